@@ -1,0 +1,139 @@
+// The main window controller: owns the form, the sockets, the receiving thread, the timers, the frame
+// index of the current recording, all settings values and the dialogs. Its slots are the program's
+// operations; the implementation is split by subject over src/app, src/record, src/play and src/settings.
+#pragma once
+
+#include "ui_mw_ostrel_recorder.h"
+
+#include <QDomDocument>
+#include <QFile>
+#include <QList>
+#include <QMainWindow>
+#include <QString>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+class AboutDlg;
+class Clock;
+class Help;
+class Ostrel_Recorder_Thread;
+class QMutex;
+class QTimer;
+class Settings_play;
+class Settings_record;
+
+class Ostrel_recorder : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit Ostrel_recorder(QString config_dir);
+    ~Ostrel_recorder() override;
+
+    // Tests drive time through their own clock; the window never owns it.
+    void setClock(Clock *clock);
+
+public slots:
+    void on_actionOpen_triggered();
+    void on_actionRecord_triggered();
+    void on_actionPlay_triggered();
+    void startFromNew();
+    void on_actionPause_triggered();
+    void on_playSlider_sliderPressed();
+    void on_playSlider_sliderReleased();
+    void on_actionStop_triggered();
+    void on_actionAbout_triggered();
+    void on_actionHelp_triggered();
+    void on_actionPreview_triggered();
+    void on_actionSave_as_triggered();
+    void on_actionEnterWhatsThis_triggered();
+    void on_actionExit_triggered();
+    void on_actionRecordSettings_triggered();
+    void on_actionPlaySettings_triggered();
+    void on_cb_disableView_stateChanged(int state);
+    void writeSettings();
+    void update_status(int status);
+    void updateLabelFrequency();
+    void updateListFrequency(bool clear);
+    void updateListFrequency();
+
+private slots:
+    void sendUDP();
+    void update_display();
+    void updateContent(int i);
+
+private:
+    friend class OstrelRecorderTestAccess; // tests read and set the members below directly
+
+    void updateActions();
+    void loadSettingsXML();
+    void readSettingsXML(const QDomElement &element);
+    void writeSettingsXML();
+    bool saveFile();
+    bool scannFrame(QString file_name, quint32 &first_frame, quint32 &last_frame, std::vector<QString> &frames);
+    bool initSlider(QString file_name);
+    QString read_from_vector(int frame);
+    int read_next_frame(double *timestamp);
+
+    Ui_mw_ostrel_recorder ui;
+    Ostrel_Recorder_Thread *recorder_thread = nullptr;
+    Settings_record *settings_record = nullptr;
+    Settings_play *settings_play = nullptr;
+    AboutDlg *about_dialog = nullptr;
+    Help *help_dialog = nullptr;
+    QTimer *send_timer = nullptr;
+    QTimer *display_timer = nullptr;
+
+    int mode = 0;
+    bool paused = false;
+    bool slider_moved = false;
+    int packets_recorded = 0;
+    QString display_text;
+
+    QString temp_file_name;
+    FILE *record_file = nullptr;
+    QString file_name;
+    QString save_file_name;
+    QFile play_file;
+    void *socket_record = nullptr;
+    void *socket_play = nullptr;
+
+    QString config_dir;
+    QString port_record_string;
+    quint16 port_record = 0;
+    QString host_play_string_1;
+    quint32 ip_play_1 = 0;
+    QString port_play_string_1;
+    quint16 port_play_1 = 0;
+    QString host_play_string_2;
+    quint32 ip_play_2 = 0;
+    QString port_play_string_2;
+    quint16 port_play_2 = 0;
+    QString active_play_string;
+    bool active = false;
+    QString frequency_play_string;
+    float frequency_play_1 = 0;
+    QString loop_play_string;
+    bool loop = true;
+    QString timestamp_play_string;
+    bool timestamp = true;
+    QString save_file_dir;
+    QString open_file_dir;
+    QDomDocument settings_doc;
+
+    std::vector<QString> frames;
+    quint32 first_frame = 0;
+    quint32 last_frame = 0;
+    int current_frame = 0;
+    quint32 frame_period = 0;
+    quint32 last_send_time = 0;
+    int read_count = 0;
+    QString next_frame_line;
+    QList<unsigned int> frequency_list;
+    QMutex *frequency_mutex = nullptr;
+    bool frequency_reset = false;
+
+    Clock *clock = nullptr;
+    std::unique_ptr<Clock> system_clock;
+};
