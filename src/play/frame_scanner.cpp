@@ -13,11 +13,21 @@ namespace {
 
 using Status = FrameScanner::Status;
 
-// "\n" followed by the frame prefix: where a frame-counter line begins anywhere but at the file's start.
-const std::string &frameStartNeedle()
+// The start of the first frame-counter line in [from, end), or end. Such a line starts right after an LF;
+// looking for the prefix's first character passes over body lines (numbers) without visiting each one.
+const char *nextFrameStart(const char *from, const char *end)
 {
-    static const std::string needle = std::string("\n") + frame_lines::kFramePrefix;
-    return needle;
+    while (from < end) {
+        const void *hit = std::memchr(from, frame_lines::kFramePrefix[0], size_t(end - from));
+        if (!hit)
+            break;
+        const char *candidate = static_cast<const char *>(hit);
+        if (candidate[-1] == '\n' &&
+            frame_lines::isFrameCounterLine(QByteArrayView(candidate, end - candidate)))
+            return candidate;
+        from = candidate + 1;
+    }
+    return end;
 }
 
 // Reserve for the usual frame size of a few hundred bytes; the list still grows past it when needed, and
@@ -31,22 +41,30 @@ public:
     explicit Scan(std::vector<QString> &frames) : m_frames(frames) {}
 
     // Processes the complete lines in [begin, end); the last one may lack its LF only at the end of the
-    // data. Returns false when the scan has failed.
+    // data. Returns false when the scan has failed. The bytes may be reused once it has returned.
     bool lines(const char *begin, const char *end);
     bool finish();
     FrameScanner::Result &result() { return m_result; }
 
 private:
+    bool firstLine(QByteArrayView rawLine);
     bool frameLine(QByteArrayView rawLine);
     void appendBody(const char *begin, const char *end);
+    void appendLine(QByteArrayView rawLine);
+    void appendClean(const char *begin, const char *end);
+    void settle();
     void flushFrame();
     bool fail(Status status);
 
     std::vector<QString> &m_frames;
     FrameScanner::Result m_result;
-    std::string m_frame; // the current frame's text as Latin-1 bytes, reused from frame to frame
+    // The current frame's text is m_frame followed by the bytes [m_runBegin, m_runEnd) of the chunk in
+    // hand, which hold neither NUL nor CR and so read exactly as they stand: a frame within one chunk is
+    // converted straight from the chunk. m_frame is reused from frame to frame.
+    std::string m_frame;
+    const char *m_runBegin = nullptr;
+    const char *m_runEnd = nullptr;
     bool m_firstLineSeen = false;
-    qint64 m_first = 0;
     qint64 m_previous = 0;
 };
 
@@ -56,78 +74,117 @@ const char *lineEnd(const char *begin, const char *end)
     return lf ? static_cast<const char *>(lf) + 1 : end;
 }
 
+bool isClean(const char *begin, const char *end)
+{
+    const size_t length = size_t(end - begin);
+    return !std::memchr(begin, '\0', length) && !std::memchr(begin, '\r', length);
+}
+
 bool Scan::lines(const char *p, const char *end)
 {
     while (p < end) {
-        if (!m_firstLineSeen) {
+        const bool first = !m_firstLineSeen;
+        if (first || frame_lines::isFrameCounterLine(QByteArrayView(p, end - p))) {
             m_firstLineSeen = true;
             const char *next = lineEnd(p, end);
-            bool hasEnd = false;
-            const QByteArrayView line = frame_lines::takeLine(QByteArrayView(p, next - p), &hasEnd);
-            if (frame_lines::isFrameCounterLine(line)) {
-                int number = 0;
-                if (!frame_lines::parseInt(frame_lines::secondField(line), &number))
-                    return fail(Status::FirstNumberInvalid);
-                m_first = m_previous = number;
-                m_result.first_frame = m_result.last_frame = quint32(number);
-                m_frame.assign(line.data(), size_t(line.size()));
-                if (hasEnd)
-                    m_frame.push_back('\n');
-            }
-            // Any other first line belongs to no frame and is dropped.
-            p = next;
-            continue;
-        }
-        if (frame_lines::isFrameCounterLine(QByteArrayView(p, end - p))) {
-            const char *next = lineEnd(p, end);
-            if (!frameLine(QByteArrayView(p, next - p)))
+            if (!(first ? firstLine(QByteArrayView(p, next - p)) : frameLine(QByteArrayView(p, next - p))))
                 return false;
             p = next;
             continue;
         }
         // Body lines up to the next frame-counter line are taken as one run.
-        const std::string &needle = frameStartNeedle();
-        const void *hit = memmem(p, size_t(end - p), needle.data(), needle.size());
-        const char *bodyEnd = hit ? static_cast<const char *>(hit) + 1 : end;
+        const char *bodyEnd = nextFrameStart(p + 1, end);
         appendBody(p, bodyEnd);
         p = bodyEnd;
     }
+    settle();
+    return true;
+}
+
+bool Scan::firstLine(QByteArrayView rawLine)
+{
+    bool hasEnd = false;
+    const QByteArrayView line = frame_lines::takeLine(rawLine, &hasEnd);
+    // Any other first line belongs to no frame and is dropped.
+    if (!frame_lines::isFrameCounterLine(line))
+        return true;
+    int number = 0;
+    if (!frame_lines::parseInt(frame_lines::secondField(line), &number))
+        return fail(Status::FirstNumberInvalid);
+    m_previous = number;
+    m_result.first_frame = m_result.last_frame = quint32(number);
+    appendLine(rawLine);
     return true;
 }
 
 void Scan::appendBody(const char *begin, const char *end)
 {
-    const size_t length = size_t(end - begin);
-    // Without NUL and CR every line reads exactly as its bytes, so the run is copied in one go.
-    if (!std::memchr(begin, '\0', length) && !std::memchr(begin, '\r', length)) {
-        m_frame.append(begin, length);
+    if (isClean(begin, end)) {
+        appendClean(begin, end);
         return;
     }
     while (begin < end) {
         const char *next = lineEnd(begin, end);
-        bool hasEnd = false;
-        const QByteArrayView line = frame_lines::takeLine(QByteArrayView(begin, next - begin), &hasEnd);
-        m_frame.append(line.data(), size_t(line.size()));
-        if (hasEnd)
-            m_frame.push_back('\n');
+        appendLine(QByteArrayView(begin, next - begin));
         begin = next;
     }
 }
 
+void Scan::appendLine(QByteArrayView rawLine)
+{
+    if (isClean(rawLine.data(), rawLine.data() + rawLine.size())) {
+        appendClean(rawLine.data(), rawLine.data() + rawLine.size());
+        return;
+    }
+    settle();
+    bool hasEnd = false;
+    const QByteArrayView line = frame_lines::takeLine(rawLine, &hasEnd);
+    m_frame.append(line.data(), size_t(line.size()));
+    if (hasEnd)
+        m_frame.push_back('\n');
+}
+
+void Scan::appendClean(const char *begin, const char *end)
+{
+    if (m_runBegin && m_runEnd == begin) {
+        m_runEnd = end;
+        return;
+    }
+    settle();
+    if (m_frame.empty()) {
+        m_runBegin = begin;
+        m_runEnd = end;
+    } else {
+        m_frame.append(begin, size_t(end - begin));
+    }
+}
+
+void Scan::settle()
+{
+    if (!m_runBegin)
+        return;
+    m_frame.append(m_runBegin, size_t(m_runEnd - m_runBegin));
+    m_runBegin = m_runEnd = nullptr;
+}
+
 void Scan::flushFrame()
 {
-    m_frames.push_back(QString::fromLatin1(m_frame.data(), qsizetype(m_frame.size())));
+    if (m_runBegin && m_frame.empty()) {
+        m_frames.push_back(QString::fromLatin1(m_runBegin, m_runEnd - m_runBegin));
+    } else {
+        settle();
+        m_frames.push_back(QString::fromLatin1(m_frame.data(), qsizetype(m_frame.size())));
+    }
+    m_runBegin = m_runEnd = nullptr;
     m_frame.clear();
 }
 
 bool Scan::frameLine(QByteArrayView rawLine)
 {
     flushFrame();
+    appendLine(rawLine);
     bool hasEnd = false;
     const QByteArrayView line = frame_lines::takeLine(rawLine, &hasEnd);
-    m_frame.assign(line.data(), size_t(line.size()));
-    if (hasEnd)
-        m_frame.push_back('\n');
 
     int parsed = 0;
     frame_lines::parseInt(frame_lines::secondField(line), &parsed); // not a number counts as 0
