@@ -41,8 +41,8 @@ double parseDouble(QStringView field, bool *ok = nullptr);
 //    character, including a CR at the very end of the file.
 // This is what Qt 6's QFile::readLine() does in QIODevice::Text mode plus the NUL cut of a QString made
 // from the bytes. We apply it ourselves on raw bytes because QIODevice::Text is not consistent across
-// read paths: QFile::read()/readAll() and every read of a QBuffer in text mode drop every CR, lone ones
-// too, which would make the scanner's bulk reads disagree with line reads.
+// read paths (seen with Qt 6.4): QFile::read()/readAll() and every read of a QBuffer in text mode drop every
+// CR, lone ones too, which would make the scanner's bulk reads disagree with line reads.
 QByteArrayView takeLine(QByteArrayView rawLine, bool *lineEnd);
 
 // Reads one line from the device as recordings are read: the rule of takeLine(), bytes taken as Latin-1,
