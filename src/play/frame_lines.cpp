@@ -1,0 +1,141 @@
+#include "frame_lines.h"
+
+#include <QIODevice>
+#include <cstring>
+
+namespace frame_lines {
+namespace {
+
+// The rules are written once over any character type, for raw Latin-1 bytes (the scanner) and for text
+// read into a QString (the playback reader).
+template <typename Ch> bool hasPrefix(const Ch *line, qsizetype length, const char *prefix)
+{
+    if (length < kPrefixLength)
+        return false;
+    for (qsizetype i = 0; i < kPrefixLength; ++i) {
+        if (line[i] != static_cast<Ch>(prefix[i]))
+            return false;
+    }
+    return true;
+}
+
+// Returns the offset and length of the second field within the line.
+template <typename Ch>
+void secondFieldRange(const Ch *line, qsizetype length, qsizetype *begin, qsizetype *size)
+{
+    qsizetype first = 0;
+    while (first < length && line[first] != Ch(' '))
+        ++first;
+    if (first == length) {
+        *begin = length;
+        *size = 0;
+        return;
+    }
+    qsizetype end = first + 1;
+    while (end < length && line[end] != Ch(' '))
+        ++end;
+    *begin = first + 1;
+    *size = end - first - 1;
+}
+
+} // namespace
+
+bool isFrameCounterLine(QStringView line)
+{
+    return hasPrefix(line.utf16(), line.size(), kFramePrefix);
+}
+
+bool isFrameCounterLine(QByteArrayView line)
+{
+    return hasPrefix(line.data(), line.size(), kFramePrefix);
+}
+
+bool isTimestampLine(QStringView line)
+{
+    return hasPrefix(line.utf16(), line.size(), kTimestampPrefix);
+}
+
+bool isCommentLine(QStringView line)
+{
+    return line.trimmed().startsWith(QLatin1Char('#'));
+}
+
+QStringView secondField(QStringView line)
+{
+    qsizetype begin, size;
+    secondFieldRange(line.utf16(), line.size(), &begin, &size);
+    return line.mid(begin, size);
+}
+
+QByteArrayView secondField(QByteArrayView line)
+{
+    qsizetype begin, size;
+    secondFieldRange(line.data(), line.size(), &begin, &size);
+    return QByteArrayView(line.data() + begin, size);
+}
+
+bool parseInt(QStringView field, int *value)
+{
+    bool ok = false;
+    const int parsed = field.toInt(&ok, 10);
+    *value = ok ? parsed : 0;
+    return ok;
+}
+
+bool parseInt(QByteArrayView field, int *value)
+{
+    // Through QString so that bytes and text follow one parser; a field is short, this runs once per frame.
+    return parseInt(QStringView(QString::fromLatin1(field.data(), field.size())), value);
+}
+
+double parseDouble(QStringView field, bool *ok)
+{
+    bool parsed = false;
+    const double value = field.toDouble(&parsed);
+    if (ok)
+        *ok = parsed;
+    return parsed ? value : 0.0;
+}
+
+QByteArrayView takeLine(QByteArrayView rawLine, bool *lineEnd)
+{
+    const char *data = rawLine.data();
+    qsizetype length = rawLine.size();
+    if (length == 0) {
+        *lineEnd = false;
+        return rawLine;
+    }
+    if (const void *nul = std::memchr(data, '\0', size_t(length))) {
+        *lineEnd = false;
+        return QByteArrayView(data, static_cast<const char *>(nul) - data);
+    }
+    *lineEnd = data[length - 1] == '\n';
+    if (*lineEnd) {
+        --length;
+        if (length > 0 && data[length - 1] == '\r')
+            --length;
+    }
+    return QByteArrayView(data, length);
+}
+
+bool readLine(QIODevice &device, QString *line)
+{
+    const bool textMode = device.isTextModeEnabled();
+    if (textMode)
+        device.setTextModeEnabled(false);
+    const QByteArray raw = device.readLine();
+    if (textMode)
+        device.setTextModeEnabled(true);
+    if (raw.isEmpty()) {
+        line->clear();
+        return false;
+    }
+    bool lineEnd = false;
+    const QByteArrayView text = takeLine(raw, &lineEnd);
+    *line = QString::fromLatin1(text.data(), text.size());
+    if (lineEnd)
+        line->append(QLatin1Char('\n'));
+    return true;
+}
+
+} // namespace frame_lines

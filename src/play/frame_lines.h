@@ -1,0 +1,54 @@
+// The line rules of a recording: how a line is read and what kind of line it is. The scanner and the
+// playback reader both go through these, so the two always agree on what a frame is.
+#pragma once
+
+#include <QByteArrayView>
+#include <QString>
+#include <QStringView>
+
+class QIODevice;
+
+namespace frame_lines {
+
+// Prefixes are case-sensitive and must stand at the very first character of the line.
+inline constexpr char kFramePrefix[] = "fr ";
+inline constexpr char kTimestampPrefix[] = "ts ";
+inline constexpr qsizetype kPrefixLength = 3;
+
+bool isFrameCounterLine(QStringView line);
+bool isFrameCounterLine(QByteArrayView line);
+bool isTimestampLine(QStringView line);
+// A comment is recognised after stripping white space, so an indented "#" counts.
+bool isCommentLine(QStringView line);
+
+// The text between the first and the second space, or to the end of the line (line end included) when
+// there is no second space. Every single space splits, so two spaces in a row give an empty field.
+QStringView secondField(QStringView line);
+QByteArrayView secondField(QByteArrayView line);
+
+// Decimal 32-bit signed integer, surrounding white space ignored, exactly as QString::toInt(): an
+// optional sign, nothing else around the digits, out of range fails.
+bool parseInt(QStringView field, int *value);
+bool parseInt(QByteArrayView field, int *value); // Latin-1 bytes
+// Decimal number as QString::toDouble() reads it; 0.0 when it is not a number.
+double parseDouble(QStringView field, bool *ok = nullptr);
+
+// Applies the line-reading rule to one raw line (its bytes up to and including its LF, or up to the end
+// of the file for a last line without LF). Returns the text of the line without its line end and sets
+// *lineEnd when an LF belongs to the line as read:
+//  - the line is taken only up to its first NUL byte; a line cut this way has no line end;
+//  - otherwise a CR right before the LF is dropped (CR LF reads as LF); any other CR is an ordinary
+//    character, including a CR at the very end of the file.
+// This is what Qt 6's QFile::readLine() does in QIODevice::Text mode plus the NUL cut of a QString made
+// from the bytes. We apply it ourselves on raw bytes because QIODevice::Text is not consistent across
+// read paths (seen with Qt 6.4): QFile::read()/readAll() and every read of a QBuffer in text mode drop every
+// CR, lone ones too, which would make the scanner's bulk reads disagree with line reads.
+QByteArrayView takeLine(QByteArrayView rawLine, bool *lineEnd);
+
+// Reads one line from the device as recordings are read: the rule of takeLine(), bytes taken as Latin-1,
+// the line end returned as a single LF. Reads raw bytes even when the device is open in text mode (its
+// text mode is switched off for the read and restored). Returns false at the end of the data or on a read
+// error. Every line of the file gives true, also an empty one or one cut at its first byte.
+bool readLine(QIODevice &device, QString *line);
+
+} // namespace frame_lines
