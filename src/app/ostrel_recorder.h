@@ -14,6 +14,10 @@
 #include <memory>
 #include <vector>
 
+namespace SettingsFile {
+enum class Setting;
+}
+
 class AboutDlg;
 class Clock;
 class Help;
@@ -76,6 +80,23 @@ private:
     QString read_from_vector(int frame);
     int read_next_frame(double *timestamp);
 
+    enum class SaveResult { Saved, Cancelled, NotSaved, Failed };
+    void setDefaultSettings();
+    QString &settingText(SettingsFile::Setting setting);
+    void deriveWorkingValue(SettingsFile::Setting setting);
+    void setPlayDialogValues();
+    void updateDestinationLabels(const QString &port_1, const QString &port_2);
+    bool openRecordSocket();
+    void startReceiving(bool record);
+    void stopReceiving();
+    void finishRecording();
+    SaveResult saveRecording();
+    void receivingFailed();
+    int recordedFrameAtOrAfter(int frame) const;
+    void startAtFrame(int frame);
+    void endPlayback();
+    void sendFailed(const QString &text);
+
     Ui_mw_ostrel_recorder ui;
     Ostrel_Recorder_Thread *recorder_thread = nullptr;
     Settings_record *settings_record = nullptr;
@@ -134,6 +155,7 @@ private:
     QMutex *frequency_mutex = nullptr;
     bool frequency_reset = false;
 
+    int stale_end_reports = 0; // end reports of runs the window stopped itself, still to arrive
     Clock *clock = nullptr;
     std::unique_ptr<Clock> system_clock;
 };

@@ -1,0 +1,113 @@
+#include "temp_recording.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QSaveFile>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace temp_recording {
+
+namespace {
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("temp_recording", text);
+}
+
+void setWhy(QString *why, const QString &text)
+{
+    if (why)
+        *why = text;
+}
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+} // namespace
+
+FILE *open(const QString &path, QString *why)
+{
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        setWhy(why, errno == ELOOP ? tr("%1 is a symbolic link.").arg(path) : systemError());
+        return nullptr;
+    }
+    struct stat st;
+    QString refusal;
+    if (fstat(fd, &st) != 0)
+        refusal = systemError();
+    else if (!S_ISREG(st.st_mode) || st.st_nlink != 1)
+        refusal = tr("%1 is not a plain file.").arg(path);
+    else if (st.st_uid != geteuid())
+        refusal = tr("%1 belongs to another user.").arg(path);
+    else if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        refusal = errno == EWOULDBLOCK ? tr("%1 is in use by another recording.").arg(path) : systemError();
+    else if (fchmod(fd, 0600) != 0 || ftruncate(fd, 0) != 0)
+        refusal = systemError();
+    if (!refusal.isEmpty()) {
+        ::close(fd);
+        setWhy(why, refusal);
+        return nullptr;
+    }
+    FILE *stream = fdopen(fd, "wb");
+    if (!stream) {
+        setWhy(why, systemError());
+        ::close(fd);
+    }
+    return stream;
+}
+
+bool save(FILE *stream, const QString &source, const QString &target, QString *why)
+{
+    if (stream && fflush(stream) != 0) {
+        setWhy(why, systemError());
+        return false;
+    }
+    struct stat sourceStat, targetStat;
+    if (::stat(QFile::encodeName(source).constData(), &sourceStat) == 0 &&
+        ::stat(QFile::encodeName(target).constData(), &targetStat) == 0 && sourceStat.st_dev == targetStat.st_dev &&
+        sourceStat.st_ino == targetStat.st_ino) {
+        setWhy(why, tr("It is the temporary recording itself."));
+        return false;
+    }
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly)) {
+        setWhy(why, in.errorString());
+        return false;
+    }
+    QSaveFile out(target);
+    if (!out.open(QIODevice::WriteOnly)) {
+        setWhy(why, out.errorString());
+        return false;
+    }
+    QByteArray chunk(1 << 20, Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = in.read(chunk.data(), chunk.size());
+        if (n < 0) {
+            setWhy(why, in.errorString());
+            out.cancelWriting();
+            return false;
+        }
+        if (n == 0)
+            break;
+        if (out.write(chunk.constData(), n) != n) {
+            setWhy(why, out.errorString());
+            out.cancelWriting();
+            return false;
+        }
+    }
+    if (!out.commit()) {
+        setWhy(why, out.errorString());
+        return false;
+    }
+    return true;
+}
+
+} // namespace temp_recording

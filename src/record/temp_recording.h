@@ -1,0 +1,21 @@
+// The temporary recording lives under a fixed name in a directory every user can write to, so it is opened
+// with care, and a recording is saved so that a failure never loses it or an older file.
+#pragma once
+
+#include <QString>
+#include <cstdio>
+
+namespace temp_recording {
+
+// Opens path for writing from its start: refuses a symbolic link, a file of another user, anything but a
+// single-linked regular file, and a file another process holds locked (a second running instance that is
+// recording into it). The file gets owner-only permissions and stays locked while the stream is open.
+// Truncation happens only after the lock is held. Returns nullptr and a reason on refusal.
+FILE *open(const QString &path, QString *why = nullptr);
+
+// Flushes the stream of the temporary recording at source, then copies source to target. The copy is
+// written beside target under another name and renamed over it only once complete, so an existing target is
+// replaced only by a full copy. Refuses a target that is source itself. Returns false with a reason.
+bool save(FILE *stream, const QString &source, const QString &target, QString *why = nullptr);
+
+} // namespace temp_recording
