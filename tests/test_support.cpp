@@ -137,7 +137,7 @@ void ModalAnswerer::poll()
             dialog->reject();
         } else {
             dialog->selectFile(answer);
-            dialog->accept();
+            static_cast<QDialog *>(dialog)->accept(); // QFileDialog::accept() is protected
         }
         return;
     }
