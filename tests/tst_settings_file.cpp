@@ -95,13 +95,6 @@ private slots:
         QCOMPARE(ostrel_test::readFile(configDir + "/config/current-settings.xml"), expected);
     }
 
-    void emptyTextsStillWriteEveryElement()
-    {
-        const QByteArray bytes = serialise(SettingsTexts());
-        QCOMPARE(bytes.count('\n'), 13);
-        QVERIFY(bytes.contains("    <FREQUENCY FREQUENCY=\"\"/>\n"));
-    }
-
     void roundTripsSpecialCharacters()
     {
         SettingsTexts written = knownTexts();
@@ -184,13 +177,6 @@ private slots:
         QVERIFY(node.isText());
         QCOMPARE(applyElement(texts, node.toElement()), std::nullopt);
         QCOMPARE(applyElement(texts, QDomElement()), std::nullopt);
-    }
-
-    void tagNamesAreCaseSensitive()
-    {
-        QCOMPARE(settingForTag("RECORD_PORT"), std::optional<Setting>(Setting::RecordPort));
-        QCOMPARE(settingForTag("Record_Port"), std::nullopt);
-        QCOMPARE(settingForTag("OSTREL_RECORDER"), std::nullopt);
     }
 
     void portFromFile_data()
