@@ -1,0 +1,149 @@
+// The XML settings file without any widget: the table of its elements, the conversions from the stored
+// texts to working values, loading with its failure reports and atomic writing. The window keeps every
+// setting as its own text and working value and uses these functions to move them to and from the file.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+#include <functional>
+#include <optional>
+
+class QDomDocument;
+class QDomElement;
+
+namespace SettingsFile {
+
+// Signature of the socket layer's resolver (dotted address or host name, 0 when unresolved), so the window
+// can hand over ap_ip_name2ip itself and tests a stub.
+using HostResolver = unsigned int (*)(const char *host);
+
+// The eleven settings in the order they are written.
+enum class Setting
+{
+    RecordPort,
+    PlayHost1,
+    PlayPort1,
+    PlayHost2,
+    PlayPort2,
+    Active,
+    Frequency,
+    Loop,
+    Timestamp,
+    SaveFileDir,
+    OpenFileDir,
+};
+constexpr int SettingCount = 11;
+
+const char *elementName(Setting setting);
+const char *attributeName(Setting setting);
+// The setting a child element of the root stands for; names are compared case-sensitively.
+std::optional<Setting> settingForTag(const QString &tagName);
+
+// The text values as they stand in the file.
+struct SettingsTexts
+{
+    QString port_record_string;
+    QString host_play_string_1;
+    QString port_play_string_1;
+    QString host_play_string_2;
+    QString port_play_string_2;
+    QString active_play_string;
+    QString frequency_play_string;
+    QString loop_play_string;
+    QString timestamp_play_string;
+    QString save_file_dir;
+    QString open_file_dir;
+
+    QString &text(Setting setting);
+    const QString &text(Setting setting) const;
+};
+
+// Text to working value. Numbers follow QString's own parsing: decimal digits with optional surrounding
+// white space and an optional leading '+'; anything else, and anything out of range, gives 0.
+quint16 portFromText(const QString &text);
+bool flagFromText(const QString &text); // true unless exactly "false"
+float frequencyFromText(const QString &text);
+quint32 hostFromText(const QString &text, HostResolver resolve); // 0 without a resolver
+
+// The new text one child element of the root carries. Nothing for a null element, an unknown name, or a
+// directory element without its attribute (the directory stays); an absent attribute otherwise gives "".
+struct ElementValue
+{
+    Setting setting;
+    QString text;
+};
+std::optional<ElementValue> readElement(const QDomElement &element);
+// readElement() applied to texts; returns the setting whose text was set, so its working value can follow.
+std::optional<Setting> applyElement(SettingsTexts &texts, const QDomElement &element);
+
+// Loading.
+enum class LoadError
+{
+    None,
+    NotFound,   // neither file exists; path is the fallback
+    OpenFailed, // path cannot be opened for reading (also: not a regular file)
+    ParseError, // not well-formed; line, column and message from the parser
+    WrongRoot,  // well-formed but no settings file (other root, or absurdly large or deeply nested)
+};
+struct LoadResult
+{
+    LoadError error = LoadError::None;
+    QString path;
+    int line = 0;
+    int column = 0;
+    QString message;
+    bool ok() const { return error == LoadError::None; }
+};
+
+// Files larger than this, or nested deeper, are refused as no settings file: the DOM parser needs
+// quadratic time in the nesting depth and memory in proportion to the size.
+constexpr qint64 MaxFileSize = 1024 * 1024;
+constexpr int MaxNestingDepth = 64;
+
+// Picks the primary file if it exists, else the fallback, parses it into doc and, when the root is right,
+// calls apply for each child node of the root in document order (a node that is no element as a null
+// element).
+LoadResult load(const QString &primaryPath, const QString &fallbackPath, QDomDocument &doc,
+                const std::function<void(const QDomElement &)> &apply);
+// The same, applying the elements to texts.
+LoadResult load(const QString &primaryPath, const QString &fallbackPath, SettingsTexts &texts);
+
+// The untranslated message template of a failure, marked for translation in the context
+// "Ostrel_recorder" (the window passes it through its tr()), and the message made from a template.
+const char *loadErrorTemplate(LoadError error);
+QString formatLoadError(const LoadResult &result, const QString &messageTemplate);
+QString loadErrorMessage(const LoadResult &result); // untranslated
+
+// Writing.
+enum class WriteError
+{
+    None,
+    DirectoryFailed,    // path is the directory that cannot be created
+    OpenForWriteFailed, // path is the file that cannot be opened, written or committed
+};
+struct WriteResult
+{
+    WriteError error = WriteError::None;
+    QString path;
+    bool ok() const { return error == WriteError::None; }
+};
+
+QString settingsDirectory(const QString &configDir); // configDir + "/config"
+QString settingsPath(const QString &configDir);      // configDir + "/config/current-settings.xml"
+
+// The document and its exact bytes: the root alone on the first and last line, one self-closing element
+// per setting indented by four spaces, UTF-8, LF line ends, no declaration. Characters XML cannot carry
+// (most control characters) are left out so the file always reads back.
+void buildDocument(QDomDocument &doc, const SettingsTexts &texts);
+QByteArray serialise(const SettingsTexts &texts);
+
+// Creates the directory as needed and replaces the file atomically: the old file stays whole until the
+// new one is complete.
+WriteResult write(const QString &configDir, const SettingsTexts &texts);
+
+const char *writeErrorTemplate(WriteError error);
+QString formatWriteError(const WriteResult &result, const QString &messageTemplate);
+QString writeErrorMessage(const WriteResult &result); // untranslated
+
+} // namespace SettingsFile

@@ -1,0 +1,160 @@
+#include "settings_play.h"
+
+#include <QMessageBox>
+
+#include <arpa/inet.h>
+
+namespace {
+
+// Stands in until the window installs the socket layer's resolver: dotted addresses only.
+unsigned int dottedAddressOnly(const char *host)
+{
+    in_addr address{};
+    if (!host || inet_aton(host, &address) == 0)
+        return 0;
+    return ntohl(address.s_addr);
+}
+
+SettingsFile::HostResolver resolver = dottedAddressOnly;
+
+QString flagText(bool value)
+{
+    return value ? QStringLiteral("true") : QStringLiteral("false");
+}
+
+} // namespace
+
+Settings_play::Settings_play(QWidget *parent) : QDialog(parent)
+{
+    ui.setupUi(this);
+    if (parent)
+        setWindowIcon(parent->windowIcon());
+    connect(ui.pb_ok, &QPushButton::clicked, this, &Settings_play::clickOk);
+    connect(ui.activeBox, &QCheckBox::clicked, this, &Settings_play::clickActive);
+}
+
+Settings_play::~Settings_play() = default;
+
+void Settings_play::setHostResolver(SettingsFile::HostResolver newResolver)
+{
+    resolver = newResolver ? newResolver : dottedAddressOnly;
+}
+
+SettingsFile::HostResolver Settings_play::hostResolver()
+{
+    return resolver;
+}
+
+void Settings_play::set_values(QString host_play_string_1, unsigned long ip_play_1,
+                               unsigned short port_play_1, unsigned int frequency_play_1,
+                               QString host_play_string_2, unsigned long ip_play_2,
+                               unsigned short port_play_2, bool loop, bool timestamp, bool active)
+{
+    this->host_play_string_1 = host_play_string_1;
+    this->host_play_string_2 = host_play_string_2;
+    this->ip_play_1 = ip_play_1;
+    this->ip_play_2 = ip_play_2;
+    ui.rb_loop->setChecked(loop);
+    ui.rb_single->setChecked(!loop);
+    ui.activeBox->setChecked(active);
+    ui.cb_timestamp->setChecked(timestamp);
+    ui.le_host_1->setText(host_play_string_1);
+    ui.le_host_2->setText(host_play_string_2);
+    ui.sb_port_1->setValue(port_play_1);
+    // A rate beyond int would wrap to a negative value and clamp to the minimum instead of the maximum.
+    ui.sb_frequency_1->setValue(
+        int(qMin<unsigned int>(frequency_play_1, unsigned(ui.sb_frequency_1->maximum()))));
+    ui.sb_port_2->setValue(port_play_2);
+    ui.le_host_2->setEnabled(active);
+    ui.sb_port_2->setEnabled(active);
+}
+
+unsigned short Settings_play::get_port_play_1() const
+{
+    return static_cast<unsigned short>(ui.sb_port_1->value());
+}
+
+QString Settings_play::get_port_play_string_1() const
+{
+    return QString::number(get_port_play_1());
+}
+
+unsigned short Settings_play::get_port_play_2() const
+{
+    return static_cast<unsigned short>(ui.sb_port_2->value());
+}
+
+QString Settings_play::get_port_play_string_2() const
+{
+    return QString::number(get_port_play_2());
+}
+
+unsigned int Settings_play::get_frequency_play_1() const
+{
+    return static_cast<unsigned int>(ui.sb_frequency_1->value());
+}
+
+QString Settings_play::get_frequency_play_string_1() const
+{
+    return QString::number(ui.sb_frequency_1->value());
+}
+
+bool Settings_play::get_loop() const
+{
+    return ui.rb_loop->isChecked();
+}
+
+QString Settings_play::get_loop_play_string() const
+{
+    return flagText(get_loop());
+}
+
+bool Settings_play::get_timestamp() const
+{
+    return ui.cb_timestamp->isChecked();
+}
+
+QString Settings_play::get_timestamp_play_string() const
+{
+    return flagText(get_timestamp());
+}
+
+bool Settings_play::get_active() const
+{
+    return ui.activeBox->isChecked();
+}
+
+QString Settings_play::get_active_play_string() const
+{
+    return flagText(get_active());
+}
+
+void Settings_play::clickOk()
+{
+    host_play_string_1 = ui.le_host_1->text();
+    ip_play_1 = SettingsFile::hostFromText(host_play_string_1, resolver);
+    host_play_string_2 = ui.le_host_2->text();
+    ip_play_2 = SettingsFile::hostFromText(host_play_string_2, resolver);
+
+    QLineEdit *failed = nullptr;
+    if (ip_play_1 == 0)
+        failed = ui.le_host_1;
+    else if (ip_play_2 == 0 && ui.activeBox->isChecked())
+        failed = ui.le_host_2;
+    if (failed) {
+        QMessageBox::critical(this, tr("host play"), tr("Please check your ip address\n"), QMessageBox::Ok);
+        failed->setFocus();
+        return;
+    }
+    emit writeSettingFile();
+    accept();
+}
+
+void Settings_play::clickActive()
+{
+    const bool active = ui.activeBox->isChecked();
+    ui.le_host_2->setEnabled(active);
+    ui.sb_port_2->setEnabled(active);
+}
+
+#include "moc_settings_play.cpp"

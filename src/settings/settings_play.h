@@ -1,0 +1,58 @@
+// The play settings dialog: destinations, frame rate, loop or single playback and timestamp pacing. It
+// checks the hosts by resolving them and announces confirmed values; the window reads them back.
+#pragma once
+
+#include "settings_file.h"
+#include "ui_d_play.h"
+
+#include <QDialog>
+#include <QString>
+
+class Settings_play : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit Settings_play(QWidget *parent = nullptr);
+    ~Settings_play() override;
+
+    // The resolver used by clickOk(); the window installs the socket layer's ap_ip_name2ip. Until then
+    // only dotted addresses resolve.
+    static void setHostResolver(SettingsFile::HostResolver resolver);
+    static SettingsFile::HostResolver hostResolver();
+
+    void set_values(QString host_play_string_1, unsigned long ip_play_1, unsigned short port_play_1,
+                    unsigned int frequency_play_1, QString host_play_string_2, unsigned long ip_play_2,
+                    unsigned short port_play_2, bool loop, bool timestamp, bool active);
+
+    QString get_host_play_string_1() const { return host_play_string_1; }
+    unsigned long get_ip_play_1() const { return ip_play_1; }
+    QString get_host_play_string_2() const { return host_play_string_2; }
+    unsigned long get_ip_play_2() const { return ip_play_2; }
+    unsigned short get_port_play_1() const;
+    QString get_port_play_string_1() const;
+    unsigned short get_port_play_2() const;
+    QString get_port_play_string_2() const;
+    unsigned int get_frequency_play_1() const;
+    QString get_frequency_play_string_1() const;
+    bool get_loop() const;
+    QString get_loop_play_string() const;
+    bool get_timestamp() const;
+    QString get_timestamp_play_string() const;
+    bool get_active() const;
+    QString get_active_play_string() const;
+
+signals:
+    void writeSettingFile();
+
+public slots:
+    void clickOk();
+    void clickActive();
+
+private:
+    Ui_d_play ui;
+    QString host_play_string_1;
+    QString host_play_string_2;
+    unsigned long ip_play_1 = 0;
+    unsigned long ip_play_2 = 0;
+};
