@@ -6,7 +6,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QTimer>
 
 #include <arpa/inet.h>
@@ -115,12 +117,36 @@ QStringList ModalAnswerer::messageTexts() const
 
 void ModalAnswerer::poll()
 {
+    // A dialog that closed may open again later (the window reuses its dialogs), or its address may be
+    // taken by a new one: only what is still open counts as answered.
+    m_handled.removeIf([](const QPointer<QWidget> &w) { return !w || !w->isVisible(); });
     QWidget *modal = QApplication::activeModalWidget();
-    if (!modal || !modal->isVisible())
+    if (!modal || !modal->isVisible() || m_handled.contains(modal))
         return;
+    m_handled.append(modal);
+    QPointer<QWidget> target(modal);
+    // Answer from the event loop, not from inside this timer slot: an answer may open a modal of its own
+    // (a file dialog asking before it replaces a file), and this timer does not fire again until its slot
+    // has returned.
+    QTimer::singleShot(0, this, [this, target] {
+        if (target)
+            answer(target);
+    });
+}
+
+void ModalAnswerer::answer(QWidget *modal)
+{
     if (auto *box = qobject_cast<QMessageBox *>(modal)) {
-        m_records.append({QStringLiteral("message"), int(box->icon()), box->windowTitle(), box->text()});
-        QAbstractButton *button = box->escapeButton();
+        // A file dialog's own question (replace an existing file?) is answered yes, as a user who typed
+        // that name would; the program's messages are recorded and closed.
+        const bool dialogQuestion = qobject_cast<QFileDialog *>(box->parentWidget()) != nullptr;
+        m_records.append({dialogQuestion ? QStringLiteral("question") : QStringLiteral("message"),
+                          int(box->icon()), box->windowTitle(), box->text()});
+        QAbstractButton *button = nullptr;
+        if (dialogQuestion)
+            button = box->button(QMessageBox::Yes);
+        if (!button)
+            button = box->escapeButton();
         if (!button && !box->buttons().isEmpty())
             button = box->buttons().constFirst();
         if (button)
@@ -136,8 +162,15 @@ void ModalAnswerer::poll()
         if (answer.isEmpty()) {
             dialog->reject();
         } else {
-            dialog->selectFile(answer);
+            // Typed into the name field, as a user would; selectFile() leaves a name that does not exist yet
+            // out of the selection.
+            if (auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
+                edit->setText(answer);
+            else
+                dialog->selectFile(answer);
             static_cast<QDialog *>(dialog)->accept(); // protected in QFileDialog, public in QDialog
+            if (dialog->isVisible())
+                dialog->reject(); // the dialog refused the name
         }
         return;
     }

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QPointer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -65,7 +66,9 @@ public:
 
 private:
     void poll();
+    void answer(QWidget *modal);
     QList<ModalRecord> m_records;
+    QList<QPointer<QWidget>> m_handled;
     QStringList m_files;
     QList<std::function<void(QWidget *)>> m_handlers;
 };

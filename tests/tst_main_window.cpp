@@ -13,7 +13,10 @@
 #include <QToolButton>
 #include <QWhatsThis>
 
+#include <QMessageBox>
+
 #include <sys/resource.h>
+#include <unistd.h>
 
 using namespace ostrel_test;
 

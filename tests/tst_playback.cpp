@@ -4,6 +4,7 @@
 #include "test_support.h"
 #include "window_access.h"
 
+#include <QMessageBox>
 #include <QSlider>
 
 using namespace ostrel_test;

@@ -41,8 +41,9 @@ private slots:
         bool reset = true;
         for (unsigned int t = 0; t < 8; ++t)
             rate_meter::update(list, reset, false, 1000 + t * 10);
-        QCOMPARE(list.size(), 100);
-        QCOMPARE(rate_meter::label(list, 1070), QString("100 Hz"));
+        // No second back-fill: the one second up to and including now holds 101 arrivals 10 ms apart.
+        QCOMPARE(list.size(), 101);
+        QCOMPARE(rate_meter::label(list, 1070), QString("101 Hz"));
     }
 
     void labelSlidesOverOneSecond()
@@ -54,7 +55,7 @@ private slots:
         QCOMPARE(rate_meter::label(list, 100), QString("-- Hz"));
         for (unsigned int t = 110; t <= 1100; t += 10)
             rate_meter::update(list, reset, false, t);
-        QCOMPARE(rate_meter::label(list, 1100), QString("100 Hz"));
+        QCOMPARE(rate_meter::label(list, 1100), QString("101 Hz")); // 100 ms to 1100 ms, both ends included
         // Once every arrival is older than a second the label reads 0 Hz, and then "-- Hz".
         QCOMPARE(rate_meter::label(list, 2101), QString("0 Hz"));
         QCOMPARE(rate_meter::label(list, 2200), QString("-- Hz"));

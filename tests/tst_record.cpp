@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QMessageBox>
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,21 +1,14 @@
 #include "settings_play.h"
 
+#include "ap_socket.h"
+
 #include <QMessageBox>
 
-#include <arpa/inet.h>
 
 namespace {
 
-// Stands in until the window installs the socket layer's resolver: dotted addresses only.
-unsigned int dottedAddressOnly(const char *host)
-{
-    in_addr address{};
-    if (!host || inet_aton(host, &address) == 0)
-        return 0;
-    return ntohl(address.s_addr);
-}
-
-SettingsFile::HostResolver resolver = dottedAddressOnly;
+// Tests replace the system resolver to stay independent of the machine's name service.
+SettingsFile::HostResolver resolver = ap_ip_name2ip;
 
 QString flagText(bool value)
 {
@@ -37,7 +30,7 @@ Settings_play::~Settings_play() = default;
 
 void Settings_play::setHostResolver(SettingsFile::HostResolver newResolver)
 {
-    resolver = newResolver ? newResolver : dottedAddressOnly;
+    resolver = newResolver ? newResolver : ap_ip_name2ip;
 }
 
 SettingsFile::HostResolver Settings_play::hostResolver()

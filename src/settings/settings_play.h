@@ -16,8 +16,7 @@ public:
     explicit Settings_play(QWidget *parent = nullptr);
     ~Settings_play() override;
 
-    // The resolver used by clickOk(); the window installs the socket layer's ap_ip_name2ip. Until then
-    // only dotted addresses resolve.
+    // The resolver used by clickOk(): the socket layer's ap_ip_name2ip unless a test sets another.
     static void setHostResolver(SettingsFile::HostResolver resolver);
     static SettingsFile::HostResolver hostResolver();
 
