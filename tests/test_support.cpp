@@ -176,10 +176,13 @@ void ModalAnswerer::answer(QWidget *modal)
     }
     if (auto *dialog = qobject_cast<QDialog *>(modal)) {
         m_records.append({QString::fromLatin1(dialog->metaObject()->className()), 0, dialog->windowTitle(), {}});
-        if (m_handlers.isEmpty())
+        if (m_handlers.isEmpty()) {
             dialog->reject();
-        else
+        } else {
             m_handlers.takeFirst()(dialog);
+            // A dialog its handler left open is answered again: by the next handler, or rejected.
+            m_handled.removeAll(QPointer<QWidget>(dialog));
+        }
     }
 }
 

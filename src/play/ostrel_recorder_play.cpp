@@ -292,6 +292,8 @@ int Ostrel_recorder::read_next_frame(double *timestamp)
 
 void Ostrel_recorder::sendUDP()
 {
+    if (mode != 1 || paused)
+        return;
     double timestamp_read = read_count == 0 ? FrameReader::kAtStart : 0.0;
     const quint32 elapsed = clock->us() - last_send_time;
     if (elapsed <= frame_period) {
