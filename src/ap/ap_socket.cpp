@@ -57,23 +57,15 @@ int avoid_descriptor_zero(int fd)
     return moved;
 }
 
-// Creates the socket and its handle. A descriptor at or above FD_SETSIZE cannot be waited on with
-// select() and is refused rather than written past the end of the descriptor set.
-int socket_init(ap_socket **out, int type, unsigned short options)
+// The handle of a new descriptor, waiting on that descriptor alone; closes the descriptor and gives null
+// when it cannot be served. A descriptor at or above FD_SETSIZE cannot be waited on with select() and is
+// refused rather than written past the end of the descriptor set.
+ap_socket *make_handle(int fd, unsigned short options)
 {
-    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    if (fd == 0) // descriptor 0 stays open and unused
-        fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -2;
-    if (fd >= FD_SETSIZE) {
-        close(fd);
-        return -2;
-    }
-    auto *s = new (std::nothrow) ap_socket;
+    auto *s = fd < FD_SETSIZE ? new (std::nothrow) ap_socket : nullptr;
     if (!s) {
         close(fd);
-        return -2;
+        return nullptr;
     }
     s->fd = fd;
     s->flags = options;
@@ -83,6 +75,20 @@ int socket_init(ap_socket **out, int type, unsigned short options)
     s->next = nullptr;
     s->drops = 0;
     s->drops_counted = false;
+    return s;
+}
+
+// Creates the socket and its handle.
+int socket_init(ap_socket **out, int type, unsigned short options)
+{
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    if (fd == 0) // descriptor 0 stays open and unused
+        fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -2;
+    ap_socket *s = make_handle(fd, options);
+    if (!s)
+        return -2;
     *out = s;
     return 0;
 }
@@ -448,21 +454,9 @@ int ap_tcp_server_receive(void *server, void **connection, char *buffer, int len
         fd = avoid_descriptor_zero(fd);
         if (fd < 0)
             return -2;
-        if (fd >= FD_SETSIZE) {
-            close(fd);
+        ap_socket *c = make_handle(fd, 0);
+        if (!c)
             return -2;
-        }
-        auto *c = new (std::nothrow) ap_socket;
-        if (!c) {
-            close(fd);
-            return -2;
-        }
-        c->fd = fd;
-        c->flags = 0;
-        FD_ZERO(&c->wait_set);
-        FD_SET(fd, &c->wait_set);
-        c->drops = 0;
-        c->drops_counted = false;
         c->prev = s;
         c->next = s->next;
         if (c->next)
