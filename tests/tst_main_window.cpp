@@ -192,6 +192,9 @@ private slots:
     void startsWithoutASendSocket()
     {
         // No descriptor left for the send socket: the message names the result and the window still opens.
+#if defined(__SANITIZE_ADDRESS__)
+        QSKIP("the sanitizers' own checks need free descriptors; this case runs in the plain build");
+#endif
         rlimit old;
         QVERIFY(getrlimit(RLIMIT_NOFILE, &old) == 0);
         int probe = ::dup(0);
