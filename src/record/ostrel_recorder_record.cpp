@@ -148,6 +148,12 @@ void Ostrel_recorder::finishRecording()
                                  ".\nPlease check your network settings in Ostrel.",
                              QMessageBox::Ok);
     } else {
+        if (recorder_thread->writeFailed())
+            QMessageBox::warning(this, tr("Ostrel Recorder"),
+                                 tr("Not every datagram could be written to the temporary file %1 (is the disk "
+                                    "full?).\nThe recording is incomplete.")
+                                     .arg(temp_file_name),
+                                 QMessageBox::Ok);
         const SaveResult result = saveRecording();
         if (result == SaveResult::Saved && !initSlider(file_name)) {
             file_name = "";
