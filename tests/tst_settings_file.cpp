@@ -120,6 +120,31 @@ private slots:
         QCOMPARE(read.open_file_dir, written.open_file_dir);
     }
 
+    // A lone surrogate on its own, with every other character fine, was written as U+FFFD.
+    void dropsALoneSurrogate_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("expected");
+        const QChar high(0xD83D), low(0xDE00);
+        QTest::newRow("high at the end") << QString("/dir") + high << QString("/dir");
+        QTest::newRow("low alone") << QString("/a") + low + "b" << QString("/ab");
+        QTest::newRow("high before an ordinary character") << QString("/a") + high + "b" << QString("/ab");
+        QTest::newRow("two highs, then a low") << QString(high) + high + low << QString(high) + low;
+        QTest::newRow("whole pair kept") << QString("/x") + high + low << QString("/x") + high + low;
+    }
+
+    void dropsALoneSurrogate()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, expected);
+        SettingsTexts written = knownTexts();
+        written.save_file_dir = text;
+        writePrimary(serialise(written));
+        SettingsTexts read;
+        QVERIFY(loadInto(read).ok());
+        QCOMPARE(read.save_file_dir, expected);
+    }
+
     void readsOtherOrderCommentsAndForeignElements()
     {
         writePrimary("<!-- settings -->\n<OSTREL_RECORDER>\n"

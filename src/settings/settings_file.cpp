@@ -73,18 +73,13 @@ bool isXmlChar(char32_t c)
 }
 
 // A value with a character XML 1.0 cannot carry, even as a reference, would make the whole file
-// unreadable at the next start; such characters are dropped instead.
+// unreadable at the next start; such characters are dropped instead. A lone surrogate is one of them: the
+// UTF-8 writer would turn it into U+FFFD.
 QString xmlSafe(const QString &text)
 {
-    const QList<uint> codePoints = text.toUcs4(); // lone surrogates come out as U+FFFD
-    bool clean = true;
-    for (uint c : codePoints)
-        clean = clean && isXmlChar(c);
-    if (clean && !text.contains(QChar(QChar::ReplacementCharacter)))
-        return text;
     QString out;
     out.reserve(text.size());
-    for (int i = 0; i < text.size(); ++i) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
         const QChar ch = text.at(i);
         if (ch.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
             out += ch;
