@@ -1,0 +1,501 @@
+// Playback timing of the real window: a generated recording is played through the window (offscreen, real
+// clock, the event loop of this thread driving its 1 ms send tick and its display refresh) to a loopback
+// receiver thread that timestamps every datagram on arrival (CLOCK_MONOTONIC) and also takes the kernel's
+// receive timestamp (SO_TIMESTAMPNS; on loopback the kernel queues a datagram within the sender's send
+// call, so these times leave out the receiving thread's own wake-up delay). The reference, measured in
+// the same run into the same receiver, is a thread that sends the same datagrams at the same period with a
+// tight clock_nanosleep(TIMER_ABSTIME) loop.
+//
+//   bench_play [--quick] [--seconds S] [--rates 60,500] [--no-view] [--slack NS] [--wait-sleep]
+//
+// For each rate, fixed-rate and timestamp mode, S seconds (10) each. Figures per run: datagrams received,
+// frames missing, mean rate against the nominal one, drift (slope of a line fitted to the deviations, and
+// the last deviation), and the deviations of the arrivals from the ideal schedule: first arrival + k times
+// the window's frame_period (whole microseconds, as the window truncates it), k counted from the frame
+// number. The window's clock is gettimeofday-based; only intervals are compared. --no-view checks
+// "disable view" (no display refresh); --slack sets this thread's timer slack (ns) before playing;
+// --wait-sleep replaces the window's wait for a frame due before the next tick (sleep, then spin the last
+// stretch) by one absolute sleep, to compare the two. Below each window run: how regularly the send ticks
+// came (gaps between the clock reads of the ticks), how precisely the waits ended, and how long the GUI
+// thread was runnable without getting a CPU; the same for the reference thread. On a shared machine, run it
+// also under `chrt -f 10` to see the timing the program reaches when it gets a CPU whenever it wants one.
+// A timing never makes the program fail.
+#include "bench_support.h"
+#include "ostrel_recorder.h"
+#include "test_support.h"
+#include "window_access.h"
+
+#include <QApplication>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <sys/prctl.h>
+#include <thread>
+#include <vector>
+
+using namespace ostrel_test;
+
+namespace {
+
+// A recording of frames of about 300 bytes with "ts" lines at the nominal rate, and the datagrams the window
+// makes of them (stripped lines, each ended with CR LF).
+struct Recording
+{
+    QByteArray file;
+    std::vector<QByteArray> wire; // wire[i] is frame number i + 1
+};
+
+Recording makeRecording(int frames, double rate)
+{
+    Recording r;
+    unsigned seed = 7;
+    for (int n = 1; n <= frames; ++n) {
+        QList<QByteArray> lines;
+        lines << "fr " + QByteArray::number(n) << "ts " + QByteArray::number(n / rate, 'f', 6);
+        int bytes = 0;
+        for (const QByteArray &l : lines)
+            bytes += l.size() + 1;
+        while (bytes < 300) {
+            seed = seed * 1103515245u + 12345u;
+            const QByteArray line = "v " + QByteArray::number(seed % 977) + " " +
+                                    QByteArray::number((seed >> 8) % 100000 / 7.0, 'f', 3) + " " +
+                                    QByteArray::number((seed >> 4) % 2000 - 1000);
+            lines << line;
+            bytes += line.size() + 1;
+        }
+        QByteArray wire;
+        for (const QByteArray &l : lines) {
+            r.file += l + "\n";
+            wire += l + "\r\n";
+        }
+        r.wire.push_back(wire);
+    }
+    return r;
+}
+
+struct Arrival
+{
+    long frame;
+    long long ns;       // when the receiving thread had it (CLOCK_MONOTONIC)
+    long long kernelNs; // when the kernel queued it (SO_TIMESTAMPNS, CLOCK_REALTIME), -1 if not given
+    bool intact;
+};
+
+// Takes in datagrams on 127.0.0.1 and notes the frame number and arrival time of each.
+class Receiver
+{
+public:
+    explicit Receiver(const Recording &recording) : recording(recording)
+    {
+        fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        timeval timeout{0, 20000};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+        port = ntohs(addr.sin_port);
+        thread = std::thread([this] { run(); });
+    }
+
+    ~Receiver()
+    {
+        stop = true;
+        thread.join();
+        ::close(fd);
+    }
+
+    std::vector<Arrival> take()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<Arrival> out;
+        out.swap(arrivals);
+        return out;
+    }
+
+    quint16 port = 0;
+
+private:
+    void run()
+    {
+        std::vector<char> buffer(65536);
+        char control[256];
+        while (!stop.load()) {
+            iovec io{buffer.data(), buffer.size()};
+            msghdr message{};
+            message.msg_iov = &io;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            const ssize_t n = ::recvmsg(fd, &message, 0);
+            const long long now = bench::monotonicNs();
+            if (n <= 0)
+                continue;
+            long long kernelNs = -1;
+            for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                    timespec ts;
+                    std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                    kernelNs = ts.tv_sec * 1000000000LL + ts.tv_nsec;
+                }
+            }
+            long frame = -1;
+            const QByteArray datagram(buffer.data(), int(n));
+            if (datagram.startsWith("fr "))
+                frame = datagram.mid(3, datagram.indexOf('\r') - 3).toLong();
+            const bool intact = frame >= 1 && size_t(frame) <= recording.wire.size() &&
+                                recording.wire[size_t(frame - 1)] == datagram;
+            std::lock_guard<std::mutex> lock(mutex);
+            arrivals.push_back({frame, now, kernelNs, intact});
+        }
+    }
+
+    const Recording &recording;
+    int fd = -1;
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::vector<Arrival> arrivals;
+    std::thread thread;
+};
+
+struct Figures
+{
+    long received = 0;
+    long damaged = 0;
+    long missing = 0;
+    double meanRate = 0;
+    double slopePpm = 0;
+    double lastUs = 0;
+    double medianUs = 0, p99Us = 0, maxUs = 0; // |deviation| from the schedule anchored at the first arrival
+    double jitterP99Us = 0, jitterMaxUs = 0;   // |deviation - median|: independent of the first arrival
+    double lateP99Us = 0;                      // deviation - its minimum: how late against the earliest
+};
+
+double quantile(std::vector<double> values, double q)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t index = std::min(values.size() - 1, size_t(std::ceil(q * double(values.size()))) - 1);
+    return values[std::min(index, values.size() - 1)];
+}
+
+// kernel: use the kernel's queueing times, which leave out how late the receiving thread woke up.
+Figures analyse(const std::vector<Arrival> &arrivals, quint32 periodUs, bool kernel)
+{
+    Figures f;
+    std::vector<Arrival> good;
+    for (Arrival a : arrivals) {
+        if (kernel)
+            a.ns = a.kernelNs;
+        if (a.intact && a.ns >= 0)
+            good.push_back(a);
+        else
+            ++f.damaged;
+    }
+    f.received = long(arrivals.size());
+    if (good.size() < 2)
+        return f;
+    const long first = good.front().frame;
+    const long long t0 = good.front().ns;
+    std::vector<double> k, d;
+    for (const Arrival &a : good) {
+        k.push_back(double(a.frame - first));
+        d.push_back((a.ns - t0) / 1000.0 - double(a.frame - first) * periodUs);
+    }
+    f.missing = long(k.back()) + 1 - long(good.size());
+    f.meanRate = k.back() / ((good.back().ns - t0) / 1e9);
+    // Least squares d = a + b k; b in µs per frame, as parts per million of the period.
+    double sk = 0, sd = 0, skk = 0, skd = 0;
+    const double n = double(k.size());
+    for (size_t i = 0; i < k.size(); ++i) {
+        sk += k[i];
+        sd += d[i];
+        skk += k[i] * k[i];
+        skd += k[i] * d[i];
+    }
+    const double slope = (n * skd - sk * sd) / (n * skk - sk * sk);
+    f.slopePpm = slope / periodUs * 1e6;
+    f.lastUs = d.back();
+    std::vector<double> absolute, jitter, late;
+    const double median = quantile(d, 0.5);
+    const double minimum = *std::min_element(d.begin(), d.end());
+    for (double x : d) {
+        absolute.push_back(std::fabs(x));
+        jitter.push_back(std::fabs(x - median));
+        late.push_back(x - minimum);
+    }
+    f.medianUs = median;
+    f.p99Us = quantile(absolute, 0.99);
+    f.maxUs = quantile(absolute, 1.0);
+    f.jitterP99Us = quantile(jitter, 0.99);
+    f.jitterMaxUs = quantile(jitter, 1.0);
+    f.lateP99Us = quantile(late, 0.99);
+    return f;
+}
+
+void printHeader()
+{
+    std::printf(
+        "| mode | nominal Hz | period µs | sender | received | damaged | missing | mean Hz | vs nominal "
+        "| drift ppm | last dev µs | median dev µs | p99 abs dev µs | max abs dev µs | p99 abs dev from "
+        "median µs | max abs dev from median µs |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+}
+
+void printRow(const char *mode, double rate, quint32 period, const char *sender, const Figures &f)
+{
+    std::printf(
+        "| %s | %.0f | %u | %s | %ld | %ld | %ld | %.4f | %+.4f %% | %+.1f | %+.1f | %+.1f | %.1f | %.1f | "
+        "%.1f | %.1f |\n",
+        mode, rate, period, sender, f.received, f.damaged, f.missing, f.meanRate,
+        100.0 * (f.meanRate - rate) / rate, f.slopePpm, f.lastUs, f.medianUs, f.p99Us, f.maxUs, f.jitterP99Us,
+        f.jitterMaxUs);
+    std::fflush(stdout);
+}
+
+// The window's own clock, watched: when the send ticks read it, and how precisely its waits for a frame
+// due before the next tick end.
+class TracingClock : public Clock
+{
+public:
+    quint32 us() const override
+    {
+        const quint32 now = Clock::us();
+        if (!waiting)
+            reads.push_back(now);
+        return now;
+    }
+
+    // sleepOnly: instead of the window's own wait, one absolute sleep to the target (its precision then
+    // rests on the thread's timer slack), and a spin only over what is left after it.
+    bool sleepOnly = false;
+
+    void waitUntilUs(quint32 target) override
+    {
+        waiting = true;
+        const quint32 entry = Clock::us();
+        if (sleepOnly) {
+            const qint32 left = qint32(target - entry);
+            if (left > 0) {
+                const long long due = bench::monotonicNs() + left * 1000LL;
+                timespec ts{time_t(due / 1000000000LL), long(due % 1000000000LL)};
+                while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+                }
+                while (qint32(target - Clock::us()) > 0) {
+                }
+            }
+        } else {
+            Clock::waitUntilUs(target);
+        }
+        overshoot.push_back(double(qint32(Clock::us() - target)));
+        ahead.push_back(double(qint32(target - entry)));
+        waiting = false;
+    }
+
+    void clear()
+    {
+        reads.clear();
+        overshoot.clear();
+        ahead.clear();
+    }
+
+    // Gaps between successive reads (the send ticks), overshoot of the precise waits.
+    void print() const
+    {
+        std::vector<double> gaps;
+        long longGaps = 0;
+        for (size_t i = 1; i < reads.size(); ++i) {
+            gaps.push_back(double(quint32(reads[i] - reads[i - 1])));
+            if (gaps.back() > 2000)
+                ++longGaps;
+        }
+        std::printf(
+            "|   window clock: %zu tick reads, gap between reads p50 %.0f / p99 %.0f / max %.0f µs, %ld gaps "
+            "over 2 ms (%.2f %% of the gaps); %zu precise waits starting %.0f µs (median) ahead, "
+            "overshoot p50 %.1f / p99 %.1f / max %.1f µs |\n",
+            reads.size(), quantile(gaps, 0.5), quantile(gaps, 0.99), quantile(gaps, 1.0), longGaps,
+            gaps.empty() ? 0.0 : 100.0 * double(longGaps) / double(gaps.size()), overshoot.size(),
+            quantile(ahead, 0.5), quantile(overshoot, 0.5), quantile(overshoot, 0.99),
+            quantile(overshoot, 1.0));
+    }
+
+private:
+    mutable std::vector<quint32> reads;
+    mutable bool waiting = false;
+    std::vector<double> overshoot, ahead;
+};
+
+// CPU time, time runnable without a CPU, and wake-ups of one thread over a stretch of time.
+struct ThreadUse
+{
+    int tid = 0;
+    long long cpu0 = 0, delay0 = 0, wakeups0 = 0;
+    double cpuMs = 0, delayMs = 0;
+    long long wakeups = 0;
+
+    void start(int thread)
+    {
+        tid = thread;
+        cpu0 = bench::threadCpuNs(tid);
+        delay0 = bench::threadRunDelayNs(tid);
+        wakeups0 = bench::voluntarySwitches(tid);
+    }
+    void stop()
+    {
+        cpuMs = (bench::threadCpuNs(tid) - cpu0) / 1e6;
+        delayMs = (bench::threadRunDelayNs(tid) - delay0) / 1e6;
+        wakeups = bench::voluntarySwitches(tid) - wakeups0;
+    }
+    void print(const char *who) const
+    {
+        std::printf("|   %s thread: CPU %.0f ms, runnable but waiting for a CPU %.0f ms, %lld wake-ups "
+                    "(%.1f µs waiting per wake-up) |\n",
+                    who, cpuMs, delayMs, wakeups, wakeups > 0 ? delayMs * 1000.0 / double(wakeups) : 0.0);
+    }
+};
+
+// The reference: frame k goes out at start + k * period, each after an absolute sleep.
+void pace(quint16 port, const Recording &recording, quint32 periodUs, double seconds, ThreadUse *use)
+{
+    use->start(bench::currentTid());
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port);
+    const long frames = std::min(long(recording.wire.size()), long(seconds * 1e6 / periodUs) + 1);
+    const long long start = bench::monotonicNs() + 2LL * periodUs * 1000;
+    for (long k = 0; k < frames; ++k) {
+        const long long due = start + k * (long long)periodUs * 1000;
+        timespec ts{time_t(due / 1000000000LL), long(due % 1000000000LL)};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+        }
+        const QByteArray &datagram = recording.wire[size_t(k)];
+        ::sendto(fd, datagram.constData(), size_t(datagram.size()), 0, reinterpret_cast<sockaddr *>(&to),
+                 sizeof to);
+    }
+    use->stop();
+    ::close(fd);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    double seconds = 10;
+    std::vector<double> rates{60, 500};
+    bool noView = false;
+    long slack = -1;
+    bool sleepOnly = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--quick") {
+            seconds = 1;
+        } else if (arg == "--seconds" && hasValue) {
+            seconds = std::atof(argv[++i]);
+        } else if (arg == "--rates" && hasValue) {
+            rates.clear();
+            for (const QByteArray &part : QByteArray(argv[++i]).split(','))
+                rates.push_back(part.toDouble());
+        } else if (arg == "--no-view") {
+            noView = true;
+        } else if (arg == "--wait-sleep") {
+            sleepOnly = true;
+        } else if (arg == "--slack" && hasValue) {
+            slack = std::atol(argv[++i]);
+        } else {
+            std::fprintf(stderr, "usage: bench_play [--quick] [--seconds S] [--rates 60,500] [--no-view] "
+                                 "[--slack NS] [--wait-sleep]\n");
+            return 2;
+        }
+    }
+
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    Sandbox sandbox;
+    bench::quietOffscreenPlatform();
+    QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    QApplication app(argc, argv);
+    writeHomeSettings(defaultSettingsXml(bench::freeUdpPort()));
+    if (slack >= 0)
+        prctl(PR_SET_TIMERSLACK, (unsigned long)slack, 0, 0, 0);
+
+    ModalAnswerer answerer;
+    Ostrel_recorder window(sandboxHome() + "/.NUV/Ostrel_Recorder");
+    OstrelRecorderTestAccess access(window);
+    TracingClock clock;
+    clock.sleepOnly = sleepOnly;
+    window.setClock(&clock);
+    if (noView)
+        access.ui().cb_disableView->setChecked(true);
+
+    std::printf("# bench_play: %.1f s a run, display refresh %s, GUI thread timer slack %d ns, %s\n", seconds,
+                noView ? "off" : "on", prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0),
+                sleepOnly ? "frames due before the next tick waited for by one absolute sleep (--wait-sleep)"
+                          : "the window's own wait");
+    bench::printLoad("start");
+    std::printf("\n");
+    printHeader();
+    for (double rate : rates) {
+        const int frames = std::max(seconds >= 10 ? 2000 : 0, int(rate * seconds) + 100);
+        const Recording recording = makeRecording(frames, rate);
+        const QString path = sandboxHome() + QString("/play_%1.orf").arg(rate);
+        writeFile(path, recording.file);
+        Receiver receiver(recording);
+        for (bool timestampMode : {false, true}) {
+            access.ip_play_1() = 0x7F000001;
+            access.port_play_1() = receiver.port;
+            access.active() = false;
+            access.loop() = false;
+            access.timestamp() = timestampMode;
+            access.frequency_play_1() = float(rate);
+            answerer.clear();
+            answerer.queueFile(path);
+            window.on_actionOpen_triggered();
+            if (access.file_name() != path) {
+                std::printf("Open failed: %s\n", qPrintable(answerer.messageTexts().join(" / ")));
+                return 1;
+            }
+            clock.clear();
+            ThreadUse gui;
+            gui.start(bench::currentTid());
+            window.on_actionPlay_triggered();
+            if (access.mode() != 1) {
+                std::printf("Play did not start: %s\n", qPrintable(answerer.messageTexts().join(" / ")));
+                return 1;
+            }
+            const quint32 period = access.frame_period();
+            bench::runEventsUntil([&] { return access.mode() != 1; },
+                                  int(seconds * 1000) + 2 * int(period / 1000));
+            gui.stop();
+            window.on_actionStop_triggered();
+            bench::runEventsFor(50); // the last datagrams reach the receiver
+            const char *mode = timestampMode ? "timestamp" : "fixed";
+            std::vector<Arrival> arrivals = receiver.take();
+            printRow(mode, rate, period, "window, arrival", analyse(arrivals, period, false));
+            printRow(mode, rate, period, "window, kernel", analyse(arrivals, period, true));
+            clock.print();
+            gui.print("GUI");
+
+            ThreadUse pacerUse;
+            std::thread pacer([&] { pace(receiver.port, recording, period, seconds, &pacerUse); });
+            pacer.join();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            arrivals = receiver.take();
+            printRow(mode, rate, period, "reference pacer, arrival", analyse(arrivals, period, false));
+            printRow(mode, rate, period, "reference pacer, kernel", analyse(arrivals, period, true));
+            pacerUse.print("pacer");
+        }
+    }
+    bench::printLoad("end");
+    return 0;
+}
