@@ -244,11 +244,12 @@ QList<QByteArray> expectedDatagrams(const QByteArray &recording)
     return out;
 }
 
-// The steps run from the dialog's own event loop, so a message box they cause is answered as well.
+// The steps run inside the answer to the dialog, so the dialog is closed when the answerer has done with it.
+// (Deferred to a later event, the answerer could take the still open dialog for one its handler left open
+// and answer it a second time.)
 void queueSteps(ModalAnswerer &answerer, const std::function<void(QWidget *)> &steps)
 {
-    answerer.queueDialog(
-        [steps](QWidget *dialog) { QTimer::singleShot(0, dialog, [steps, dialog] { steps(dialog); }); });
+    answerer.queueDialog(steps);
 }
 
 template <typename T> T *child(QWidget *dialog, const char *name)
