@@ -5,18 +5,21 @@
 // test derives itself from what it sent. A second test runs the real program twice as a process and shows
 // that the settings confirmed in one run are the ones the next run loads and writes back.
 #include "ostrel_recorder_thread.h"
+#include "quit_on_signal.h"
 #include "settings_play.h"
 #include "settings_record.h"
 #include "test_support.h"
 #include "window_access.h"
 
 #include <QCheckBox>
+#include <QDialog>
 #include <QDir>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -532,6 +535,30 @@ private slots:
         tick(QByteArray());
         QVERIFY(a->ui().actionPlay->isEnabled());
         QVERIFY(answerer->messages().isEmpty());
+    }
+
+    // The end of the session while a dialog waits for the user: the program ends once the dialog has been
+    // answered, instead of taking the dialog for cancelled (after Stop that would discard the recording).
+    void aQuitRequestWaitsForAnOpenDialog()
+    {
+        QVERIFY(QuitOnSignal::catchSignals());
+        QuitOnSignal quit;
+        QSignalSpy requested(&quit, &QuitOnSignal::quitRequested);
+        QDialog question(window.get());
+        bool waited = false;
+        answerer->queueDialog([&](QWidget *dialog) {
+            ::raise(SIGTERM);
+            QTRY_VERIFY(quit.pending());
+            waited = requested.isEmpty() && dialog->isVisible();
+            static_cast<QDialog *>(dialog)->accept();
+        });
+        QCOMPARE(question.exec(), int(QDialog::Accepted));
+        QVERIFY(waited);
+        QTRY_COMPARE(requested.count(), 1);
+        QVERIFY(!quit.pending());
+        // With nothing open the request goes out at once.
+        ::raise(SIGINT);
+        QTRY_COMPARE(requested.count(), 2);
     }
 
     // The real program twice as a process, with an in-process run between them that confirms new settings
