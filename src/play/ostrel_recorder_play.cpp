@@ -3,6 +3,7 @@
 
 #include "ap_socket.h"
 #include "clock.h"
+#include "display_limit.h"
 #include "frame_lines.h"
 #include "frame_reader.h"
 #include "frame_scanner.h"
@@ -232,7 +233,7 @@ void Ostrel_recorder::updateContent(int i)
     if (ui.cb_disableView->isChecked())
         return;
     display_text = read_from_vector(i);
-    ui.te_datadisplay->setPlainText(display_text);
+    ui.te_datadisplay->setPlainText(display_limit::shown(display_text));
 }
 
 void Ostrel_recorder::on_playSlider_sliderReleased()

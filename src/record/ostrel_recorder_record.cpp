@@ -3,6 +3,7 @@
 
 #include "ap_socket.h"
 #include "clock.h"
+#include "display_limit.h"
 #include "ostrel_recorder_thread.h"
 #include "rate_meter.h"
 #include "temp_recording.h"
@@ -263,7 +264,7 @@ void Ostrel_recorder::receivingFailed()
 void Ostrel_recorder::update_display()
 {
     // Plain text: a datagram is data, never markup.
-    ui.te_datadisplay->setPlainText(display_text);
+    ui.te_datadisplay->setPlainText(display_limit::shown(display_text));
     ui.te_datadisplay->update();
     updateLabelFrequency();
 }
