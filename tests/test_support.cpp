@@ -49,8 +49,8 @@ QString sandboxHome()
     return g_home;
 }
 
-QString defaultSettingsXml(quint16 recordPort, quint16 playPort1, quint16 playPort2, bool active, int frequency,
-                           bool loop, bool timestamp)
+QString defaultSettingsXml(quint16 recordPort, quint16 playPort1, quint16 playPort2, bool active,
+                           int frequency, bool loop, bool timestamp)
 {
     auto flag = [](bool b) { return b ? QStringLiteral("true") : QStringLiteral("false"); };
     return QStringLiteral("<OSTREL_RECORDER>\n"
@@ -175,7 +175,8 @@ void ModalAnswerer::answer(QWidget *modal)
         return;
     }
     if (auto *dialog = qobject_cast<QDialog *>(modal)) {
-        m_records.append({QString::fromLatin1(dialog->metaObject()->className()), 0, dialog->windowTitle(), {}});
+        m_records.append(
+            {QString::fromLatin1(dialog->metaObject()->className()), 0, dialog->windowTitle(), {}});
         if (m_handlers.isEmpty()) {
             dialog->reject();
         } else {

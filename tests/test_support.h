@@ -4,8 +4,8 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QPointer>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QtTest/QtTest>
@@ -56,7 +56,7 @@ class ModalAnswerer : public QObject
 public:
     explicit ModalAnswerer(QObject *parent = nullptr);
 
-    void queueFile(const QString &path);                         // "" cancels
+    void queueFile(const QString &path);                             // "" cancels
     void queueDialog(const std::function<void(QWidget *)> &handler); // runs on the next other dialog
 
     const QList<ModalRecord> &records() const { return m_records; }
@@ -102,22 +102,22 @@ bool writeFile(const QString &path, const QByteArray &data);
 } // namespace ostrel_test
 
 // main() of a test program that uses widgets, with the sandbox set up before the application object.
-#define OSTREL_TEST_MAIN(TestObject)                                                                       \
-    int main(int argc, char **argv)                                                                        \
-    {                                                                                                      \
-        ostrel_test::Sandbox sandbox;                                                                      \
-        QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);                                           \
-        QApplication app(argc, argv);                                                                      \
-        TestObject tc;                                                                                     \
-        return QTest::qExec(&tc, argc, argv);                                                              \
+#define OSTREL_TEST_MAIN(TestObject)                                                                         \
+    int main(int argc, char **argv)                                                                          \
+    {                                                                                                        \
+        ostrel_test::Sandbox sandbox;                                                                        \
+        QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);                                             \
+        QApplication app(argc, argv);                                                                        \
+        TestObject tc;                                                                                       \
+        return QTest::qExec(&tc, argc, argv);                                                                \
     }
 
 // The same for test programs without widgets.
-#define OSTREL_TEST_GUILESS_MAIN(TestObject)                                                               \
-    int main(int argc, char **argv)                                                                        \
-    {                                                                                                      \
-        ostrel_test::Sandbox sandbox;                                                                      \
-        QCoreApplication app(argc, argv);                                                                  \
-        TestObject tc;                                                                                     \
-        return QTest::qExec(&tc, argc, argv);                                                              \
+#define OSTREL_TEST_GUILESS_MAIN(TestObject)                                                                 \
+    int main(int argc, char **argv)                                                                          \
+    {                                                                                                        \
+        ostrel_test::Sandbox sandbox;                                                                        \
+        QCoreApplication app(argc, argv);                                                                    \
+        TestObject tc;                                                                                       \
+        return QTest::qExec(&tc, argc, argv);                                                                \
     }

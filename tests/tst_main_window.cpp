@@ -59,9 +59,10 @@ private slots:
         QCOMPARE(a.ui().actionRecordSettings->shortcut(), QKeySequence(Qt::Key_F8));
         QCOMPARE(a.ui().actionPlaySettings->shortcut(), QKeySequence(Qt::Key_F9));
         QCOMPARE(a.ui().actionHelp->whatsThis(), QString("Help text"));
-        QCOMPARE(a.ui().label_receive->whatsThis(),
-                 QString("This shows the  port from which Ostrel Recorder is receiving for data. Make sure that "
-                         "it corresponds to the output settings in Ostrel2"));
+        QCOMPARE(
+            a.ui().label_receive->whatsThis(),
+            QString("This shows the  port from which Ostrel Recorder is receiving for data. Make sure that "
+                    "it corresponds to the output settings in Ostrel2"));
         QVERIFY(!a.ui().playSlider->hasTracking());
         QVERIFY(a.ui().te_datadisplay->isReadOnly());
         QCOMPARE(a.ui().cb_disableView->text(), QString("&disable view"));
@@ -103,8 +104,8 @@ private slots:
         a.updateActions();
         QCOMPARE(enabledPattern(a), expected);
         // Help, About, Exit and What's this stay available in every state.
-        for (QAction *action : {a.ui().actionExit, a.ui().actionHelp, a.ui().actionAbout,
-                                a.ui().actionEnterWhatsThis})
+        for (QAction *action :
+             {a.ui().actionExit, a.ui().actionHelp, a.ui().actionAbout, a.ui().actionEnterWhatsThis})
             QVERIFY(action->isEnabled());
         QVERIFY(a.ui().btn_clear->isEnabled());
     }
@@ -161,7 +162,8 @@ private slots:
         QCOMPARE(shown[3], static_cast<QWidget *>(a.about_dialog()));
         QCOMPARE(answerer.records()[0].title, QString("Help"));
         QCOMPARE(answerer.records()[1].title, QString("About"));
-        QCOMPARE(a.about_dialog()->findChild<QLabel *>("label_version")->text(), QString("Ostrel Recorder v1.1.4 "));
+        QCOMPARE(a.about_dialog()->findChild<QLabel *>("label_version")->text(),
+                 QString("Ostrel Recorder v1.1.4 "));
         QCOMPARE(a.about_dialog()->findChild<QLabel *>("label_date")->text(), QString("05.11.2015"));
     }
 
@@ -175,7 +177,8 @@ private slots:
 
     void settingsShortcutsAreDeadOutsideIdle()
     {
-        // The Settings menu is disabled while anything runs; its keyboard shortcuts must not open the dialogs.
+        // The Settings menu is disabled while anything runs; its keyboard shortcuts must not open the
+        // dialogs.
         Ostrel_recorder w(sandboxHome() + "/.NUV/Ostrel_Recorder");
         OstrelRecorderTestAccess a(w);
         w.show();
@@ -242,8 +245,8 @@ private:
         QString s;
         for (bool on : {ui.actionOpen->isEnabled(), ui.actionSave_as->isEnabled(), ui.actionPlay->isEnabled(),
                         ui.actionPause->isEnabled(), ui.actionRecord->isEnabled(), ui.actionStop->isEnabled(),
-                        ui.actionPreview->isEnabled(), ui.menuSettings->isEnabled(), ui.playSlider->isEnabled(),
-                        ui.cb_disableView->isEnabled()})
+                        ui.actionPreview->isEnabled(), ui.menuSettings->isEnabled(),
+                        ui.playSlider->isEnabled(), ui.cb_disableView->isEnabled()})
             s += on ? '1' : '0';
         return s;
     }

@@ -82,8 +82,9 @@ private slots:
                                      << "Lost frame number 12:  2 3 4 5 6 7 8 9 10 11...";
         QTest::newRow("repeated") << QByteArray("fr 8\nfr 8\n") << false << int(QMessageBox::Critical)
                                   << "This file has a problem with frame numbers and cannot be played.";
-        QTest::newRow("not a number later") << QByteArray("fr 3\nfr x\n") << false << int(QMessageBox::Critical)
-                                            << "This file has a problem with frame numbers and cannot be played.";
+        QTest::newRow("not a number later")
+            << QByteArray("fr 3\nfr x\n") << false << int(QMessageBox::Critical)
+            << "This file has a problem with frame numbers and cannot be played.";
         QTest::newRow("not a number first") << QByteArray("fr x\nfr 3\n") << false << 0 << QString();
         QTest::newRow("empty") << QByteArray() << true << 0 << QString();
     }

@@ -28,7 +28,10 @@ class TestPlayback : public QObject
                 out += "fr " + QByteArray::number(n) + "\nbody " + QByteArray::number(n) + "\n";
         return out;
     }
-    static QByteArray sent(int n) { return "fr " + QByteArray::number(n) + "\r\nbody " + QByteArray::number(n) + "\r\n"; }
+    static QByteArray sent(int n)
+    {
+        return "fr " + QByteArray::number(n) + "\r\nbody " + QByteArray::number(n) + "\r\n";
+    }
 
     void open(const QByteArray &content, const QString &name = "rec.orf")
     {
@@ -56,7 +59,8 @@ class TestPlayback : public QObject
     QByteArray tickOne()
     {
         const QList<QByteArray> got = tick();
-        return got.size() == 1 ? got.first() : QByteArray("<" + QByteArray::number(got.size()) + " datagrams>");
+        return got.size() == 1 ? got.first()
+                               : QByteArray("<" + QByteArray::number(got.size()) + " datagrams>");
     }
 
     void play()
@@ -182,13 +186,13 @@ private slots:
         QTest::addColumn<float>("configured");
         QTest::addColumn<QString>("label");
         QTest::addColumn<quint32>("period");
-        QTest::newRow("100.0 and 100.02") << QByteArray("fr 1\nts 100.0\na\nfr 2\nts 100.02\nb\nfr 3\n") << 25.0f
-                                          << "50.0 Hz" << 20000u;
+        QTest::newRow("100.0 and 100.02")
+            << QByteArray("fr 1\nts 100.0\na\nfr 2\nts 100.02\nb\nfr 3\n") << 25.0f << "50.0 Hz" << 20000u;
         QTest::newRow("no timestamps") << frames(1, 3) << 25.0f << "25.0 Hz" << 40000u;
-        QTest::newRow("equal timestamps") << QByteArray("fr 1\nts 5\nfr 2\nts 5\nfr 3\n") << 25.0f << "25.0 Hz"
-                                          << 40000u;
-        QTest::newRow("decreasing timestamps") << QByteArray("fr 1\nts 6\nfr 2\nts 5\nfr 3\n") << 25.0f
-                                               << "25.0 Hz" << 40000u;
+        QTest::newRow("equal timestamps")
+            << QByteArray("fr 1\nts 5\nfr 2\nts 5\nfr 3\n") << 25.0f << "25.0 Hz" << 40000u;
+        QTest::newRow("decreasing timestamps")
+            << QByteArray("fr 1\nts 6\nfr 2\nts 5\nfr 3\n") << 25.0f << "25.0 Hz" << 40000u;
         QTest::newRow("rate 0 plays at 4 Hz") << frames(1, 3) << 0.0f << "4.0 Hz" << 250000u;
     }
 

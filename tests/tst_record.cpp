@@ -49,7 +49,8 @@ int socketOnPort(quint16 port)
 
 QByteArray frame(int number, const QByteArray &body = "value 1 2 3\n")
 {
-    return "fr " + QByteArray::number(number) + "\nts " + QByteArray::number(number * 0.02, 'f', 2) + "\n" + body;
+    return "fr " + QByteArray::number(number) + "\nts " + QByteArray::number(number * 0.02, 'f', 2) + "\n" +
+           body;
 }
 
 } // namespace
@@ -186,8 +187,9 @@ private slots:
         const ModalRecord message = answerer->messages().first();
         QCOMPARE(message.title, QString("Ostrel Recorder"));
         QCOMPARE(message.icon, int(QMessageBox::Warning));
-        QCOMPARE(message.text, QString("No data received on port %1.\nPlease check your network settings in Ostrel.")
-                                   .arg(port));
+        QCOMPARE(
+            message.text,
+            QString("No data received on port %1.\nPlease check your network settings in Ostrel.").arg(port));
         QVERIFY(!QFile::exists(a->temp_file_name()));
         QVERIFY(!a->recorder_thread()->isRunning());
         QCOMPARE(a->mode(), 0);
@@ -227,9 +229,12 @@ private slots:
     {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("saved");
-        QTest::newRow("no extension") << "plain" << "plain.orf";
-        QTest::newRow("capital extension") << "upper.ORF" << "upper.ORF.orf";
-        QTest::newRow("extension") << "done.orf" << "done.orf";
+        QTest::newRow("no extension") << "plain"
+                                      << "plain.orf";
+        QTest::newRow("capital extension") << "upper.ORF"
+                                           << "upper.ORF.orf";
+        QTest::newRow("extension") << "done.orf"
+                                   << "done.orf";
     }
 
     void saveNamesGetTheExtension()
@@ -341,8 +346,9 @@ private slots:
         answerer->queueFile(a->temp_file_name());
         window->on_actionStop_triggered();
         QCOMPARE(answerer->messageTexts(),
-                 QStringList(QString("The recording could not be saved as %1.\nIt is the temporary recording itself.")
-                                 .arg(a->temp_file_name())));
+                 QStringList(
+                     QString("The recording could not be saved as %1.\nIt is the temporary recording itself.")
+                         .arg(a->temp_file_name())));
         QCOMPARE(readFile(a->temp_file_name()), frame(1));
     }
 

@@ -35,8 +35,9 @@ template <typename T> T *child(QWidget *parent, const char *name)
 }
 
 QByteArray expectedFile(const QString &port, const QString &host1, const QString &port1, const QString &host2,
-                        const QString &port2, const QString &active, const QString &frequency, const QString &loop,
-                        const QString &timestamp, const QString &saveDir, const QString &openDir)
+                        const QString &port2, const QString &active, const QString &frequency,
+                        const QString &loop, const QString &timestamp, const QString &saveDir,
+                        const QString &openDir)
 {
     return QStringLiteral("<OSTREL_RECORDER>\n"
                           "    <RECORD_PORT PORT_NR=\"%1\"/>\n"
@@ -90,8 +91,9 @@ private slots:
             QCOMPARE(a.ui().label_send_2->text(), QString());
         }
         // The file written at exit is complete, so the next start gets usable values.
-        QCOMPARE(readFile(settingsPath()), expectedFile("5000", "localhost", "5001", "localhost", "5001", "false", "4",
-                                                        "true", "true", sandboxHome(), sandboxHome()));
+        QCOMPARE(readFile(settingsPath()),
+                 expectedFile("5000", "localhost", "5001", "localhost", "5001", "false", "4", "true", "true",
+                              sandboxHome(), sandboxHome()));
     }
 
     void theFallbackIsReadThenACompleteFileWrittenUnderHome()
@@ -107,8 +109,9 @@ private slots:
             QCOMPARE(a.port_record(), quint16(6000));
             QCOMPARE(a.frequency_play_1(), 25.0f);
         }
-        QCOMPARE(readFile(settingsPath()), expectedFile("6000", "localhost", "5001", "localhost", "5001", "false",
-                                                        "25", "true", "true", sandboxHome(), sandboxHome()));
+        QCOMPARE(readFile(settingsPath()),
+                 expectedFile("6000", "localhost", "5001", "localhost", "5001", "false", "25", "true", "true",
+                              sandboxHome(), sandboxHome()));
         QVERIFY(readFile(fallbackPath()).contains("6000")); // never written
     }
 
@@ -118,8 +121,9 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::newRow("malformed") << QByteArray("<OSTREL_RECORDER>\n  <RECORD_PORT PORT_NR=\"1\">\n")
                                    << "Error while parsing %1 (Line 3, Column 0) :\n";
-        QTest::newRow("wrong root") << QByteArray("<SOMETHING_ELSE/>\n")
-                                    << "Error while parsing %1 :\nThe file doesn't look like a valid settings file.";
+        QTest::newRow("wrong root")
+            << QByteArray("<SOMETHING_ELSE/>\n")
+            << "Error while parsing %1 :\nThe file doesn't look like a valid settings file.";
     }
 
     void loadingFailuresAreReported()
@@ -187,8 +191,9 @@ private slots:
         w.on_actionRecordSettings_triggered();
         QCOMPARE(a.ui().label_receive->text(), QString("port 05000"));
         QCOMPARE(a.port_record(), quint16(5000));
-        QCOMPARE(readFile(settingsPath()), expectedFile("05000", "127.0.0.1", "7001", "127.0.0.2", "7002", "true", "60",
-                                                        "true", "true", sandboxHome(), sandboxHome()));
+        QCOMPARE(readFile(settingsPath()),
+                 expectedFile("05000", "127.0.0.1", "7001", "127.0.0.2", "7002", "true", "60", "true", "true",
+                              sandboxHome(), sandboxHome()));
         QVERIFY(answerer.messages().isEmpty());
     }
 

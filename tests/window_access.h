@@ -63,7 +63,10 @@ public:
     void writeSettingsXML() { w.writeSettingsXML(); }
     void sendUDP() { QMetaObject::invokeMethod(&w, "sendUDP", Qt::DirectConnection); }
     void update_display() { QMetaObject::invokeMethod(&w, "update_display", Qt::DirectConnection); }
-    void updateContent(int i) { QMetaObject::invokeMethod(&w, "updateContent", Qt::DirectConnection, Q_ARG(int, i)); }
+    void updateContent(int i)
+    {
+        QMetaObject::invokeMethod(&w, "updateContent", Qt::DirectConnection, Q_ARG(int, i));
+    }
 
 private:
     Ostrel_recorder &w;

@@ -75,12 +75,19 @@ private:
     void readSettingsXML(const QDomElement &element);
     void writeSettingsXML();
     bool saveFile();
-    bool scannFrame(QString file_name, quint32 &first_frame, quint32 &last_frame, std::vector<QString> &frames);
+    bool scannFrame(QString file_name, quint32 &first_frame, quint32 &last_frame,
+                    std::vector<QString> &frames);
     bool initSlider(QString file_name);
     QString read_from_vector(int frame);
     int read_next_frame(double *timestamp);
 
-    enum class SaveResult { Saved, Cancelled, NotSaved, Failed };
+    enum class SaveResult
+    {
+        Saved,
+        Cancelled,
+        NotSaved,
+        Failed
+    };
     void setDefaultSettings();
     QString &settingText(SettingsFile::Setting setting);
     void deriveWorkingValue(SettingsFile::Setting setting);

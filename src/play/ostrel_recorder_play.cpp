@@ -35,11 +35,12 @@ bool Ostrel_recorder::scannFrame(QString file_name, quint32 &first_frame, quint3
         return false;
     case FrameScanner::Status::BadNumbering:
         QMessageBox::critical(this, tr("Ostrel Recorder"),
-                              "This file has a problem with frame numbers and cannot be played.", QMessageBox::Ok);
+                              "This file has a problem with frame numbers and cannot be played.",
+                              QMessageBox::Ok);
         return false;
     case FrameScanner::Status::ReadFailed:
-        QMessageBox::warning(this, tr("Error opening file"), tr("File %1 cannot be read to its end.").arg(file_name),
-                             QMessageBox::Ok);
+        QMessageBox::warning(this, tr("Error opening file"),
+                             tr("File %1 cannot be read to its end.").arg(file_name), QMessageBox::Ok);
         return false;
     case FrameScanner::Status::Ok:
         break;
@@ -73,8 +74,8 @@ QString Ostrel_recorder::read_from_vector(int frame)
 
 int Ostrel_recorder::recordedFrameAtOrAfter(int frame) const
 {
-    for (qint64 index = qMax<qint64>(0, qint64(frame) - qint64(qint32(first_frame))); index < qint64(frames.size());
-         ++index) {
+    for (qint64 index = qMax<qint64>(0, qint64(frame) - qint64(qint32(first_frame)));
+         index < qint64(frames.size()); ++index) {
         if (frame_lines::isFrameCounterLine(frames[size_t(index)]))
             return int(qint64(qint32(first_frame)) + index);
     }
@@ -83,8 +84,8 @@ int Ostrel_recorder::recordedFrameAtOrAfter(int frame) const
 
 void Ostrel_recorder::on_actionOpen_triggered()
 {
-    const QString name =
-        QFileDialog::getOpenFileName(this, tr("Open File"), open_file_dir, tr("Ostrel Recorder files (*.orf)"));
+    const QString name = QFileDialog::getOpenFileName(this, tr("Open File"), open_file_dir,
+                                                      tr("Ostrel Recorder files (*.orf)"));
     if (name.isEmpty()) {
         ui.playSlider->setEnabled(false);
         return;
@@ -117,8 +118,8 @@ void Ostrel_recorder::on_actionPlay_triggered()
             file_name = temp_file_name;
             ui.l_filename->setText("<temporary buffer>");
         } else {
-            QMessageBox::warning(this, tr("Ostrel Recorder"), tr("Please select a file in the File -> Open dialog."),
-                                 QMessageBox::Ok);
+            QMessageBox::warning(this, tr("Ostrel Recorder"),
+                                 tr("Please select a file in the File -> Open dialog."), QMessageBox::Ok);
             return;
         }
     }
@@ -217,7 +218,8 @@ void Ostrel_recorder::on_actionPause_triggered()
 
 void Ostrel_recorder::on_playSlider_sliderPressed()
 {
-    connect(ui.playSlider, &QSlider::sliderMoved, this, &Ostrel_recorder::updateContent, Qt::UniqueConnection);
+    connect(ui.playSlider, &QSlider::sliderMoved, this, &Ostrel_recorder::updateContent,
+            Qt::UniqueConnection);
     if (send_timer->isActive()) {
         send_timer->stop();
         display_timer->stop();
@@ -315,12 +317,13 @@ void Ostrel_recorder::sendUDP()
         read_count = 0;
 
     const QByteArray bytes = display_text.toLatin1();
-    if (ap_udp_send(socket_play, bytes.constData(), int(bytes.size()), ip_play_1, port_play_1, kSendTimeoutUs) != 0) {
+    if (ap_udp_send(socket_play, bytes.constData(), int(bytes.size()), ip_play_1, port_play_1,
+                    kSendTimeoutUs) != 0) {
         sendFailed(tr("Error while sending data"));
         return;
     }
-    if (active &&
-        ap_udp_send(socket_play, bytes.constData(), int(bytes.size()), ip_play_2, port_play_2, kSendTimeoutUs) != 0) {
+    if (active && ap_udp_send(socket_play, bytes.constData(), int(bytes.size()), ip_play_2, port_play_2,
+                              kSendTimeoutUs) != 0) {
         sendFailed(tr("Error while sending data 2"));
         return;
     }

@@ -24,7 +24,8 @@ bool Ostrel_recorder::openRecordSocket()
 {
     if (ap_udp_init(&socket_record, port_record, 1) < 0) {
         socket_record = nullptr;
-        QMessageBox::critical(this, tr("Ostrel Recorder"), tr("Please check your UDP settings\n"), QMessageBox::Ok);
+        QMessageBox::critical(this, tr("Ostrel Recorder"), tr("Please check your UDP settings\n"),
+                              QMessageBox::Ok);
         return false;
     }
     ap_udp_set_receive_buffer(socket_record, kRecordSocketBuffer);
@@ -150,11 +151,12 @@ void Ostrel_recorder::finishRecording()
                              QMessageBox::Ok);
     } else {
         if (recorder_thread->writeFailed())
-            QMessageBox::warning(this, tr("Ostrel Recorder"),
-                                 tr("Not every datagram could be written to the temporary file %1 (is the disk "
-                                    "full?).\nThe recording is incomplete.")
-                                     .arg(temp_file_name),
-                                 QMessageBox::Ok);
+            QMessageBox::warning(
+                this, tr("Ostrel Recorder"),
+                tr("Not every datagram could be written to the temporary file %1 (is the disk "
+                   "full?).\nThe recording is incomplete.")
+                    .arg(temp_file_name),
+                QMessageBox::Ok);
         const SaveResult result = saveRecording();
         if (result == SaveResult::Saved && !initSlider(file_name)) {
             file_name = "";
@@ -183,8 +185,8 @@ bool Ostrel_recorder::saveFile()
 
 Ostrel_recorder::SaveResult Ostrel_recorder::saveRecording()
 {
-    save_file_name =
-        QFileDialog::getSaveFileName(this, tr("Save File"), save_file_dir, tr("Ostrel Recorder files (*.orf)"));
+    save_file_name = QFileDialog::getSaveFileName(this, tr("Save File"), save_file_dir,
+                                                  tr("Ostrel Recorder files (*.orf)"));
     if (save_file_name == "")
         return SaveResult::Cancelled;
     if (!save_file_name.endsWith(".orf"))

@@ -72,8 +72,8 @@ bool save(FILE *stream, const QString &source, const QString &target, QString *w
     }
     struct stat sourceStat, targetStat;
     if (::stat(QFile::encodeName(source).constData(), &sourceStat) == 0 &&
-        ::stat(QFile::encodeName(target).constData(), &targetStat) == 0 && sourceStat.st_dev == targetStat.st_dev &&
-        sourceStat.st_ino == targetStat.st_ino) {
+        ::stat(QFile::encodeName(target).constData(), &targetStat) == 0 &&
+        sourceStat.st_dev == targetStat.st_dev && sourceStat.st_ino == targetStat.st_ino) {
         setWhy(why, tr("It is the temporary recording itself."));
         return false;
     }

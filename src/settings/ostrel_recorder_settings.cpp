@@ -21,8 +21,9 @@ void Ostrel_recorder::setDefaultSettings()
     frequency_play_string = "4";
     loop_play_string = "true";
     timestamp_play_string = "true";
-    for (Setting s : {Setting::RecordPort, Setting::PlayHost1, Setting::PlayPort1, Setting::PlayHost2,
-                      Setting::PlayPort2, Setting::Active, Setting::Frequency, Setting::Loop, Setting::Timestamp})
+    for (Setting s :
+         {Setting::RecordPort, Setting::PlayHost1, Setting::PlayPort1, Setting::PlayHost2, Setting::PlayPort2,
+          Setting::Active, Setting::Frequency, Setting::Loop, Setting::Timestamp})
         deriveWorkingValue(s);
 }
 
@@ -94,13 +95,15 @@ void Ostrel_recorder::deriveWorkingValue(Setting setting)
 
 void Ostrel_recorder::loadSettingsXML()
 {
-    const SettingsFile::LoadResult result = SettingsFile::load(
-        SettingsFile::settingsPath(config_dir), QCoreApplication::applicationDirPath() + "/config/current-settings.xml",
-        settings_doc, [this](const QDomElement &element) { readSettingsXML(element); });
+    const SettingsFile::LoadResult result =
+        SettingsFile::load(SettingsFile::settingsPath(config_dir),
+                           QCoreApplication::applicationDirPath() + "/config/current-settings.xml",
+                           settings_doc, [this](const QDomElement &element) { readSettingsXML(element); });
     if (!result.ok())
-        QMessageBox::warning(this, tr("Error loading settings"),
-                             SettingsFile::formatLoadError(result, tr(SettingsFile::loadErrorTemplate(result.error))),
-                             QMessageBox::Ok);
+        QMessageBox::warning(
+            this, tr("Error loading settings"),
+            SettingsFile::formatLoadError(result, tr(SettingsFile::loadErrorTemplate(result.error))),
+            QMessageBox::Ok);
 }
 
 void Ostrel_recorder::readSettingsXML(const QDomElement &element)
@@ -119,9 +122,10 @@ void Ostrel_recorder::writeSettingsXML()
         texts.text(Setting(i)) = settingText(Setting(i));
     const SettingsFile::WriteResult result = SettingsFile::write(config_dir, texts);
     if (!result.ok())
-        QMessageBox::warning(this, tr("Error writing settings"),
-                             SettingsFile::formatWriteError(result, tr(SettingsFile::writeErrorTemplate(result.error))),
-                             QMessageBox::Ok);
+        QMessageBox::warning(
+            this, tr("Error writing settings"),
+            SettingsFile::formatWriteError(result, tr(SettingsFile::writeErrorTemplate(result.error))),
+            QMessageBox::Ok);
 }
 
 void Ostrel_recorder::writeSettings()
@@ -162,8 +166,8 @@ void Ostrel_recorder::updateDestinationLabels(const QString &port_1, const QStri
 void Ostrel_recorder::setPlayDialogValues()
 {
     settings_play->set_values(host_play_string_1, ip_play_1, port_play_1,
-                              frequency_play_1 > 0 ? (unsigned int)frequency_play_1 : 0u,
-                              host_play_string_2, ip_play_2, port_play_2, loop, timestamp, active);
+                              frequency_play_1 > 0 ? (unsigned int)frequency_play_1 : 0u, host_play_string_2,
+                              ip_play_2, port_play_2, loop, timestamp, active);
 }
 
 void Ostrel_recorder::on_actionPlaySettings_triggered()

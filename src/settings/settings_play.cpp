@@ -4,7 +4,6 @@
 
 #include <QMessageBox>
 
-
 namespace {
 
 // Tests replace the system resolver to stay independent of the machine's name service.
