@@ -69,50 +69,8 @@ private slots:
         QCOMPARE(help.size(), QSize(408, 160));
     }
 
-    void helpGeometry_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QRect>("geometry");
-        QTest::newRow("l_help") << "l_help" << QRect(30, 0, 351, 121);
-        QTest::newRow("line") << "line" << QRect(20, 110, 361, 16);
-        QTest::newRow("pb_ok") << "pb_ok" << QRect(290, 130, 81, 22);
-    }
-    void helpGeometry()
-    {
-        QFETCH(QString, name);
-        QFETCH(QRect, geometry);
-        Help help;
-        QWidget *widget = help.findChild<QWidget *>(name);
-        QVERIFY(widget);
-        QCOMPARE(widget->geometry(), geometry);
-    }
 
-    void helpTexts()
-    {
-        Help help;
-        auto *label = help.findChild<QLabel *>("l_help");
-        QVERIFY(label);
-        QCOMPARE(label->text(), helpText);
-        QVERIFY(label->wordWrap());
-        const QString tip = "If you can see this text you successfully testet the help function. ";
-        QCOMPARE(label->statusTip(), tip);
-        QCOMPARE(label->whatsThis(), tip);
-        auto *line = help.findChild<QFrame *>("line");
-        QCOMPARE(line->frameShape(), QFrame::HLine);
-        QCOMPARE(line->frameShadow(), QFrame::Sunken);
-        auto *ok = help.findChild<QPushButton *>("pb_ok");
-        QCOMPARE(ok->text(), QString("OK"));
-        QCOMPARE(ok->whatsThis(), QString("close this help window "));
-    }
 
-    void helpOkCloses()
-    {
-        Help help;
-        help.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&help));
-        QTest::mouseClick(help.findChild<QPushButton *>("pb_ok"), Qt::LeftButton);
-        QTRY_VERIFY(!help.isVisible());
-    }
 
     void aboutLabels_data()
     {
@@ -156,16 +114,6 @@ private slots:
         QCOMPARE(about.size(), QSize(560, 220));
     }
 
-    void aboutLogo()
-    {
-        AboutDlg about;
-        auto *logo = about.findChild<QLabel *>("label_logo");
-        QVERIFY(logo);
-        QVERIFY(logo->text().isEmpty());
-        QVERIFY(logo->hasScaledContents());
-        QCOMPARE(logo->maximumSize(), QSize(262, 108));
-        QCOMPARE(logo->pixmap().size(), QSize(2660, 1105));
-    }
 
     void aboutLinkNamesTheLicenceBesideTheProgram()
     {
@@ -215,35 +163,7 @@ private slots:
         QVERIFY(about.isVisible());
     }
 
-    void failedOpenWarningHasOneOkButton()
-    {
-        OpenerScope scope([](const QUrl &) { return false; });
-        QList<QAbstractButton *> buttons;
-        QMessageBox::StandardButtons standard;
-        QTimer inspector;
-        connect(&inspector, &QTimer::timeout, this, [&] {
-            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!box)
-                return;
-            buttons = box->buttons();
-            standard = box->standardButtons();
-            box->button(QMessageBox::Ok)->click();
-        });
-        inspector.start(5);
-        AboutDlg about;
-        about.processLink("file:///nowhere/license/NUV_OSD.pdf");
-        QCOMPARE(buttons.size(), 1);
-        QCOMPARE(standard, QMessageBox::StandardButtons(QMessageBox::Ok));
-    }
 
-    void pushButtonClosesAbout()
-    {
-        AboutDlg about;
-        about.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&about));
-        QTest::mouseClick(about.findChild<QPushButton *>("pushButton"), Qt::LeftButton);
-        QTRY_VERIFY(!about.isVisible());
-    }
 
     // The dialogs keep their own copy of the icon the window had when they were made.
     void dialogsTakeTheParentsIcon()
