@@ -425,7 +425,7 @@ int main(int argc, char **argv)
     bench::quietOffscreenPlatform();
     QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
     QApplication app(argc, argv);
-    writeHomeSettings(defaultSettingsXml(bench::freeUdpPort()));
+    writeHomeSettings(defaultSettingsXml(ostrel_test::freeUdpPort()));
     if (slack >= 0)
         prctl(PR_SET_TIMERSLACK, (unsigned long)slack, 0, 0, 0);
 

@@ -296,7 +296,7 @@ public:
         }
         int tid = 0;
         bench::runEventsUntil([&] { return (tid = bench::findTask("Ostrel_Recorder")) != 0; }, 2000);
-        const int fd = bench::udpSocketOnPort(port);
+        const int fd = ostrel_test::udpSocketOnPort(port);
         if (bufferOverride > 0)
             ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bufferOverride, sizeof bufferOverride);
         r.receiveBuffer = bench::receiveBufferBytes(fd);
@@ -468,7 +468,7 @@ public:
     int recordReceiveBuffer()
     {
         window->on_actionPreview_triggered();
-        const int size = bench::receiveBufferBytes(bench::udpSocketOnPort(port));
+        const int size = bench::receiveBufferBytes(ostrel_test::udpSocketOnPort(port));
         window->on_actionStop_triggered();
         return size;
     }
@@ -559,7 +559,7 @@ int main(int argc, char **argv)
     bench::quietOffscreenPlatform();
     QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
     QApplication app(argc, argv);
-    const quint16 port = bench::freeUdpPort();
+    const quint16 port = ostrel_test::freeUdpPort();
     writeHomeSettings(defaultSettingsXml(port));
     Bench bench(port, save, receiveBuffer);
 

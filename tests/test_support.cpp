@@ -264,6 +264,34 @@ QList<QByteArray> UdpSink::drain()
     return out;
 }
 
+quint16 freeUdpPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+int udpSocketOnPort(quint16 port)
+{
+    for (int fd = 3; fd < 1024; ++fd) {
+        sockaddr_in addr{};
+        socklen_t len = sizeof addr;
+        int type = 0;
+        socklen_t typeLen = sizeof type;
+        if (::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0 && addr.sin_family == AF_INET &&
+            ntohs(addr.sin_port) == port && ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLen) == 0 &&
+            type == SOCK_DGRAM)
+            return fd;
+    }
+    return -1;
+}
+
 bool sendUdp(quint16 port, const QByteArray &payload)
 {
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);

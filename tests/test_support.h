@@ -93,6 +93,11 @@ private:
     quint16 m_port = 0;
 };
 
+// A UDP port on 127.0.0.1 that was free a moment ago.
+quint16 freeUdpPort();
+// The descriptor of this process's UDP socket bound to port, or -1.
+int udpSocketOnPort(quint16 port);
+
 // Sends one datagram to 127.0.0.1:port from a fresh socket.
 bool sendUdp(quint16 port, const QByteArray &payload);
 

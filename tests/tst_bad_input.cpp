@@ -20,35 +20,6 @@ using namespace ostrel_test;
 
 namespace {
 
-quint16 freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
-// The descriptor of the UDP socket bound to port, found among the process's descriptors.
-int socketOnPort(quint16 port)
-{
-    for (int fd = 3; fd < 1024; ++fd) {
-        sockaddr_in addr{};
-        socklen_t len = sizeof addr;
-        int type = 0;
-        socklen_t typeLen = sizeof type;
-        if (::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0 && addr.sin_family == AF_INET &&
-            ntohs(addr.sin_port) == port && ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLen) == 0 &&
-            type == SOCK_DGRAM)
-            return fd;
-    }
-    return -1;
-}
-
 // Random bytes from a fixed seed, with every frame-counter line broken up: garbage without any frame.
 QByteArray garbage(qsizetype size)
 {
@@ -336,12 +307,12 @@ private slots:
     // burst fits into the receive queue, which is sized here from the socket itself.
     void aBurstWhileTheWindowIsBusy()
     {
-        const quint16 port = freePort();
+        const quint16 port = freeUdpPort();
         a->port_record() = port;
         a->port_record_string() = QString::number(port);
         a->ui().actionRecord->trigger();
         QCOMPARE(a->mode(), 2);
-        const int fd = socketOnPort(port);
+        const int fd = udpSocketOnPort(port);
         QVERIFY(fd >= 0);
         int queue = 0;
         socklen_t length = sizeof queue;

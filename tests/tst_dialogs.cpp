@@ -69,9 +69,6 @@ private slots:
         QCOMPARE(help.size(), QSize(408, 160));
     }
 
-
-
-
     void aboutLabels_data()
     {
         QTest::addColumn<QString>("name");
@@ -113,7 +110,6 @@ private slots:
         about.resize(100, 100);
         QCOMPARE(about.size(), QSize(560, 220));
     }
-
 
     void aboutLinkNamesTheLicenceBesideTheProgram()
     {
@@ -162,8 +158,6 @@ private slots:
                 "Failed to open file:///nowhere/license/NUV_OSD.pdf Do you have a PDF reader installed?"));
         QVERIFY(about.isVisible());
     }
-
-
 
     // The dialogs keep their own copy of the icon the window had when they were made.
     void dialogsTakeTheParentsIcon()

@@ -39,19 +39,6 @@ using namespace ostrel_test;
 
 namespace {
 
-quint16 freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
 // Plays the Ostrel system from its own thread: one datagram after the other to the record port on
 // 127.0.0.1, each sent only once the window has reported the previous one. Receiving is asynchronous, and
 // the lock-step keeps every datagram within the kernel's queue however loaded the machine is.
@@ -388,7 +375,7 @@ private slots:
 
     void previewRecordSaveAndReportLostFrames()
     {
-        const QString port = QString::number(freePort());
+        const QString port = QString::number(freeUdpPort());
         confirmRecordPort(*answerer, port);
         a->ui().actionRecordSettings->trigger();
         QCOMPARE(a->ui().label_receive->text(), "port " + port);

@@ -18,35 +18,6 @@ using namespace ostrel_test;
 
 namespace {
 
-quint16 freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
-// The descriptor of the UDP socket bound to port, found among the process's descriptors.
-int socketOnPort(quint16 port)
-{
-    for (int fd = 3; fd < 1024; ++fd) {
-        sockaddr_in addr{};
-        socklen_t len = sizeof addr;
-        int type = 0;
-        socklen_t typeLen = sizeof type;
-        if (::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0 && addr.sin_family == AF_INET &&
-            ntohs(addr.sin_port) == port && ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLen) == 0 &&
-            type == SOCK_DGRAM)
-            return fd;
-    }
-    return -1;
-}
-
 QByteArray frame(int number, const QByteArray &body = "value 1 2 3\n")
 {
     return "fr " + QByteArray::number(number) + "\nts " + QByteArray::number(number * 0.02, 'f', 2) + "\n" +
@@ -85,7 +56,7 @@ private slots:
         window.reset(new Ostrel_recorder(home() + "/.NUV/Ostrel_Recorder"));
         a.reset(new OstrelRecorderTestAccess(*window));
         window->setClock(&clock);
-        port = freePort();
+        port = freeUdpPort();
         a->port_record() = port;
         a->port_record_string() = QString::number(port);
         QVERIFY(answerer->records().isEmpty());
@@ -302,7 +273,7 @@ private slots:
         sendAndWait(frame(1));
         sendAndWait(frame(2));
         // Put something that is no socket under the record socket's descriptor: the next receive fails.
-        const int fd = socketOnPort(port);
+        const int fd = udpSocketOnPort(port);
         QVERIFY(fd >= 0);
         const int devnull = ::open("/dev/null", O_RDONLY);
         QVERIFY(::dup2(devnull, fd) == fd);

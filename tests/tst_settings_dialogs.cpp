@@ -68,7 +68,6 @@ class SettingsDialogsTest : public QObject
 private slots:
     void initTestCase() { Settings_play::setHostResolver(stubResolver); }
 
-
     void playShowsAndHandsBackValues()
     {
         Settings_play dialog;
@@ -240,8 +239,6 @@ private slots:
         QCOMPARE(dialog.get_port_play_1(), quint16(5001));
         QCOMPARE(child<QLineEdit>(&dialog, "le_host_1")->text(), QString("localhost"));
     }
-
-
 
     void recordSixthCharacterCannotBeTyped()
     {
