@@ -118,12 +118,14 @@ QStringList ModalAnswerer::messageTexts() const
 void ModalAnswerer::poll()
 {
     // A dialog that closed may open again later (the window reuses its dialogs), or its address may be
-    // taken by a new one: only what is still open counts as answered.
+    // taken by a new one: only what has stayed open since it was answered counts as answered. Hiding is
+    // seen by the event filter, so a dialog that closes and opens again between two polls is answered too.
     m_handled.removeIf([](const QPointer<QWidget> &w) { return !w || !w->isVisible(); });
     QWidget *modal = QApplication::activeModalWidget();
     if (!modal || !modal->isVisible() || m_handled.contains(modal))
         return;
     m_handled.append(modal);
+    modal->installEventFilter(this);
     QPointer<QWidget> target(modal);
     // Answer from the event loop, not from inside this timer slot: an answer may open a modal of its own
     // (a file dialog asking before it replaces a file), and this timer does not fire again until its slot
@@ -132,6 +134,15 @@ void ModalAnswerer::poll()
         if (target)
             answer(target);
     });
+}
+
+bool ModalAnswerer::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Hide) {
+        m_handled.removeAll(QPointer<QWidget>(static_cast<QWidget *>(watched)));
+        watched->removeEventFilter(this);
+    }
+    return false;
 }
 
 void ModalAnswerer::answer(QWidget *modal)

@@ -64,6 +64,9 @@ public:
     QStringList messageTexts() const;
     void clear() { m_records.clear(); }
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void poll();
     void answer(QWidget *modal);
