@@ -2,6 +2,7 @@
 // at its chunk boundaries, and its agreement with the line-by-line reading of playback.
 #include "frame_lines.h"
 #include "frame_scanner.h"
+#include "reference_scan.h"
 #include "test_support.h"
 
 #include <QBuffer>
@@ -47,53 +48,6 @@ protected:
 private:
     QByteArray m_head;
 };
-
-// The scanning steps written out plainly over frame_lines::readLine(), for comparison with the chunked
-// scanner.
-FrameScanner::Result referenceScan(QIODevice &device, std::vector<QString> &frames)
-{
-    FrameScanner::Result r;
-    frames.clear();
-    QString line;
-    frame_lines::readLine(device, &line);
-    QString current;
-    qint64 previous = 0;
-    if (frame_lines::isFrameCounterLine(line)) {
-        int n = 0;
-        if (!frame_lines::parseInt(frame_lines::secondField(line), &n)) {
-            r.status = Status::FirstNumberInvalid;
-            return r;
-        }
-        previous = n;
-        r.first_frame = r.last_frame = quint32(n);
-        current = line;
-    }
-    while (frame_lines::readLine(device, &line)) {
-        if (!frame_lines::isFrameCounterLine(line)) {
-            current += line;
-            continue;
-        }
-        frames.push_back(current);
-        current = line;
-        int n = 0;
-        frame_lines::parseInt(frame_lines::secondField(line), &n);
-        r.last_frame = quint32(n);
-        if (previous + 1 > n || n < 0) {
-            r.status = Status::BadNumbering;
-            r.first_frame = r.last_frame = 0;
-            return r;
-        }
-        for (qint64 k = previous + 1; k < n; ++k) {
-            if (r.lost_numbers.size() < 10)
-                r.lost_numbers.push_back(int(k));
-            ++r.lost_count;
-            frames.emplace_back();
-        }
-        previous = n;
-    }
-    frames.push_back(current);
-    return r;
-}
 
 } // namespace
 
@@ -352,8 +306,9 @@ void TestFrameScanner::agreesWithLineReading()
         }
         QBuffer reference(&content);
         reference.open(QIODevice::ReadOnly | QIODevice::Text);
-        std::vector<QString> expected;
-        const FrameScanner::Result want = referenceScan(reference, expected);
+        const ReferenceScan model = referenceScan(reference);
+        const FrameScanner::Result &want = model.result;
+        const std::vector<QString> &expected = model.frames;
 
         const qsizetype chunk = 1 + random.bounded(9);
         std::vector<QString> frames;

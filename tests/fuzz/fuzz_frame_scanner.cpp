@@ -4,6 +4,7 @@
 #include "frame_lines.h"
 #include "frame_scanner.h"
 #include "fuzz_check.h"
+#include "reference_scan.h"
 
 #include <QBuffer>
 #include <cstdint>
@@ -17,69 +18,17 @@ using Status = FrameScanner::Status;
 // use (each entry is a QString); inputs that would build more entries than this are left out.
 constexpr qint64 kEntryLimit = qint64(1) << 16;
 
-struct Model
+// The model of the same rules over the whole input.
+ReferenceScan modelScan(const QByteArray &bytes)
 {
-    FrameScanner::Result result;
-    std::vector<QString> frames;
-    bool tooLarge = false;
-};
-
-// The scanner's rules written out over frame_lines::readLine(), one line at a time.
-Model modelScan(const QByteArray &bytes)
-{
-    Model m;
-    FrameScanner::Result &r = m.result;
     QBuffer device;
     device.setData(bytes);
     device.open(QIODevice::ReadOnly);
-
-    QString line;
-    QString current;
-    qint64 previous = 0;
-    frame_lines::readLine(device, &line);
-    if (frame_lines::isFrameCounterLine(line)) {
-        int n = 0;
-        if (!frame_lines::parseInt(frame_lines::secondField(line), &n)) {
-            r.status = Status::FirstNumberInvalid;
-            return m;
-        }
-        previous = n;
-        r.first_frame = r.last_frame = quint32(n);
-        current = line;
-    }
-    while (frame_lines::readLine(device, &line)) {
-        if (!frame_lines::isFrameCounterLine(line)) {
-            current += line;
-            continue;
-        }
-        m.frames.push_back(current);
-        current = line;
-        int n = 0;
-        frame_lines::parseInt(frame_lines::secondField(line), &n);
-        r.last_frame = quint32(n);
-        const qint64 gap = qint64(n) - previous - 1;
-        if (gap < 0 || n < 0 || qint64(m.frames.size()) + gap + 1 > FrameScanner::kMaxEntries) {
-            r.status = Status::BadNumbering;
-            r.first_frame = r.last_frame = 0;
-            return m;
-        }
-        if (qint64(m.frames.size()) + gap + 1 > kEntryLimit) {
-            m.tooLarge = true;
-            return m;
-        }
-        for (qint64 k = previous + 1; k < n; ++k) {
-            if (r.lost_numbers.size() < size_t(FrameScanner::kNotedLostFrames))
-                r.lost_numbers.push_back(int(k));
-            ++r.lost_count;
-            m.frames.emplace_back();
-        }
-        previous = n;
-    }
-    m.frames.push_back(current);
-    return m;
+    return referenceScan(device, kEntryLimit);
 }
 
-void checkAgainstModel(const Model &model, const FrameScanner::Result &r, const std::vector<QString> &frames)
+void checkAgainstModel(const ReferenceScan &model, const FrameScanner::Result &r,
+                       const std::vector<QString> &frames)
 {
     FUZZ_CHECK(r.status == model.result.status);
     FUZZ_CHECK(r.first_frame == model.result.first_frame);
@@ -113,7 +62,7 @@ void checkIndex(const FrameScanner::Result &r, const std::vector<QString> &frame
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
-    const Model model = modelScan(bytes);
+    const ReferenceScan model = modelScan(bytes);
     if (model.tooLarge)
         return 0;
 
