@@ -1,0 +1,59 @@
+// The frame index of a recording: where each frame number's text lies in the file, not the text itself, so
+// a recording of gigabytes is indexed in a few bytes per frame. Entry k describes frame first() + k; a lost
+// frame has an empty entry. A frame's text is read from the file when it is shown or sent, through the same
+// line rules the scanner applies, and the file is checked to be the one scanned before it is trusted.
+//
+// Copies share the open file and the offsets; a copy is cheap and safe to hand to another thread, and
+// reading entries (text(), wire()) may happen on several threads at once.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+#include <memory>
+#include <vector>
+
+class FrameIndex
+{
+public:
+    // What reading an entry gave.
+    enum class Read
+    {
+        Ok,
+        Changed, // the file is no longer the one scanned (truncated, replaced, removed, rewritten)
+    };
+
+    FrameIndex() = default;
+
+    // Number of entries: last() - first() + 1 after a successful scan; 0 for an index that describes no file.
+    qsizetype size() const;
+    bool isEmpty() const { return size() == 0; }
+    quint32 first() const;
+    quint32 last() const;
+    QString fileName() const;
+
+    // Entry k for frame number n, or -1 when n lies outside the index.
+    qsizetype entryOf(qint64 frame) const;
+    // True when entry k holds a frame: not lost, and not the lines before the file's first frame-counter
+    // line (those belong to no frame and are never sent).
+    bool isFrame(qsizetype k) const;
+    // The first entry at or after k that holds a frame, or -1.
+    qsizetype frameAtOrAfter(qsizetype k) const;
+
+    // The entry's text as the window shows it: each line as read (CR LF reads as LF, a line ends at its first
+    // NUL), bytes taken as Latin-1. Empty for a lost frame. Reads only this entry's bytes.
+    Read text(qsizetype k, QString *text) const;
+    // The entry as it goes on the wire: each line stripped of surrounding white space and ended with CR LF,
+    // comment lines left out; *timestamp (may be null) gets the value of its last "ts " line, or -1.0.
+    Read wire(qsizetype k, QByteArray *bytes, double *timestamp = nullptr) const;
+    // True while the file on disk is still the one scanned (same file, size and modification time).
+    bool unchanged() const;
+
+    // Bytes per entry in memory, for the limit on the index size.
+    static constexpr qint64 kBytesPerEntry = qint64(sizeof(qint64));
+
+private:
+    friend class FrameIndexBuilder;
+    struct File;
+    std::shared_ptr<const File> m_file;
+};
