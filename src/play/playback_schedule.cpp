@@ -45,8 +45,10 @@ void PlaybackSchedule::seek(qint64 now, qsizetype chosen)
         return;
     }
     m_cursor = frameFrom(found + 1);
-    if (m_cursor < 0) {
-        m_cursor = m_loop ? kPrime : kEnd;
+    if (m_cursor < 0 && m_loop) {
+        m_cursor = kPrime;
+    } else if (m_cursor < 0) {
+        m_cursor = kEnd;
         m_slots = -1; // a single playback ends now, not one period later
     }
 }
