@@ -6,7 +6,6 @@
 #include "ui_mw_ostrel_recorder.h"
 
 #include <QDomDocument>
-#include <QFile>
 #include <QList>
 #include <QMainWindow>
 #include <QString>
@@ -22,6 +21,7 @@ class AboutDlg;
 class Clock;
 class Help;
 class Ostrel_Recorder_Thread;
+class PlaybackEngine;
 class QMutex;
 class QTimer;
 class Settings_play;
@@ -63,7 +63,7 @@ public slots:
     void updateListFrequency();
 
 private slots:
-    void sendUDP();
+    void playbackProgressed();
     void update_display();
     void updateContent(int i);
 
@@ -79,7 +79,6 @@ private:
                     std::vector<QString> &frames);
     bool initSlider(QString file_name);
     QString read_from_vector(int frame);
-    int read_next_frame(double *timestamp);
 
     enum class SaveResult
     {
@@ -100,9 +99,8 @@ private:
     SaveResult saveRecording();
     void receivingFailed();
     int recordedFrameAtOrAfter(int frame) const;
-    void startAtFrame(int frame);
     void endPlayback();
-    void sendFailed(const QString &text);
+    void fileChanged();
 
     Ui_mw_ostrel_recorder ui;
     Ostrel_Recorder_Thread *recorder_thread = nullptr;
@@ -110,7 +108,7 @@ private:
     Settings_play *settings_play = nullptr;
     AboutDlg *about_dialog = nullptr;
     Help *help_dialog = nullptr;
-    QTimer *send_timer = nullptr;
+    PlaybackEngine *engine = nullptr;
     QTimer *display_timer = nullptr;
 
     int mode = 0;
@@ -123,7 +121,6 @@ private:
     FILE *record_file = nullptr;
     QString file_name;
     QString save_file_name;
-    QFile play_file;
     void *socket_record = nullptr;
     void *socket_play = nullptr;
 
@@ -154,10 +151,7 @@ private:
     quint32 first_frame = 0;
     quint32 last_frame = 0;
     int current_frame = 0;
-    quint32 frame_period = 0;
-    quint32 last_send_time = 0;
-    int read_count = 0;
-    QString next_frame_line;
+    qint64 shown_frame = -1; // the frame last sent whose text the display holds
     QList<unsigned int> frequency_list;
     QMutex *frequency_mutex = nullptr;
     bool frequency_reset = false;

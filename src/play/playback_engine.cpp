@@ -6,6 +6,7 @@
 
 #include <QMetaObject>
 #include <chrono>
+#include <pthread.h>
 #include <sys/prctl.h>
 #include <time.h>
 
@@ -224,6 +225,7 @@ void PlaybackEngine::run()
 {
     // This thread's sleeps end when asked, not up to 50 µs later.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    pthread_setname_np(pthread_self(), "ostrel-play");
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         m_wake.wait(lock, [this] { return m_quit || m_state == State::Playing; });

@@ -91,8 +91,8 @@ private:
     void report(bool always);
     qsizetype entryOf(qint64 frame) const;
 
-    mutable std::mutex m_mutex;        // everything below
-    std::mutex m_sendMutex;            // held while a frame is sent and booked; taken before m_mutex
+    mutable std::mutex m_mutex; // everything below
+    std::mutex m_sendMutex;     // held while a frame is sent and booked; taken before m_mutex
     std::condition_variable m_wake;
     FrameIndex m_index;
     Options m_options;
