@@ -41,7 +41,7 @@ public:
     QString &save_file_dir() { return w.save_file_dir; }
     QString &open_file_dir() { return w.open_file_dir; }
     QString &config_dir() { return w.config_dir; }
-    std::vector<QString> &frames() { return w.frames; }
+    FrameIndex &frames() { return w.frames; }
     quint32 &first_frame() { return w.first_frame; }
     quint32 &last_frame() { return w.last_frame; }
     int &current_frame() { return w.current_frame; }

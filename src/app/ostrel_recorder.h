@@ -3,6 +3,7 @@
 // operations; the implementation is split by subject over src/app, src/record, src/play and src/settings.
 #pragma once
 
+#include "frame_index.h"
 #include "ui_mw_ostrel_recorder.h"
 
 #include <QDomDocument>
@@ -75,8 +76,7 @@ private:
     void readSettingsXML(const QDomElement &element);
     void writeSettingsXML();
     bool saveFile();
-    bool scannFrame(QString file_name, quint32 &first_frame, quint32 &last_frame,
-                    std::vector<QString> &frames);
+    bool scannFrame(QString file_name, quint32 &first_frame, quint32 &last_frame, FrameIndex &frames);
     bool initSlider(QString file_name);
     QString read_from_vector(int frame);
 
@@ -147,7 +147,7 @@ private:
     QString open_file_dir;
     QDomDocument settings_doc;
 
-    std::vector<QString> frames;
+    FrameIndex frames;
     quint32 first_frame = 0;
     quint32 last_frame = 0;
     int current_frame = 0;
