@@ -59,7 +59,7 @@ void Ostrel_recorder::on_actionPlay_triggered()
     // A position chosen with the slider before Play is sent first, whole.
     const qint64 chosen = slider_moved ? current_frame : -1;
     slider_moved = false;
-    if (!engine->start(frame_index, options, chosen)) {
+    if (!engine->start(frames, options, chosen)) {
         fileChanged();
         return;
     }
@@ -141,7 +141,7 @@ void Ostrel_recorder::playbackProgressed()
         ui.playSlider->setValue(current_frame);
         QByteArray bytes;
         if (!ui.cb_disableView->isChecked() &&
-            frame_index.wire(frame_index.entryOf(progress.frame), &bytes) == FrameIndex::Read::Ok)
+            frames.wire(frames.entryOf(progress.frame), &bytes) == FrameIndex::Read::Ok)
             display_text = QString::fromLatin1(bytes);
     }
     switch (progress.state) {
