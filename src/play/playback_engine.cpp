@@ -274,6 +274,7 @@ void PlaybackEngine::run()
                 failed = int(i);
         }
         lock.lock();
+        m_frame = qint64(m_index.first()) + step.entry;
         if (failed >= 0) {
             m_failed = failed;
             finish(State::SendFailed);
@@ -281,7 +282,6 @@ void PlaybackEngine::run()
         }
         m_schedule->advance();
         m_selfCheck.add(late);
-        m_frame = qint64(m_index.first()) + step.entry;
         if (step.last)
             finish(State::Ended);
         else

@@ -52,7 +52,7 @@ public:
     struct Progress
     {
         State state = State::Idle;
-        qint64 frame = -1;          // number of the frame sent last; -1 before the first
+        qint64 frame = -1;          // number of the frame sent last (or failed); -1 before the first
         int failedDestination = -1; // index into Options::destinations after SendFailed
     };
 
