@@ -3,7 +3,7 @@
 // thread that timestamps every datagram on arrival (CLOCK_MONOTONIC) and also takes the kernel's receive
 // timestamp (SO_TIMESTAMPNS; on loopback the kernel queues a datagram within the sender's send call, so
 // these times leave out the receiving thread's own wake-up delay). The reference, measured in the same run
-// into the same receiver and under the same load on the GUI thread, is a thread that sends the same
+// at the same time into a second receiver, so both meet the same load, is a thread that sends the same
 // datagrams at the same period with a tight clock_nanosleep(TIMER_ABSTIME) loop.
 //
 //   bench_play [--quick] [--seconds S] [--rates 60,500] [--no-view] [--gui idle|busy|both]
@@ -18,6 +18,7 @@
 // the kernel figures with the reference's. A timing never makes the program fail.
 #include "bench_support.h"
 #include "ostrel_recorder.h"
+#include "play_timing.h"
 #include "playback_engine.h"
 #include "test_support.h"
 #include "window_access.h"
@@ -402,7 +403,7 @@ int main(int argc, char **argv)
         const Recording recording = makeRecording(frames, rate);
         const QString path = sandboxHome() + QString("/play_%1.orf").arg(rate);
         writeFile(path, recording.file);
-        Receiver receiver(recording);
+        Receiver receiver(recording), referenceReceiver(recording);
         for (bool timestampMode : {false, true}) {
             for (bool busy : busyRuns) {
                 access.ip_play_1() = 0x7F000001;
@@ -420,54 +421,46 @@ int main(int argc, char **argv)
                 }
                 std::string mode =
                     std::string(timestampMode ? "timestamp" : "fixed") + (busy ? ", GUI busy" : "");
-                ThreadUse gui, engine;
+                // The recording's timestamps give the nominal rate too.
+                const quint32 period = play_timing::periodUs(float(rate));
+                ThreadUse gui, engine, pacerUse;
                 gui.start(bench::currentTid());
                 {
                     BusyGui blocker(busy);
                     window.on_actionPlay_triggered();
-                    if (access.mode() != 1) {
-                        std::printf("Play did not start: %s\n",
+                    if (access.mode() != 1 || access.engine()->periodUs() != period) {
+                        std::printf("Play did not start at %u µs: %s\n", period,
                                     qPrintable(answerer.messageTexts().join(" / ")));
                         return 1;
                     }
+                    // The reference runs at the same time, so both meet the same load.
+                    std::thread pacer(
+                        [&] { pace(referenceReceiver.port, recording, period, seconds, &pacerUse); });
                     engine.start(bench::findTask("ostrel-play"));
                     bench::runEventsUntil([&] { return access.mode() != 1; },
-                                          int(seconds * 1000) + 2 * int(access.engine()->periodUs() / 1000));
+                                          int(seconds * 1000) + 2 * int(period / 1000));
                     engine.stop();
+                    pacer.join();
                 }
                 gui.stop();
                 const PlaybackSelfCheck check = access.engine()->selfCheck();
-                const quint32 period = access.engine()->periodUs();
                 window.on_actionStop_triggered();
-                bench::runEventsFor(50); // the last datagrams reach the receiver
+                bench::runEventsFor(50); // the last datagrams reach the receivers
                 std::vector<Arrival> arrivals = receiver.take();
                 printRow(mode.c_str(), rate, period, "window, arrival", analyse(arrivals, period, false));
                 const Figures windowFigures = analyse(arrivals, period, true);
                 printRow(mode.c_str(), rate, period, "window, kernel", windowFigures);
+                arrivals = referenceReceiver.take();
+                printRow(mode.c_str(), rate, period, "reference pacer, arrival",
+                         analyse(arrivals, period, false));
+                const Figures referenceFigures = analyse(arrivals, period, true);
+                printRow(mode.c_str(), rate, period, "reference pacer, kernel", referenceFigures);
                 std::printf(
                     "|   self-check: %s; median %.3f ms, max %.3f ms, %lld frames more than 1 ms late |\n",
                     qPrintable(check.summary()), check.medianMs(), check.maxMs(),
                     (long long)check.lateOver1ms());
                 gui.print("GUI");
                 engine.print("engine");
-
-                ThreadUse pacerUse;
-                {
-                    BusyGui blocker(busy);
-                    std::atomic<bool> done{false};
-                    std::thread pacer([&] {
-                        pace(receiver.port, recording, period, seconds, &pacerUse);
-                        done = true;
-                    });
-                    bench::runEventsUntil([&] { return done.load(); }, int(seconds * 1000) + 10000);
-                    pacer.join();
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                arrivals = receiver.take();
-                printRow(mode.c_str(), rate, period, "reference pacer, arrival",
-                         analyse(arrivals, period, false));
-                const Figures referenceFigures = analyse(arrivals, period, true);
-                printRow(mode.c_str(), rate, period, "reference pacer, kernel", referenceFigures);
                 pacerUse.print("pacer");
                 printVerdict(windowFigures, referenceFigures, rate);
             }

@@ -76,6 +76,7 @@ void Ostrel_recorder::on_actionPause_triggered()
     if (engine->progress().state != PlaybackEngine::State::Playing)
         return;
     engine->pause();
+    playbackProgressed(); // the slider shows the frame sent last, the position a resume goes on from
     display_timer->stop();
     paused = true;
     ui.actionPlay->setEnabled(true);
@@ -90,6 +91,7 @@ void Ostrel_recorder::on_playSlider_sliderPressed()
             Qt::UniqueConnection);
     if (engine->progress().state == PlaybackEngine::State::Playing) {
         engine->pause();
+        playbackProgressed();
         display_timer->stop();
         ui.actionPlay->setEnabled(true);
         ui.actionPause->setEnabled(false);
