@@ -19,7 +19,7 @@ constexpr unsigned int kSendTimeoutUs = 5000000;
 constexpr qint64 kSleepFromNs = 2000000;
 constexpr qint64 kSpinNs = 50000;
 // Frame progress reaches the owner at most this often; ends and failures at once.
-constexpr qint64 kReportIntervalNs = 20000000;
+constexpr qint64 kReportIntervalNs = 40000000;
 
 qint64 nowNs()
 {
