@@ -453,7 +453,7 @@ int main(int argc, char **argv)
                         if (access.mode() != 1)
                             loop.quit();
                     });
-                    QTimer::singleShot(int(seconds * 1000) + 2 * int(period / 1000), &loop,
+                    QTimer::singleShot(int(seconds * 1000) + 2 * int(period / 1000), Qt::PreciseTimer, &loop,
                                        &QEventLoop::quit);
                     loop.exec();
                     engine.stop();
