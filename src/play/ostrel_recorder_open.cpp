@@ -61,6 +61,8 @@ FrameScanner::Result scanShowingProgress(QWidget *parent, const QString &fileNam
                 progress.setValue(int(scanned.load(std::memory_order_relaxed) * kProgressSteps / total));
         });
         QObject::connect(&progress, &QProgressDialog::canceled, &loop, &QEventLoop::quit);
+        // Closed in any other way (rejected) it must not leave the window open to input while the scan runs.
+        QObject::connect(&progress, &QDialog::rejected, &loop, &QEventLoop::quit);
         tick.start(100);
         progress.show();
         if (!done.load())
