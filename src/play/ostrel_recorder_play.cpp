@@ -60,7 +60,9 @@ void Ostrel_recorder::on_actionPlay_triggered()
     const qint64 chosen = slider_moved ? current_frame : -1;
     slider_moved = false;
     if (!engine->start(frames, options, chosen)) {
-        fileChanged();
+        // Said at every Play, not only once: Play does nothing else.
+        file_change_reported = false;
+        reportFileChanged();
         return;
     }
     ui.labelFrequency->setText(QString::number(engine->rate(), 'f', 1) + " Hz");
@@ -160,7 +162,8 @@ void Ostrel_recorder::playbackProgressed()
         break;
     case PlaybackEngine::State::FileChanged:
         endPlayback();
-        fileChanged();
+        file_change_reported = false;
+        reportFileChanged();
         break;
     default:
         break;
@@ -175,11 +178,4 @@ void Ostrel_recorder::endPlayback()
         ui.te_datadisplay->setPlainText(display_limit::shown(display_text));
     update_status(0);
     updateActions();
-}
-
-void Ostrel_recorder::fileChanged()
-{
-    QMessageBox::warning(this, tr("Ostrel Recorder"),
-                         tr("File %1 has changed since it was opened. Please open it again.").arg(file_name),
-                         QMessageBox::Ok);
 }
