@@ -7,8 +7,10 @@
 #include "ostrel_recorder_thread.h"
 #include "settings_play.h"
 #include "settings_record.h"
+#include "temp_recording.h"
 
 #include <QDir>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMutex>
 #include <QStandardPaths>
@@ -33,6 +35,8 @@ Ostrel_recorder::Ostrel_recorder(QString config_dir)
     record_file = nullptr;
     temp_file_name = QDir::tempPath() + "/ostrel_recorder_temp.orf";
     file_name = "";
+    // Noted before anything can write to the file; offered once the window shows, asked again by Record.
+    earlier_recording = temp_recording::leftover(temp_file_name).found;
 
     send_timer = new QTimer(this);
     // The 1 ms tick decides against the microsecond clock whether a frame is due; a coarse timer would
@@ -70,6 +74,8 @@ Ostrel_recorder::Ostrel_recorder(QString config_dir)
     ui.label_receive->setText("port " + port_record_string);
     ui.l_filename->setText("no file selected");
     updateLabelFrequency();
+    counts_label = new QLabel(this);
+    ui.statusbar->addPermanentWidget(counts_label);
 }
 
 Ostrel_recorder::~Ostrel_recorder()
