@@ -26,6 +26,10 @@ constexpr int kBatch = 32;
 constexpr milliseconds kReportInterval(5);
 // Written datagrams reach the file within this time, so a crash or a kill loses at most this much.
 constexpr milliseconds kFlushInterval(100);
+// While a stream comes fast, the thread waits this long after taking datagrams before it looks again: at
+// 20,000 datagrams a second it then wakes once for ten of them instead of once for each. The socket queue
+// holds hundreds of them, so nothing is lost meanwhile.
+constexpr std::chrono::microseconds kGather(500);
 // Only without a wake-up descriptor: how long a stop may go unnoticed.
 constexpr milliseconds kFallbackWait(50);
 
@@ -165,8 +169,17 @@ void Ostrel_Recorder_Thread::run()
     RunState rs;
     const int fd = ap_udp_descriptor(socket);
     int error = fd < 0 ? -2 : 0;
+    SteadyClock::time_point now = SteadyClock::now(), last_taken = now - kGather * 4;
+    bool gather = false;
     while (!error && running.load()) {
-        SteadyClock::time_point now = SteadyClock::now();
+        if (gather) {
+            // A fast stream: let its datagrams gather for a moment, so that one wake-up takes many.
+            pollfd wake = {wake_fd, POLLIN, 0};
+            const timespec pause = {0, long(std::chrono::nanoseconds(kGather).count())};
+            ppoll(&wake, wake_fd >= 0 ? 1 : 0, &pause, nullptr);
+            if (!running.load())
+                break;
+        }
         int timeout = wake_fd >= 0 ? -1 : int(kFallbackWait.count());
         if (rs.dirty)
             timeout = earlier(timeout, millisecondsUntil(rs.dirty_since + kFlushInterval, now));
@@ -180,8 +193,9 @@ void Ostrel_Recorder_Thread::run()
         }
         if (!running.load())
             break;
+        int taken = 0;
         if (ready > 0 && fds[0].revents) {
-            const int taken = takeBatches(rs);
+            taken = takeBatches(rs);
             if (taken < 0) {
                 error = taken;
                 break;
@@ -190,6 +204,10 @@ void Ostrel_Recorder_Thread::run()
                 break;
         }
         now = SteadyClock::now();
+        // Several datagrams at once, or the next one soon after the last: gather before the next wait.
+        gather = taken > 1 || (taken == 1 && now - last_taken < kGather * 2);
+        if (taken > 0)
+            last_taken = now;
         if (rs.dirty && now - rs.dirty_since >= kFlushInterval)
             flushOutput(rs);
         if (rs.unreported && now - rs.last_report >= kReportInterval) {
