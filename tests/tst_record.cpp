@@ -1,5 +1,4 @@
 // Record, Stop and Save as over real loopback datagrams; and the recording an earlier run left unsaved.
-#include "ostrel_recorder_thread.h"
 #include "temp_recording.h"
 #include "test_support.h"
 #include "window_access.h"

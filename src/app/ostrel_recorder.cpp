@@ -75,6 +75,7 @@ Ostrel_recorder::Ostrel_recorder(QString config_dir)
     ui.l_filename->setText("no file selected");
     updateLabelFrequency();
     counts_label = new QLabel(this);
+    counts_label->setObjectName("l_counts");
     ui.statusbar->addPermanentWidget(counts_label);
 }
 
