@@ -12,8 +12,8 @@
 // Runs: N datagrams (200,000) at R per second (20,000), K times (1); the same as fast as the sender can go;
 // then the rates of the ladder (40k ... 200k), window and plain loop taking turns at each rate, each until it
 // loses a datagram; then the receiving thread's CPU use during S seconds (3) of preview without traffic; last
-// a summary of the figures the receiving path is held to, each next to the plain loop's. First it shows how many
-// datagrams a socket queue holds with the receive buffer the record socket asks for and with others.
+// a summary of the figures the receiving path is held to, each next to the plain loop's. First it shows how
+// many datagrams a socket queue holds with the receive buffer the record socket asks for and with others.
 // --quick scales it all down for a smoke run. --temp checks the flushed temporary file and cancels the save
 // dialog instead of saving. --rcvbuf sets both receivers' SO_RCVBUF to BYTES after they open, as the cap of
 // a machine whose net.core.rmem_max is BYTES would. A timing never makes the program fail; it fails only if
