@@ -10,9 +10,10 @@
 //                 [--rcvbuf BYTES]
 //
 // Runs: N datagrams (200,000) at R per second (20,000), K times (1); the same as fast as the sender can go;
-// then, for each receiver, the rates of the ladder (40k ... 200k) in turn until one loses a datagram; last
-// the receiving thread's CPU use during S seconds (3) of preview without traffic. First it shows how many
-// datagrams a socket queue holds with the receive buffer the record socket asks for and with others.
+// then the rates of the ladder (40k ... 200k), window and plain loop taking turns at each rate, each until it
+// loses a datagram; then the receiving thread's CPU use during S seconds (3) of preview without traffic; last
+// a summary of the figures the receiving path is held to, each next to the plain loop's. First it shows how
+// many datagrams a socket queue holds with the receive buffer the record socket asks for and with others.
 // --quick scales it all down for a smoke run. --temp checks the flushed temporary file and cancels the save
 // dialog instead of saving. --rcvbuf sets both receivers' SO_RCVBUF to BYTES after they open, as the cap of
 // a machine whose net.core.rmem_max is BYTES would. A timing never makes the program fail; it fails only if
@@ -229,6 +230,9 @@ struct Run
     QString note;
 
     bool lossless() const { return send.errors == 0 && file.identical && received == send.sent; }
+    double cpuPerDatagramUs() const { return received > 0 ? threadCpuMs * 1000.0 / double(received) : 0; }
+    // The window's thread over the time datagrams came in, as a share of one core.
+    double guiShare() const { return activeSeconds > 0 ? 100.0 * guiCpuMs / 1000.0 / activeSeconds : 0; }
 };
 
 void printHeader()
@@ -237,8 +241,8 @@ void printHeader()
                 "sent | identical "
                 "| socket drops | RcvbufErrors (system) | backlog drops | thread CPU ms | CPU %% of a core "
                 "while receiving "
-                "| CPU µs/datagram | GUI CPU ms | Stop s |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+                "| CPU µs/datagram | GUI CPU ms | GUI CPU %% of a core | Stop s |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
 }
 
 void printRun(const Run &r)
@@ -253,17 +257,19 @@ void printRun(const Run &r)
     char stop[32] = "-";
     if (r.stopSeconds >= 0)
         std::snprintf(stop, sizeof stop, "%.2f", r.stopSeconds);
-    char gui[32] = "-";
-    if (r.guiCpuMs >= 0)
+    char gui[32] = "-", guiShare[32] = "-";
+    if (r.guiCpuMs >= 0) {
         std::snprintf(gui, sizeof gui, "%.0f", r.guiCpuMs);
+        std::snprintf(guiShare, sizeof guiShare, "%.1f", r.guiShare());
+    }
     std::printf("| %s | %d | %s | %ld | %.0f | %ld | %ld | %lld / %lld | %s | %lld | %lld | %lld | %.0f | "
-                "%.1f | %.2f | %s "
+                "%.1f | %.2f | %s | %s "
                 "| %s |\n",
                 r.receiver, r.receiveBuffer, rate, r.send.sent,
                 r.send.seconds > 0 ? r.send.sent / r.send.seconds : 0, r.received, r.file.frames,
                 r.file.bytes, (long long)r.send.sent * kDatagramBytes, r.file.identical ? "yes" : "NO",
                 r.socketDrops, r.rcvbufErrors, r.backlogDrops, r.threadCpuMs, perCore, perDatagram, gui,
-                stop);
+                guiShare, stop);
     if (!r.note.isEmpty())
         std::printf("|   note: %s |\n", qPrintable(r.note));
     std::fflush(stdout);
@@ -410,16 +416,21 @@ public:
         return r;
     }
 
-    // CPU use of the receiving thread while a preview waits for datagrams that do not come.
-    void idlePreview(double seconds)
+    struct Idle
     {
+        double cpuPercent = -1, wakeups = -1, refCpuPercent = -1, refWakeups = -1;
+    };
+    // CPU use of the receiving thread while a preview waits for datagrams that do not come.
+    Idle idlePreview(double seconds)
+    {
+        Idle idle;
         window->on_actionPreview_triggered();
         int tid = 0;
         bench::runEventsUntil([&] { return (tid = bench::findTask("Ostrel_Recorder")) != 0; }, 2000);
         if (!tid || access->mode() != 4) {
             std::printf("preview: receiving thread not found (mode %d)\n", access->mode());
             window->on_actionStop_triggered();
-            return;
+            return idle;
         }
         bench::runEventsFor(100);
         const long long cpu0 = bench::threadCpuNs(tid), sw0 = bench::voluntarySwitches(tid);
@@ -463,6 +474,11 @@ public:
         std::printf("| plain recv, 50 ms time-out | %.2f | %.1f | %.2f | %.0f |\n", refWall,
                     (rc1 - rc0) / 1e6, 100.0 * (rc1 - rc0) / 1e9 / refWall, (rs1 - rs0) / refWall);
         std::fflush(stdout);
+        idle.cpuPercent = 100.0 * (cpu1 - cpu0) / 1e9 / wall;
+        idle.wakeups = (sw1 - sw0) / wall;
+        idle.refCpuPercent = 100.0 * (rc1 - rc0) / 1e9 / refWall;
+        idle.refWakeups = (rs1 - rs0) / refWall;
+        return idle;
     }
 
     int recordReceiveBuffer()
@@ -580,9 +596,12 @@ int main(int argc, char **argv)
 
     std::printf("\n## %ld datagrams at %.0f/s\n\n", count, rate);
     printHeader();
+    std::vector<Run> pacedWindow, pacedPlain;
     for (int i = 0; i < repeat; ++i) {
-        printRun(bench.windowRun(count, rate));
-        printRun(bench.plainRun(count, rate));
+        pacedWindow.push_back(bench.windowRun(count, rate));
+        printRun(pacedWindow.back());
+        pacedPlain.push_back(bench.plainRun(count, rate));
+        printRun(pacedPlain.back());
     }
     bench::printLoad("after the paced runs");
 
@@ -594,23 +613,28 @@ int main(int argc, char **argv)
     printRun(fastPlain);
     bench::printLoad("after the fast runs");
 
+    double best[2] = {0, 0};
     if (!ladder.empty()) {
         std::printf("\n## highest lossless rate, %ld datagrams a run\n\n", ladderCount);
         printHeader();
-        double best[2] = {0, 0};
+        bool going[2] = {true, true};
         bool senderLimited[2] = {false, false};
-        for (int which = 0; which < 2; ++which) {
-            for (double r : ladder) {
+        // Window and plain loop take turns at each rate, so both meet the same load from the rest of the
+        // machine; each goes up until it loses a datagram or the sender can no longer keep the rate.
+        for (double r : ladder) {
+            for (int which = 0; which < 2; ++which) {
+                if (!going[which])
+                    continue;
                 const Run run = which == 0 ? bench.windowRun(ladderCount, r) : bench.plainRun(ladderCount, r);
                 printRun(run);
-                if (!run.lossless())
-                    break;
+                going[which] = run.lossless();
+                if (!going[which])
+                    continue;
                 const double achieved = run.send.seconds > 0 ? run.send.sent / run.send.seconds : r;
                 best[which] = std::min(r, achieved);
-                // The sender could not keep the rate: higher rates would only repeat this run.
                 if (achieved < 0.95 * r) {
                     senderLimited[which] = true;
-                    break;
+                    going[which] = false;
                 }
             }
         }
@@ -623,7 +647,28 @@ int main(int argc, char **argv)
     }
 
     std::printf("\n## receiving thread while a preview waits, %.1f s\n\n", previewSeconds);
-    bench.idlePreview(previewSeconds);
+    const Bench::Idle idle = bench.idlePreview(previewSeconds);
+
+    // The figures the receiving path is held to, each against the plain loop of the same run.
+    auto mean = [](const std::vector<Run> &runs, double (Run::*figure)() const) {
+        double sum = 0;
+        for (const Run &r : runs)
+            sum += (r.*figure)();
+        return runs.empty() ? 0 : sum / double(runs.size());
+    };
+    const double windowUs = mean(pacedWindow, &Run::cpuPerDatagramUs),
+                 plainUs = mean(pacedPlain, &Run::cpuPerDatagramUs);
+    std::printf("\n## summary\n\n| figure | window | plain loop | ratio | target |\n|---|---|---|---|---|\n");
+    std::printf("| receiving thread CPU per datagram at %.0f/s | %.2f µs | %.2f µs | %.2f× | ≤ 1.5× |\n",
+                rate, windowUs, plainUs, plainUs > 0 ? windowUs / plainUs : 0);
+    if (!ladder.empty())
+        std::printf("| highest lossless rate | %.0f/s | %.0f/s | %.2f× | ≥ 0.9× |\n", best[0], best[1],
+                    best[1] > 0 ? best[0] / best[1] : 0);
+    std::printf("| idle preview: CPU | %.2f %% of a core | %.2f %% (recv, 50 ms time-out) | | ≤ 1 %% |\n",
+                idle.cpuPercent, idle.refCpuPercent);
+    std::printf("| idle preview: wake-ups | %.0f/s | %.0f/s | | ≤ 50/s |\n", idle.wakeups, idle.refWakeups);
+    std::printf("| GUI thread CPU at %.0f/s | %.1f %% of a core | | | ≤ 5 %% |\n", rate,
+                mean(pacedWindow, &Run::guiShare));
     bench::printLoad("end");
     return 0;
 }
