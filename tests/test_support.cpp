@@ -1,19 +1,12 @@
 #include "test_support.h"
 
-#include <QAbstractButton>
-#include <QApplication>
-#include <QDialog>
-#include <QDir>
-#include <QFile>
-#include <QFileDialog>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QSpinBox>
-#include <QTimer>
+#include <QtWidgets>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -63,23 +56,24 @@ QString sandboxHome()
     return g_home;
 }
 
+QByteArray settingsFileBytes(const QStringList &texts)
+{
+    const char *rows[] = {"RECORD_PORT PORT_NR",        "PLAY_HOST_1 HOST",
+                          "PLAY_PORT_1 PORT_NR",        "PLAY_HOST_2 HOST",
+                          "PLAY_PORT_2 PORT_NR",        "ACTIVE ACTIVE",
+                          "FREQUENCY FREQUENCY",        "LOOP LOOP",
+                          "TIMESTAMP TIMESTAMP",        "SAVE_FILE_DIR SAVE_FILE_DIR",
+                          "OPEN_FILE_DIR OPEN_FILE_DIR"};
+    QByteArray out = "<OSTREL_RECORDER>\n";
+    for (int i = 0; i < 11; ++i)
+        out += QByteArray("    <") + rows[i] + "=\"" + texts.value(i).toUtf8() + "\"/>\n";
+    return out + "</OSTREL_RECORDER>\n";
+}
+
 QString defaultSettingsXml(quint16 recordPort)
 {
-    return QStringLiteral("<OSTREL_RECORDER>\n"
-                          "    <RECORD_PORT PORT_NR=\"%1\"/>\n"
-                          "    <PLAY_HOST_1 HOST=\"127.0.0.1\"/>\n"
-                          "    <PLAY_PORT_1 PORT_NR=\"5001\"/>\n"
-                          "    <PLAY_HOST_2 HOST=\"127.0.0.1\"/>\n"
-                          "    <PLAY_PORT_2 PORT_NR=\"5001\"/>\n"
-                          "    <ACTIVE ACTIVE=\"false\"/>\n"
-                          "    <FREQUENCY FREQUENCY=\"4\"/>\n"
-                          "    <LOOP LOOP=\"true\"/>\n"
-                          "    <TIMESTAMP TIMESTAMP=\"true\"/>\n"
-                          "    <SAVE_FILE_DIR SAVE_FILE_DIR=\"%2\"/>\n"
-                          "    <OPEN_FILE_DIR OPEN_FILE_DIR=\"%2\"/>\n"
-                          "</OSTREL_RECORDER>\n")
-        .arg(recordPort)
-        .arg(g_home);
+    return QString::fromUtf8(settingsFileBytes({QString::number(recordPort), "127.0.0.1", "5001", "127.0.0.1",
+                                                "5001", "false", "4", "true", "true", g_home, g_home}));
 }
 
 void writeHomeSettings(const QString &xml)
@@ -111,8 +105,6 @@ void ModalAnswerer::queueConfirm(const QStringList &fields, QStringList *shown)
                 before << QString::number(button->isChecked());
                 if (button->isChecked() != (fields[i + 1] == "1"))
                     button->click();
-            } else {
-                qFatal("no field %s", qPrintable(fields[i]));
             }
         }
         if (shown)
@@ -276,6 +268,19 @@ bool sendUdp(quint16 port, const QByteArray &payload)
                                reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
     ::close(fd);
     return n == payload.size();
+}
+
+void withFileSizeLimit(qint64 bytes, const std::function<void()> &f)
+{
+    rlimit old{};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    rlimit limited = old;
+    limited.rlim_cur = rlim_t(bytes);
+    const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &limited);
+    f();
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, handler);
 }
 
 QByteArray readFile(const QString &path)

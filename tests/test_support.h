@@ -2,13 +2,6 @@
 // modal message boxes and file dialogs the program opens, which records what they said.
 #pragma once
 
-#include <QByteArray>
-#include <QList>
-#include <QObject>
-#include <QPointer>
-#include <QString>
-#include <QStringList>
-#include <QTemporaryDir>
 #include <QtTest/QtTest>
 #include <functional>
 
@@ -29,10 +22,12 @@ private:
 
 QString sandboxHome();
 
-// Writes the settings file of the sandboxed home; defaultSettingsXml() is the program's defaults with the
-// given record port, destinations on 127.0.0.1 and both directories the home directory.
-void writeHomeSettings(const QString &xml);
+// The settings file exactly as the program writes it, from the eleven texts in their order (as they stand in
+// the file, escaped). defaultSettingsXml() has the program's defaults with the given record port,
+// destinations on 127.0.0.1 and both directories the home directory.
+QByteArray settingsFileBytes(const QStringList &texts);
 QString defaultSettingsXml(quint16 recordPort = 5000);
+void writeHomeSettings(const QString &xml); // the settings file of the sandboxed home
 
 struct ModalRecord
 {
@@ -94,6 +89,8 @@ private:
 quint16 freeUdpPort();                                 // a UDP port on 127.0.0.1 that was free a moment ago
 int udpSocketOnPort(quint16 port);                     // this process's UDP socket bound to port, or -1
 bool sendUdp(quint16 port, const QByteArray &payload); // one datagram to 127.0.0.1:port
+// Runs f with files limited to the given size, as on a full disk: a write beyond it fails (EFBIG).
+void withFileSizeLimit(qint64 bytes, const std::function<void()> &f);
 QByteArray readFile(const QString &path);
 bool writeFile(const QString &path, const QByteArray &data);
 

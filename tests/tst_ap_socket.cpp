@@ -1,5 +1,5 @@
-// The socket layer's sharp edges: the largest datagram, descriptors select() cannot serve, a vanished TCP
-// peer, and the address rules.
+// The socket layer's sharp edges: descriptors select() cannot serve, and a vanished TCP peer. (The largest
+// datagram goes through it in the end-to-end test, and the address rules through the settings dialogs.)
 #include "ap_socket.h"
 #include "test_support.h"
 
@@ -16,26 +16,6 @@ class TestApSocket : public QObject
     Q_OBJECT
 
 private slots:
-    void largestDatagram()
-    {
-        void *rx = nullptr, *tx = nullptr;
-        unsigned short port = 0;
-        QCOMPARE(ap_udp_init(&rx, 0, 4 | 8), 0);
-        QCOMPARE(ap_udp_init(&tx, 0, 0), 0);
-        QCOMPARE(ap_ip_getsockaddr(rx, nullptr, &port), 0);
-        QByteArray big(65508, 0);
-        for (int i = 0; i < big.size(); ++i)
-            big[i] = char(i * 7);
-        QCOMPARE(ap_udp_send(tx, big.constData(), big.size(), loopback, port, 1000000), -2);
-        big.chop(1);
-        QCOMPARE(ap_udp_send(tx, big.constData(), big.size(), loopback, port, 1000000), 0);
-        QByteArray got(70000, 0);
-        QCOMPARE(ap_udp_receive(rx, got.data(), got.size(), 5000000, 0), 65507);
-        QCOMPARE(got.left(65507), big);
-        ap_udp_exit(rx);
-        ap_udp_exit(tx);
-    }
-
     // select() serves descriptors below 1024 only: a socket above is refused instead of written past the
     // descriptor set. Descriptor 0 is never taken, even when it is free.
     void descriptorLimits()
@@ -89,23 +69,6 @@ private slots:
             rc = ap_tcp_send(client, "x", 1, 5000000);
         QCOMPARE(rc, -2);
         ap_tcp_exit(client);
-    }
-
-    void addressRules_data()
-    {
-        QTest::addColumn<QByteArray>("host");
-        QTest::addColumn<uint>("address");
-        QTest::newRow("dotted") << QByteArray("10.1.2.3") << 0x0a010203u;
-        QTest::newRow("all zero") << QByteArray("0.0.0.0") << 0u;
-        QTest::newRow("a name") << QByteArray("localhost") << loopback;
-        QTest::newRow("unresolvable") << QByteArray("no-such-host.invalid") << 0u;
-        QTest::newRow("empty") << QByteArray("") << 0u;
-    }
-    void addressRules()
-    {
-        QFETCH(QByteArray, host);
-        QFETCH(uint, address);
-        QCOMPARE(ap_ip_name2ip(host.constData()), address);
     }
 };
 

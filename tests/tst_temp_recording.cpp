@@ -3,8 +3,6 @@
 #include "temp_recording.h"
 #include "test_support.h"
 
-#include <csignal>
-#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace ostrel_test;
@@ -59,15 +57,8 @@ private slots:
         QVERIFY(temp_recording::save(f, name, target));
         QCOMPARE(readFile(target), recording);
         QVERIFY(writeFile(target, "old recording"));
-        rlimit old{};
-        QVERIFY(::getrlimit(RLIMIT_FSIZE, &old) == 0);
-        rlimit small = old;
-        small.rlim_cur = 4096;
-        const auto handler = std::signal(SIGXFSZ, SIG_IGN);
-        QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
-        const bool saved = temp_recording::save(f, name, target);
-        ::setrlimit(RLIMIT_FSIZE, &old);
-        std::signal(SIGXFSZ, handler);
+        bool saved = true;
+        withFileSizeLimit(4096, [&] { saved = temp_recording::save(f, name, target); });
         QVERIFY(!saved);
         QCOMPARE(readFile(target), QByteArray("old recording"));
         QVERIFY(!temp_recording::save(f, name, dir.filePath("./rec.orf")));
