@@ -4,10 +4,8 @@
 
 #include <arpa/inet.h>
 #include <csignal>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace ostrel_test {
@@ -15,23 +13,14 @@ namespace ostrel_test {
 namespace {
 QString g_home;
 
-sockaddr_in loopback(quint16 port)
-{
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    return addr;
-}
-
-// A UDP socket bound to 127.0.0.1 on a port the system chose, or -1.
+// A UDP socket bound to 127.0.0.1 on a port the system chose (stored in *port), or -1.
 int boundUdpSocket(quint16 *port)
 {
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr = loopback(0);
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof addr;
-    if (fd >= 0 && (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-                    ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)) {
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
         ::close(fd);
         return -1;
     }
@@ -42,11 +31,9 @@ int boundUdpSocket(quint16 *port)
 
 Sandbox::Sandbox()
 {
-    if (!m_root.isValid())
-        qFatal("cannot create the test sandbox");
     g_home = m_root.path() + "/home";
-    QDir().mkpath(g_home);
-    QDir().mkpath(m_root.path() + "/tmp");
+    if (!m_root.isValid() || !QDir().mkpath(g_home) || !QDir().mkpath(m_root.path() + "/tmp"))
+        qFatal("cannot create the test sandbox");
     qputenv("HOME", g_home.toLocal8Bit());
     qputenv("TMPDIR", (m_root.path() + "/tmp").toLocal8Bit());
 }
@@ -115,10 +102,8 @@ void ModalAnswerer::queueConfirm(const QStringList &fields, QStringList *shown)
 
 QList<ModalRecord> ModalAnswerer::messages() const
 {
-    QList<ModalRecord> out;
-    for (const ModalRecord &r : m_records)
-        if (r.kind == QLatin1String("message"))
-            out.append(r);
+    QList<ModalRecord> out = m_records;
+    out.removeIf([](const ModalRecord &r) { return r.kind != QLatin1String("message"); });
     return out;
 }
 
@@ -126,7 +111,7 @@ QStringList ModalAnswerer::messageTexts() const
 {
     QStringList out;
     for (const ModalRecord &r : messages())
-        out.append(r.text);
+        out << r.text;
     return out;
 }
 
@@ -165,15 +150,10 @@ void ModalAnswerer::answer(QWidget *modal)
         const bool question = qobject_cast<QFileDialog *>(box->parentWidget()) != nullptr;
         m_records.append({question ? QStringLiteral("question") : QStringLiteral("message"), int(box->icon()),
                           box->windowTitle(), box->text()});
-        QAbstractButton *button = question ? box->button(QMessageBox::Yes) : nullptr;
-        if (!button)
-            button = box->escapeButton();
+        QAbstractButton *button = question ? box->button(QMessageBox::Yes) : box->escapeButton();
         if (!button && !box->buttons().isEmpty())
             button = box->buttons().constFirst();
-        if (button)
-            button->click();
-        else
-            box->close();
+        button ? button->click() : void(box->close());
     } else if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
         m_records.append({QStringLiteral("file"), 0, dialog->windowTitle(),
                           dialog->directory().absolutePath() + "|" + dialog->nameFilters().join(";;")});
@@ -181,10 +161,7 @@ void ModalAnswerer::answer(QWidget *modal)
         if (path.isEmpty())
             return dialog->reject();
         // Typed into the name field: selectFile() leaves a name that does not exist yet out of the selection.
-        if (auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
-            edit->setText(path);
-        else
-            dialog->selectFile(path);
+        dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(path);
         static_cast<QDialog *>(dialog)->accept(); // protected in QFileDialog, public in QDialog
         if (dialog->isVisible())
             dialog->reject(); // the dialog refused the name
@@ -198,34 +175,28 @@ void ModalAnswerer::answer(QWidget *modal)
     }
 }
 
-UdpSink::UdpSink()
+UdpSink::UdpSink() : m_fd(boundUdpSocket(&m_port))
 {
-    m_fd = boundUdpSocket(&m_port);
-    int size = 8 * 1024 * 1024;
-    if (m_fd >= 0)
-        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    const int size = 8 * 1024 * 1024;
+    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
 UdpSink::~UdpSink()
 {
-    if (m_fd >= 0)
-        ::close(m_fd);
+    ::close(m_fd);
 }
 
 bool UdpSink::receive(QByteArray *out, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    do {
-        const QList<QByteArray> one = drain(1);
-        if (!one.isEmpty()) {
+    for (QDeadlineTimer deadline(timeoutMs); !deadline.hasExpired();) {
+        if (const QList<QByteArray> one = drain(1); !one.isEmpty()) {
             *out = one.first();
             return true;
         }
-        // The sender may live on this thread: keep its events turning while waiting.
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 1); // the sender may live on this thread
         pollfd pfd{m_fd, POLLIN, 0};
         ::poll(&pfd, 1, 1);
-    } while (!deadline.hasExpired());
+    }
     return false;
 }
 
@@ -263,7 +234,7 @@ int udpSocketOnPort(quint16 port)
 bool sendUdp(quint16 port, const QByteArray &payload)
 {
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in addr = loopback(port);
+    const sockaddr_in addr{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     const ssize_t n = ::sendto(fd, payload.constData(), size_t(payload.size()), 0,
                                reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
     ::close(fd);
@@ -274,8 +245,7 @@ void withFileSizeLimit(qint64 bytes, const std::function<void()> &f)
 {
     rlimit old{};
     ::getrlimit(RLIMIT_FSIZE, &old);
-    rlimit limited = old;
-    limited.rlim_cur = rlim_t(bytes);
+    const rlimit limited{rlim_t(bytes), old.rlim_max};
     const auto handler = std::signal(SIGXFSZ, SIG_IGN);
     ::setrlimit(RLIMIT_FSIZE, &limited);
     f();

@@ -82,8 +82,8 @@ public:
     QList<QByteArray> drain(int most = -1); // the datagrams already waiting, without blocking
 
 private:
-    int m_fd = -1;
     quint16 m_port = 0;
+    int m_fd = -1;
 };
 
 quint16 freeUdpPort();                                 // a UDP port on 127.0.0.1 that was free a moment ago
