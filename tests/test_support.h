@@ -1,5 +1,5 @@
-// Shared helpers of the test programs: a sandboxed home and temporary directory, and an answerer for the
-// modal message boxes and file dialogs the program opens, which records what they said.
+// Shared helpers of the test programs: a sandboxed home, an answerer for the program's modal boxes and
+// dialogs that records what they said, loopback UDP, and the settings file's exact bytes.
 #pragma once
 
 #include <QtTest/QtTest>
@@ -9,8 +9,7 @@ class QWidget;
 
 namespace ostrel_test {
 
-// Points HOME and TMPDIR into a fresh directory for the life of the process, before any Qt object reads
-// them, and removes it afterwards. No test touches the real home directory.
+// Points HOME and TMPDIR into a fresh directory for the life of the process, before any Qt object reads them.
 class Sandbox
 {
 public:
@@ -22,9 +21,8 @@ private:
 
 QString sandboxHome();
 
-// The settings file exactly as the program writes it, from the eleven texts in their order (as they stand in
-// the file, escaped). defaultSettingsXml() has the program's defaults with the given record port,
-// destinations on 127.0.0.1 and both directories the home directory.
+// The settings file as the program writes it, from the eleven texts in their order, escaped. The defaults
+// have destinations on 127.0.0.1 and both directories the home directory.
 QByteArray settingsFileBytes(const QStringList &texts);
 QString defaultSettingsXml(quint16 recordPort = 5000);
 void writeHomeSettings(const QString &xml); // the settings file of the sandboxed home
@@ -37,10 +35,9 @@ struct ModalRecord
     QString text; // for file dialogs: directory|name filters
 };
 
-// Answers every modal widget that opens while it exists. Message boxes are recorded and closed with their
-// accepting (or only) button; file dialogs take the next queued answer (a path typed into the name field;
-// cancel when the queue is empty or the answer is empty); other dialogs go to the next queued handler, or
-// are rejected.
+// Answers every modal widget that opens while it exists. Message boxes are recorded and closed; file dialogs
+// take the next queued path (typed into the name field; none or "" cancels); other dialogs go to the next
+// queued handler, or are rejected.
 class ModalAnswerer : public QObject
 {
     Q_OBJECT
@@ -48,9 +45,8 @@ public:
     explicit ModalAnswerer(QObject *parent = nullptr);
     void queueFile(const QString &path) { m_files.append(path); }
     void queueDialog(const std::function<void(QWidget *)> &handler) { m_handlers.append(handler); }
-    // The next other dialog gets its fields filled as a user would and its OK button pressed. Fields come as
-    // pairs of object name and value (text, number, or 1 and 0 for a button); *shown gets their values
-    // before.
+    // Fills the next other dialog as a user would and presses OK: pairs of object name and value (text,
+    // number, 1 or 0 for a button); *shown gets what the fields showed.
     void queueConfirm(const QStringList &fields, QStringList *shown = nullptr);
     const QList<ModalRecord> &records() const { return m_records; }
     QList<ModalRecord> messages() const;
@@ -69,7 +65,7 @@ private:
     QList<std::function<void(QWidget *)>> m_handlers;
 };
 
-// A UDP receiver on 127.0.0.1 with a port the system chose, for tests that check what went on the wire.
+// A UDP receiver on 127.0.0.1 with a port the system chose.
 class UdpSink
 {
 public:

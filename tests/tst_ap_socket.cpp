@@ -18,8 +18,7 @@ private slots:
     {
         rlimit old{};
         QVERIFY(::getrlimit(RLIMIT_NOFILE, &old) == 0);
-        rlimit more = old;
-        more.rlim_cur = 1100;
+        const rlimit more{1100, old.rlim_max};
         if (old.rlim_max < 1100 || ::setrlimit(RLIMIT_NOFILE, &more) != 0)
             QSKIP("no more than 1100 descriptors allowed");
         QList<int> taken;

@@ -15,7 +15,6 @@ using namespace ostrel_test;
 
 namespace {
 
-constexpr int kMaxDatagram = 65507;
 constexpr int kFirst = 10, kLast = 40, kNulFrame = 20, kBigFrame = 25;
 const QList<int> kLost = {15, 16, 22};
 
@@ -39,7 +38,7 @@ QByteArray ostrelFrame(int n)
     // On the wire every line loses its blanks and gains a CR: the header lines grow by one byte each, the two
     // long lines shrink by one each, so the frame stays the largest datagram there too.
     QByteArray line = QByteArray("L0123456789 ABCDEFGHIJKLMNOPQRSTUVWXYZ;").repeated(900);
-    const int body = kMaxDatagram - d.size() - 2 * 3;
+    const int body = 65507 - d.size() - 2 * 3;
     return d + line.left(body / 2 - 1) + "E  \n" + line.left(body - body / 2 - 1) + "E  \n";
 }
 
@@ -82,7 +81,7 @@ class TestEndToEnd : public QObject
     Ostrel_recorder window{sandboxHome() + "/.NUV/Ostrel_Recorder"};
     Ui_mw_ostrel_recorder &ui = OstrelRecorderTestAccess(window).ui();
     UdpSink sink1, sink2;
-    QByteArray recorded; // every datagram's payload, in the order sent
+    QByteArray recorded; // the datagrams as sent
 
     // Enabled actions: open, save as, play, pause, record, stop, preview, settings.
     QString actions()
@@ -94,7 +93,6 @@ class TestEndToEnd : public QObject
             s += action->isEnabled() ? '1' : '0';
         return s;
     }
-    bool shows(const QString &text) { return ui.te_datadisplay->toPlainText().startsWith(text); }
 
 private slots:
     void initTestCase()
@@ -138,17 +136,15 @@ private slots:
             if (n == kNulFrame) // the display takes a datagram's text up to its first NUL
                 QTRY_COMPARE(ui.te_datadisplay->toPlainText(), QString("fr 20\nts 100.040\nbefore"));
             else if (n == kBigFrame - 1 || n == kBigFrame || n == kLast)
-                QTRY_VERIFY(shows(QString("fr %1\n").arg(n)));
+                QTRY_VERIFY(ui.te_datadisplay->toPlainText().startsWith(QString("fr %1\n").arg(n)));
         }
         QVERIFY(answerer.records().isEmpty());
 
         // Stop asks for a name, saves, scans the copy and reports the lost frames.
         answerer.queueFile(sandboxHome() + "/session");
         ui.actionStop->trigger();
-        QCOMPARE(answerer.records().size(), 2);
-        QCOMPARE(answerer.records()[0].title, QString("Save File"));
-        QCOMPARE(answerer.messages().value(0).title + "|" + answerer.messages().value(0).text,
-                 QString("Ostrel Recorder|Lost frame number 3:  15 16 22"));
+        QCOMPARE(answerer.records().value(0).title, QString("Save File"));
+        QCOMPARE(answerer.messageTexts(), QStringList("Lost frame number 3:  15 16 22"));
         QCOMPARE(readFile(sandboxHome() + "/session.orf"), sent);
         QCOMPARE(QDir(QDir::tempPath()).entryList(QDir::Files | QDir::Hidden), QStringList());
         QCOMPARE(ui.l_filename->text(), sandboxHome() + "/session.orf");
@@ -176,8 +172,7 @@ private slots:
         if (recorded.isEmpty())
             QSKIP("needs the recording made by the previous test");
         QList<QByteArray> want = wireForm(recorded);
-        QCOMPARE(want.size(), kLast - kFirst + 1 - kLost.size());
-        QCOMPARE(want[kBigFrame - kFirst - kLost.size()].size(), kMaxDatagram);
+        QCOMPARE(want[kBigFrame - kFirst - kLost.size()].size(), 65507);
         if (loop)
             want << want[0] << want[1];
 
@@ -214,7 +209,6 @@ private slots:
         // A copy of the program, so that it finds a fallback file of this test's own beside itself.
         const QString program = bin + "/ostrel_recorder";
         QVERIFY(QFile::copy(QCoreApplication::applicationDirPath() + "/../bin/ostrel_recorder", program));
-        QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner));
         const QByteArray fallback = "<OSTREL_RECORDER>\n  <!-- shipped beside the program -->\n"
                                     "  <FREQUENCY FREQUENCY=\"30\"/><RECORD_PORT PORT_NR=\"5123\"/>\n"
                                     "  <PLAY_HOST_1 HOST=\"127.0.0.1\"/><PLAY_PORT_1 PORT_NR=\"5124\"/>\n"
@@ -243,8 +237,7 @@ private slots:
                        : "the program ended with " + process.errorString();
         };
 
-        // First run: nothing under home; the file beside the program is read, and a full one saved at the
-        // end.
+        // First run: nothing under home; the file beside the program is read, a full one saved at the end.
         QCOMPARE(run(), QString());
         QCOMPARE(readFile(settings), settingsFileBytes({"5123", "127.0.0.1", "5124", "localhost", "5001",
                                                         "false", "30", "false", "true", home, home}));

@@ -11,17 +11,9 @@ using namespace ostrel_test;
 
 namespace {
 
-const QStringList kTexts = {"05000",
-                            "localhost",
-                            "5001",
-                            "10.0.0.7",
-                            "5002",
-                            "false",
-                            "25",
-                            "true",
-                            "false",
-                            "/home/u/a&b<c>\"d'e",
-                            QString::fromUtf8("/home/u/Aufnahmen äö\ttab\nnew\rline")};
+const QStringList kTexts = QString::fromUtf8("05000|localhost|5001|10.0.0.7|5002|false|25|true|false|"
+                                             "/home/u/a&b<c>\"d'e|/home/u/Aufnahmen äö\ttab\nnew\rline")
+                               .split('|');
 
 SettingsTexts textsOf(const QStringList &values)
 {
@@ -75,9 +67,8 @@ private slots:
     {
         const QChar high(0xD83D), low(0xDE00);
         SettingsTexts t;
-        t.save_file_dir = QString("/a\x01"
-                                  "b") +
-                          QChar(0xFFFF) + high + "c" + high + high + low + low + high;
+        t.save_file_dir =
+            QString("/a") + QChar(1) + "b" + QChar(0xFFFF) + high + "c" + high + high + low + low + high;
         t.open_file_dir = QString(low) + "d";
         QVERIFY(write(dir.filePath("home"), t).ok());
         QVERIFY(load(primary(), fallback(), t).ok());
