@@ -23,9 +23,5 @@ int main(int argc, char **argv)
     a.mode() = 2;
     a.updateActions();
     w.show();
-    QTimer::singleShot(300, &app, [&] {
-        w.grab().save(argv[1]);
-        app.quit();
-    });
-    return app.exec();
+    return QTest::qWaitForWindowExposed(&w) && w.grab().save(argv[1]) ? 0 : 1;
 }

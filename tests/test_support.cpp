@@ -31,11 +31,11 @@ int boundUdpSocket(quint16 *port)
 
 Sandbox::Sandbox()
 {
-    g_home = m_root.path() + "/home";
-    if (!m_root.isValid() || !QDir().mkpath(g_home) || !QDir().mkpath(m_root.path() + "/tmp"))
+    g_home = root.path() + "/home";
+    if (!root.isValid() || !QDir().mkpath(g_home) || !QDir().mkpath(root.path() + "/tmp"))
         qFatal("cannot create the test sandbox");
     qputenv("HOME", g_home.toLocal8Bit());
-    qputenv("TMPDIR", (m_root.path() + "/tmp").toLocal8Bit());
+    qputenv("TMPDIR", (root.path() + "/tmp").toLocal8Bit());
 }
 
 QString sandboxHome()
@@ -82,17 +82,13 @@ void ModalAnswerer::queueConfirm(const QStringList &fields, QStringList *shown)
         QStringList before;
         for (int i = 0; i + 1 < fields.size(); i += 2) {
             QWidget *field = dialog->findChild<QWidget *>(fields[i]);
-            if (auto *edit = qobject_cast<QLineEdit *>(field)) {
-                before << edit->text();
-                edit->setText(fields[i + 1]);
-            } else if (auto *box = qobject_cast<QSpinBox *>(field)) {
-                before << QString::number(box->value());
-                box->setValue(fields[i + 1].toInt());
-            } else if (auto *button = qobject_cast<QAbstractButton *>(field)) {
-                before << QString::number(button->isChecked());
-                if (button->isChecked() != (fields[i + 1] == "1"))
-                    button->click();
-            }
+            const QMetaProperty value = field->metaObject()->userProperty(); // text, value or checked
+            before << value.read(field).toString();
+            auto *button = qobject_cast<QAbstractButton *>(field);
+            if (!button)
+                value.write(field, fields[i + 1]);
+            else if (before.last() != fields[i + 1])
+                button->click(); // clicked, as the dialog listens to clicks
         }
         if (shown)
             *shown = before;
@@ -117,9 +113,8 @@ QStringList ModalAnswerer::messageTexts() const
 
 void ModalAnswerer::poll()
 {
-    // The window reuses its dialogs, and a new dialog may get a closed one's address: only what has stayed
-    // open since it was answered counts as answered. Hiding is seen by the event filter, so a dialog that
-    // closes and opens again between two polls is answered again.
+    // Only what has stayed open since it was answered counts as answered (the window reuses its dialogs);
+    // hiding is seen by the event filter, so a dialog that closes and opens between two polls is answered.
     m_handled.removeIf([](const QPointer<QWidget> &w) { return !w || !w->isVisible(); });
     QWidget *modal = QApplication::activeModalWidget();
     if (!modal || !modal->isVisible() || m_handled.contains(modal))

@@ -10,13 +10,10 @@ class QWidget;
 namespace ostrel_test {
 
 // Points HOME and TMPDIR into a fresh directory for the life of the process, before any Qt object reads them.
-class Sandbox
+struct Sandbox
 {
-public:
     Sandbox();
-
-private:
-    QTemporaryDir m_root{"/tmp/ostrel-test-XXXXXX"};
+    QTemporaryDir root{"/tmp/ostrel-test-XXXXXX"};
 };
 
 QString sandboxHome();
@@ -46,7 +43,7 @@ public:
     void queueFile(const QString &path) { m_files.append(path); }
     void queueDialog(const std::function<void(QWidget *)> &handler) { m_handlers.append(handler); }
     // Fills the next other dialog as a user would and presses OK: pairs of object name and value (text,
-    // number, 1 or 0 for a button); *shown gets what the fields showed.
+    // number, true or false for a button); *shown gets what the fields showed.
     void queueConfirm(const QStringList &fields, QStringList *shown = nullptr);
     const QList<ModalRecord> &records() const { return m_records; }
     QList<ModalRecord> messages() const;

@@ -1,11 +1,8 @@
-// Reaches the window's private members for the tests (the window names this class its friend), and a clock
-// the tests advance by hand.
+// The window's private members for the tests (the window names this class its friend); a clock moved by hand.
 #pragma once
 
 #include "clock.h"
 #include "ostrel_recorder.h"
-
-#include <QMetaObject>
 
 class OstrelRecorderTestAccess
 {
