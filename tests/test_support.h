@@ -5,8 +5,6 @@
 #include <QtTest/QtTest>
 #include <functional>
 
-class QWidget;
-
 namespace ostrel_test {
 
 // Points HOME and TMPDIR into a fresh directory for the life of the process, before any Qt object reads them.

@@ -52,7 +52,6 @@ private:
     Ostrel_recorder &w;
 };
 
-// A clock that moves only when the test moves it. A wait for a later reading jumps there.
 class ManualClock : public Clock
 {
 public:
