@@ -1,47 +1,41 @@
 #include "test_support.h"
 
-#include <QAbstractButton>
-#include <QApplication>
-#include <QDialog>
-#include <QDir>
-#include <QFile>
-#include <QFileDialog>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QPointer>
-#include <QTimer>
+#include <QtWidgets>
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
+#include <csignal>
 #include <poll.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <time.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace ostrel_test {
 
 namespace {
 QString g_home;
+
+// A UDP socket bound to 127.0.0.1 on a port the system chose (stored in *port), or -1.
+int boundUdpSocket(quint16 *port)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof addr;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    *port = ntohs(addr.sin_port);
+    return fd;
 }
+} // namespace
 
 Sandbox::Sandbox()
 {
-    QByteArray pattern = QByteArray("/tmp/ostrel-test-XXXXXX");
-    char *made = mkdtemp(pattern.data());
-    if (!made)
+    g_home = root.path() + "/home";
+    if (!root.isValid() || !QDir().mkpath(g_home) || !QDir().mkpath(root.path() + "/tmp"))
         qFatal("cannot create the test sandbox");
-    m_root = QString::fromLocal8Bit(made);
-    QDir().mkpath(home());
-    QDir().mkpath(temp());
-    qputenv("HOME", home().toLocal8Bit());
-    qputenv("TMPDIR", temp().toLocal8Bit());
-    g_home = home();
-}
-
-Sandbox::~Sandbox()
-{
-    QDir(m_root).removeRecursively();
+    qputenv("HOME", g_home.toLocal8Bit());
+    qputenv("TMPDIR", (root.path() + "/tmp").toLocal8Bit());
 }
 
 QString sandboxHome()
@@ -49,36 +43,30 @@ QString sandboxHome()
     return g_home;
 }
 
-QString defaultSettingsXml(quint16 recordPort, quint16 playPort1, quint16 playPort2, bool active,
-                           int frequency, bool loop, bool timestamp)
+QByteArray settingsFileBytes(const QStringList &texts)
 {
-    auto flag = [](bool b) { return b ? QStringLiteral("true") : QStringLiteral("false"); };
-    return QStringLiteral("<OSTREL_RECORDER>\n"
-                          "    <RECORD_PORT PORT_NR=\"%1\"/>\n"
-                          "    <PLAY_HOST_1 HOST=\"127.0.0.1\"/>\n"
-                          "    <PLAY_PORT_1 PORT_NR=\"%2\"/>\n"
-                          "    <PLAY_HOST_2 HOST=\"127.0.0.1\"/>\n"
-                          "    <PLAY_PORT_2 PORT_NR=\"%3\"/>\n"
-                          "    <ACTIVE ACTIVE=\"%4\"/>\n"
-                          "    <FREQUENCY FREQUENCY=\"%5\"/>\n"
-                          "    <LOOP LOOP=\"%6\"/>\n"
-                          "    <TIMESTAMP TIMESTAMP=\"%7\"/>\n"
-                          "    <SAVE_FILE_DIR SAVE_FILE_DIR=\"%8\"/>\n"
-                          "    <OPEN_FILE_DIR OPEN_FILE_DIR=\"%8\"/>\n"
-                          "</OSTREL_RECORDER>\n")
-        .arg(recordPort)
-        .arg(playPort1)
-        .arg(playPort2)
-        .arg(flag(active))
-        .arg(frequency)
-        .arg(flag(loop), flag(timestamp), g_home);
+    const char *rows[] = {"RECORD_PORT PORT_NR",        "PLAY_HOST_1 HOST",
+                          "PLAY_PORT_1 PORT_NR",        "PLAY_HOST_2 HOST",
+                          "PLAY_PORT_2 PORT_NR",        "ACTIVE ACTIVE",
+                          "FREQUENCY FREQUENCY",        "LOOP LOOP",
+                          "TIMESTAMP TIMESTAMP",        "SAVE_FILE_DIR SAVE_FILE_DIR",
+                          "OPEN_FILE_DIR OPEN_FILE_DIR"};
+    QByteArray out = "<OSTREL_RECORDER>\n";
+    for (int i = 0; i < 11; ++i)
+        out += QByteArray("    <") + rows[i] + "=\"" + texts.value(i).toUtf8() + "\"/>\n";
+    return out + "</OSTREL_RECORDER>\n";
+}
+
+QString defaultSettingsXml(quint16 recordPort)
+{
+    return QString::fromUtf8(settingsFileBytes({QString::number(recordPort), "127.0.0.1", "5001", "127.0.0.1",
+                                                "5001", "false", "4", "true", "true", g_home, g_home}));
 }
 
 void writeHomeSettings(const QString &xml)
 {
-    const QString dir = g_home + "/.NUV/Ostrel_Recorder/config";
-    QDir().mkpath(dir);
-    writeFile(dir + "/current-settings.xml", xml.toUtf8());
+    QDir().mkpath(g_home + "/.NUV/Ostrel_Recorder/config");
+    writeFile(g_home + "/.NUV/Ostrel_Recorder/config/current-settings.xml", xml.toUtf8());
 }
 
 ModalAnswerer::ModalAnswerer(QObject *parent) : QObject(parent)
@@ -88,22 +76,30 @@ ModalAnswerer::ModalAnswerer(QObject *parent) : QObject(parent)
     timer->start(10);
 }
 
-void ModalAnswerer::queueFile(const QString &path)
+void ModalAnswerer::queueConfirm(const QStringList &fields, QStringList *shown)
 {
-    m_files.append(path);
-}
-
-void ModalAnswerer::queueDialog(const std::function<void(QWidget *)> &handler)
-{
-    m_handlers.append(handler);
+    queueDialog([fields, shown](QWidget *dialog) {
+        QStringList before;
+        for (int i = 0; i + 1 < fields.size(); i += 2) {
+            QWidget *field = dialog->findChild<QWidget *>(fields[i]);
+            const QMetaProperty value = field->metaObject()->userProperty(); // text, value or checked
+            before << value.read(field).toString();
+            auto *button = qobject_cast<QAbstractButton *>(field);
+            if (!button)
+                value.write(field, fields[i + 1]);
+            else if (before.last() != fields[i + 1])
+                button->click(); // clicked, as the dialog listens to clicks
+        }
+        if (shown)
+            *shown = before;
+        dialog->findChild<QAbstractButton *>(QStringLiteral("pb_ok"))->click();
+    });
 }
 
 QList<ModalRecord> ModalAnswerer::messages() const
 {
-    QList<ModalRecord> out;
-    for (const ModalRecord &r : m_records)
-        if (r.kind == QLatin1String("message"))
-            out.append(r);
+    QList<ModalRecord> out = m_records;
+    out.removeIf([](const ModalRecord &r) { return r.kind != QLatin1String("message"); });
     return out;
 }
 
@@ -111,26 +107,23 @@ QStringList ModalAnswerer::messageTexts() const
 {
     QStringList out;
     for (const ModalRecord &r : messages())
-        out.append(r.text);
+        out << r.text;
     return out;
 }
 
 void ModalAnswerer::poll()
 {
-    // A dialog that closed may open again later (the window reuses its dialogs), or its address may be
-    // taken by a new one: only what has stayed open since it was answered counts as answered. Hiding is
-    // seen by the event filter, so a dialog that closes and opens again between two polls is answered too.
+    // Only what has stayed open since it was answered counts as answered (the window reuses its dialogs);
+    // hiding is seen by the event filter, so a dialog that closes and opens between two polls is answered.
     m_handled.removeIf([](const QPointer<QWidget> &w) { return !w || !w->isVisible(); });
     QWidget *modal = QApplication::activeModalWidget();
     if (!modal || !modal->isVisible() || m_handled.contains(modal))
         return;
     m_handled.append(modal);
     modal->installEventFilter(this);
-    QPointer<QWidget> target(modal);
-    // Answer from the event loop, not from inside this timer slot: an answer may open a modal of its own
-    // (a file dialog asking before it replaces a file), and this timer does not fire again until its slot
-    // has returned.
-    QTimer::singleShot(0, this, [this, target] {
+    // Answered from the event loop, not from this timer slot: an answer may open a modal of its own (a file
+    // dialog asking before it replaces a file), and this timer does not fire again until its slot returns.
+    QTimer::singleShot(0, this, [this, target = QPointer<QWidget>(modal)] {
         if (target)
             answer(target);
     });
@@ -148,144 +141,74 @@ bool ModalAnswerer::eventFilter(QObject *watched, QEvent *event)
 void ModalAnswerer::answer(QWidget *modal)
 {
     if (auto *box = qobject_cast<QMessageBox *>(modal)) {
-        // A file dialog's own question (replace an existing file?) is answered yes, as a user who typed
-        // that name would; the program's messages are recorded and closed.
-        const bool dialogQuestion = qobject_cast<QFileDialog *>(box->parentWidget()) != nullptr;
-        m_records.append({dialogQuestion ? QStringLiteral("question") : QStringLiteral("message"),
-                          int(box->icon()), box->windowTitle(), box->text()});
-        QAbstractButton *button = nullptr;
-        if (dialogQuestion)
-            button = box->button(QMessageBox::Yes);
-        if (!button)
-            button = box->escapeButton();
+        // A file dialog's own question (replace the file?) is answered yes, as by a user who typed that name.
+        const bool question = qobject_cast<QFileDialog *>(box->parentWidget()) != nullptr;
+        m_records.append({question ? QStringLiteral("question") : QStringLiteral("message"), int(box->icon()),
+                          box->windowTitle(), box->text()});
+        QAbstractButton *button = question ? box->button(QMessageBox::Yes) : box->escapeButton();
         if (!button && !box->buttons().isEmpty())
             button = box->buttons().constFirst();
-        if (button)
-            button->click();
-        else
-            box->close();
-        return;
-    }
-    if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
+        button ? button->click() : void(box->close());
+    } else if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
         m_records.append({QStringLiteral("file"), 0, dialog->windowTitle(),
                           dialog->directory().absolutePath() + "|" + dialog->nameFilters().join(";;")});
-        const QString answer = m_files.isEmpty() ? QString() : m_files.takeFirst();
-        if (answer.isEmpty()) {
-            dialog->reject();
-        } else {
-            // Typed into the name field, as a user would; selectFile() leaves a name that does not exist yet
-            // out of the selection.
-            if (auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
-                edit->setText(answer);
-            else
-                dialog->selectFile(answer);
-            static_cast<QDialog *>(dialog)->accept(); // protected in QFileDialog, public in QDialog
-            if (dialog->isVisible())
-                dialog->reject(); // the dialog refused the name
-        }
-        return;
-    }
-    if (auto *dialog = qobject_cast<QDialog *>(modal)) {
+        const QString path = m_files.isEmpty() ? QString() : m_files.takeFirst();
+        if (path.isEmpty())
+            return dialog->reject();
+        // Typed into the name field: selectFile() leaves a name that does not exist yet out of the selection.
+        dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(path);
+        static_cast<QDialog *>(dialog)->accept(); // protected in QFileDialog, public in QDialog
+        if (dialog->isVisible())
+            dialog->reject(); // the dialog refused the name
+    } else if (auto *other = qobject_cast<QDialog *>(modal)) {
         m_records.append(
-            {QString::fromLatin1(dialog->metaObject()->className()), 0, dialog->windowTitle(), {}});
-        if (m_handlers.isEmpty()) {
-            dialog->reject();
-        } else {
-            m_handlers.takeFirst()(dialog);
-            // A dialog its handler left open is answered again: by the next handler, or rejected.
-            m_handled.removeAll(QPointer<QWidget>(dialog));
-        }
+            {QString::fromLatin1(other->metaObject()->className()), 0, other->windowTitle(), {}});
+        if (m_handlers.isEmpty())
+            return other->reject();
+        m_handlers.takeFirst()(other);
+        m_handled.removeAll(QPointer<QWidget>(other)); // left open by its handler: answered again
     }
 }
 
-UdpSink::UdpSink()
+UdpSink::UdpSink() : m_fd(boundUdpSocket(&m_port))
 {
-    m_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (m_fd < 0)
-        return;
-    int size = 8 * 1024 * 1024;
+    const int size = 8 * 1024 * 1024;
     ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    if (::bind(m_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
-        ::close(m_fd);
-        m_fd = -1;
-        return;
-    }
-    m_port = ntohs(addr.sin_port);
 }
 
 UdpSink::~UdpSink()
 {
-    if (m_fd >= 0)
-        ::close(m_fd);
+    ::close(m_fd);
 }
 
-bool UdpSink::receive(QByteArray *out, int timeoutMs, quint64 *arrivalUs)
+bool UdpSink::receive(QByteArray *out, int timeoutMs)
 {
-    // Keep the Qt event loop turning while we wait: the sender lives on this thread.
-    QDeadlineTimer deadline(timeoutMs);
-    while (!deadline.hasExpired()) {
-        pollfd pfd{m_fd, POLLIN, 0};
-        if (::poll(&pfd, 1, 0) > 0) {
-            QByteArray buf(65536, Qt::Uninitialized);
-            const ssize_t n = ::recv(m_fd, buf.data(), buf.size(), 0);
-            if (arrivalUs) {
-                timespec ts;
-                clock_gettime(CLOCK_MONOTONIC, &ts);
-                *arrivalUs = quint64(ts.tv_sec) * 1000000u + quint64(ts.tv_nsec) / 1000u;
-            }
-            if (n < 0)
-                return false;
-            buf.truncate(int(n));
-            *out = buf;
+    for (QDeadlineTimer deadline(timeoutMs); !deadline.hasExpired();) {
+        if (const QList<QByteArray> one = drain(1); !one.isEmpty()) {
+            *out = one.first();
             return true;
         }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-        pfd = {m_fd, POLLIN, 0};
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 1); // the sender may live on this thread
+        pollfd pfd{m_fd, POLLIN, 0};
         ::poll(&pfd, 1, 1);
     }
     return false;
 }
 
-QList<QByteArray> UdpSink::receiveMany(int count, int timeoutMs)
-{
-    QList<QByteArray> out;
-    QDeadlineTimer deadline(timeoutMs);
-    QByteArray one;
-    while (out.size() < count && receive(&one, int(qMax<qint64>(1, deadline.remainingTime()))))
-        out.append(one);
-    return out;
-}
-
-QList<QByteArray> UdpSink::drain()
+QList<QByteArray> UdpSink::drain(int most)
 {
     QList<QByteArray> out;
     QByteArray buf(65536, Qt::Uninitialized);
-    for (;;) {
-        const ssize_t n = ::recv(m_fd, buf.data(), buf.size(), MSG_DONTWAIT);
-        if (n < 0)
-            break;
-        out.append(QByteArray(buf.constData(), int(n)));
-    }
+    for (ssize_t n; out.size() != most && (n = ::recv(m_fd, buf.data(), buf.size(), MSG_DONTWAIT)) >= 0;)
+        out.append(buf.left(int(n)));
     return out;
 }
 
 quint16 freeUdpPort()
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
+    quint16 port = 0;
+    ::close(boundUdpSocket(&port));
+    return port;
 }
 
 int udpSocketOnPort(quint16 port)
@@ -306,32 +229,35 @@ int udpSocketOnPort(quint16 port)
 bool sendUdp(quint16 port, const QByteArray &payload)
 {
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
+    const sockaddr_in addr{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     const ssize_t n = ::sendto(fd, payload.constData(), size_t(payload.size()), 0,
-                               reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+                               reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
     ::close(fd);
     return n == payload.size();
+}
+
+void withFileSizeLimit(qint64 bytes, const std::function<void()> &f)
+{
+    rlimit old{};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    const rlimit limited{rlim_t(bytes), old.rlim_max};
+    const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &limited);
+    f();
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, handler);
 }
 
 QByteArray readFile(const QString &path)
 {
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return f.readAll();
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 bool writeFile(const QString &path, const QByteArray &data)
 {
     QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    return f.write(data) == data.size();
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
 }
 
 } // namespace ostrel_test

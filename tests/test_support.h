@@ -1,64 +1,48 @@
-// Shared helpers of the test programs: a sandboxed home and temporary directory, and an answerer for the
-// modal message boxes and file dialogs the program opens, which records what they said.
+// Shared helpers of the test programs: a sandboxed home, an answerer for the program's modal boxes and
+// dialogs that records what they said, loopback UDP, and the settings file's exact bytes.
 #pragma once
 
-#include <QByteArray>
-#include <QList>
-#include <QObject>
-#include <QPointer>
-#include <QString>
-#include <QStringList>
 #include <QtTest/QtTest>
 #include <functional>
 
-class QWidget;
-
 namespace ostrel_test {
 
-// Points HOME and TMPDIR into a fresh directory for the life of the process, before any Qt object
-// reads them, and removes it afterwards. No test touches the real home directory.
-class Sandbox
+// Points HOME and TMPDIR into a fresh directory for the life of the process, before any Qt object reads them.
+struct Sandbox
 {
-public:
     Sandbox();
-    ~Sandbox();
-    QString root() const { return m_root; }
-    QString home() const { return m_root + "/home"; }
-    QString temp() const { return m_root + "/tmp"; }
-
-private:
-    QString m_root;
+    QTemporaryDir root{"/tmp/ostrel-test-XXXXXX"};
 };
 
-// The directory the process sandbox lives in.
 QString sandboxHome();
 
-// Writes a complete settings file into the sandboxed home (record port, destinations, rate ...).
-// With no arguments it writes the program's defaults with the given record port.
-void writeHomeSettings(const QString &xml);
-QString defaultSettingsXml(quint16 recordPort = 5000, quint16 playPort1 = 5001, quint16 playPort2 = 5001,
-                           bool active = false, int frequency = 4, bool loop = true, bool timestamp = true);
+// The settings file as the program writes it, from the eleven texts in their order, escaped. The defaults
+// have destinations on 127.0.0.1 and both directories the home directory.
+QByteArray settingsFileBytes(const QStringList &texts);
+QString defaultSettingsXml(quint16 recordPort = 5000);
+void writeHomeSettings(const QString &xml); // the settings file of the sandboxed home
 
 struct ModalRecord
 {
-    QString kind; // "message", "file" or the dialog's class name
+    QString kind; // "message", "question" (a file dialog's own), "file" or the dialog's class name
     int icon = 0; // QMessageBox::Icon for messages
     QString title;
-    QString text;
+    QString text; // for file dialogs: directory|name filters
 };
 
-// Answers every modal widget that opens while it exists. Message boxes are recorded and closed with their
-// accepting (or only) button; file dialogs take the next queued answer (a path, or cancel when the queue is
-// empty or the queued answer is empty); other dialogs go to the next queued handler, or are rejected.
+// Answers every modal widget that opens while it exists. Message boxes are recorded and closed; file dialogs
+// take the next queued path (typed into the name field; none or "" cancels); other dialogs go to the next
+// queued handler, or are rejected.
 class ModalAnswerer : public QObject
 {
     Q_OBJECT
 public:
     explicit ModalAnswerer(QObject *parent = nullptr);
-
-    void queueFile(const QString &path);                             // "" cancels
-    void queueDialog(const std::function<void(QWidget *)> &handler); // runs on the next other dialog
-
+    void queueFile(const QString &path) { m_files.append(path); }
+    void queueDialog(const std::function<void(QWidget *)> &handler) { m_handlers.append(handler); }
+    // Fills the next other dialog as a user would and presses OK: pairs of object name and value (text,
+    // number, true or false for a button); *shown gets what the fields showed.
+    void queueConfirm(const QStringList &fields, QStringList *shown = nullptr);
     const QList<ModalRecord> &records() const { return m_records; }
     QList<ModalRecord> messages() const;
     QStringList messageTexts() const;
@@ -76,7 +60,7 @@ private:
     QList<std::function<void(QWidget *)>> m_handlers;
 };
 
-// A UDP receiver on 127.0.0.1 with a port the system chose, for tests that check what went on the wire.
+// A UDP receiver on 127.0.0.1 with a port the system chose.
 class UdpSink
 {
 public:
@@ -84,48 +68,34 @@ public:
     ~UdpSink();
     quint16 port() const { return m_port; }
     bool ok() const { return m_fd >= 0; }
-    // Waits up to timeoutMs for one datagram; an empty optional-like result (ok=false) on time-out.
-    bool receive(QByteArray *out, int timeoutMs = 5000, quint64 *arrivalUs = nullptr);
-    // Receives until count datagrams arrived or the time-out passed.
-    QList<QByteArray> receiveMany(int count, int timeoutMs = 5000);
-    // Datagrams already waiting, without blocking.
-    QList<QByteArray> drain();
+    // Waits up to timeoutMs for one datagram, turning the event loop meanwhile; false on time-out.
+    bool receive(QByteArray *out, int timeoutMs = 5000);
+    QList<QByteArray> drain(int most = -1); // the datagrams already waiting, without blocking
 
 private:
-    int m_fd = -1;
     quint16 m_port = 0;
+    int m_fd = -1;
 };
 
-// A UDP port on 127.0.0.1 that was free a moment ago.
-quint16 freeUdpPort();
-// The descriptor of this process's UDP socket bound to port, or -1.
-int udpSocketOnPort(quint16 port);
-
-// Sends one datagram to 127.0.0.1:port from a fresh socket.
-bool sendUdp(quint16 port, const QByteArray &payload);
-
+quint16 freeUdpPort();                                 // a UDP port on 127.0.0.1 that was free a moment ago
+int udpSocketOnPort(quint16 port);                     // this process's UDP socket bound to port, or -1
+bool sendUdp(quint16 port, const QByteArray &payload); // one datagram to 127.0.0.1:port
+// Runs f with files limited to the given size, as on a full disk: a write beyond it fails (EFBIG).
+void withFileSizeLimit(qint64 bytes, const std::function<void()> &f);
 QByteArray readFile(const QString &path);
 bool writeFile(const QString &path, const QByteArray &data);
 
 } // namespace ostrel_test
 
-// main() of a test program that uses widgets, with the sandbox set up before the application object.
-#define OSTREL_TEST_MAIN(TestObject)                                                                         \
+// main() of a test program, with the sandbox set up before the application object.
+#define OSTREL_TEST_MAIN_WITH(App, TestObject)                                                               \
     int main(int argc, char **argv)                                                                          \
     {                                                                                                        \
         ostrel_test::Sandbox sandbox;                                                                        \
-        QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);                                             \
-        QApplication app(argc, argv);                                                                        \
+        QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);                                         \
+        App app(argc, argv);                                                                                 \
         TestObject tc;                                                                                       \
         return QTest::qExec(&tc, argc, argv);                                                                \
     }
-
-// The same for test programs without widgets.
-#define OSTREL_TEST_GUILESS_MAIN(TestObject)                                                                 \
-    int main(int argc, char **argv)                                                                          \
-    {                                                                                                        \
-        ostrel_test::Sandbox sandbox;                                                                        \
-        QCoreApplication app(argc, argv);                                                                    \
-        TestObject tc;                                                                                       \
-        return QTest::qExec(&tc, argc, argv);                                                                \
-    }
+#define OSTREL_TEST_MAIN(TestObject) OSTREL_TEST_MAIN_WITH(QApplication, TestObject)
+#define OSTREL_TEST_GUILESS_MAIN(TestObject) OSTREL_TEST_MAIN_WITH(QCoreApplication, TestObject)

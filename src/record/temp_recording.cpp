@@ -87,7 +87,9 @@ bool save(FILE *stream, const QString &source, const QString &target, QString *w
         return false;
     }
     QSaveFile out(target);
-    if (!out.open(QIODevice::WriteOnly)) {
+    // Unbuffered: a buffered device loses a short write (disk full, file size limit) while flushing, and the
+    // copy would then be committed truncated.
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         setWhy(why, out.errorString());
         return false;
     }

@@ -1,0 +1,177 @@
+// The settings: the file's exact bytes and round trip, every loading and writing failure with its message,
+// hostile files, and the dialogs' refusals.
+#include "settings_file.h"
+#include "test_support.h"
+#include "window_access.h"
+
+#include <sys/stat.h>
+
+using namespace SettingsFile;
+using namespace ostrel_test;
+
+namespace {
+
+const QStringList kTexts = QString::fromUtf8("05000|localhost|5001|10.0.0.7|5002|false|25|true|false|"
+                                             "/home/u/a&b<c>\"d'e|/home/u/Aufnahmen äö\ttab\nnew\rline")
+                               .split('|');
+
+SettingsTexts textsOf(const QStringList &values)
+{
+    SettingsTexts t;
+    for (int i = 0; i < SettingCount; ++i)
+        t.text(Setting(i)) = values.value(i);
+    return t;
+}
+
+QStringList valuesOf(const SettingsTexts &t)
+{
+    QStringList out;
+    for (int i = 0; i < SettingCount; ++i)
+        out << t.text(Setting(i));
+    return out;
+}
+
+} // namespace
+
+class TestSettings : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QString primary() const { return dir.filePath("home/config/current-settings.xml"); }
+    QString fallback() const { return dir.filePath("app/config/current-settings.xml"); }
+
+private slots:
+    void init()
+    {
+        QDir(dir.path()).removeRecursively();
+        QDir().mkpath(dir.filePath("home/config"));
+    }
+
+    void writesExactBytesAndReadsThemBack()
+    {
+        const QString config = dir.filePath("new/.NUV/Ostrel_Recorder"); // the parents are made too
+        QVERIFY(write(config, textsOf(kTexts)).ok());
+        QStringList escaped = kTexts;
+        escaped[9] = "/home/u/a&amp;b&lt;c>&quot;d'e";
+        escaped[10] = QString::fromUtf8("/home/u/Aufnahmen äö&#x9;tab&#xa;new&#xd;line");
+        QCOMPARE(readFile(settingsPath(config)), settingsFileBytes(escaped));
+        SettingsTexts back;
+        QVERIFY(load(settingsPath(config), QString(), back).ok());
+        QCOMPARE(valuesOf(back), kTexts);
+    }
+
+    // A character XML cannot carry would make every later start fail to read the file: it is left out
+    // (controls, noncharacters, surrogates without their other half).
+    void dropsWhatXmlCannotCarry()
+    {
+        const QChar high(0xD83D), low(0xDE00);
+        SettingsTexts t;
+        t.save_file_dir =
+            QString("/a") + QChar(1) + "b" + QChar(0xFFFF) + high + "c" + high + high + low + low + high;
+        t.open_file_dir = QString(low) + "d";
+        QVERIFY(write(dir.filePath("home"), t).ok());
+        QVERIFY(load(primary(), fallback(), t).ok());
+        QCOMPARE(t.save_file_dir + t.open_file_dir, QString("/abc") + high + low + "d");
+    }
+
+    void loadFailures_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("message");
+        const QString parsing = "Error while parsing %1 (Line %2, Column %3) :\n%4.";
+        const QString unreadable = "File %1 cannot be opened for reading.";
+        const QString foreign = "Error while parsing %1 :\nThe file doesn't look like a valid settings file.";
+        QTest::newRow("neither file") << "none" << QByteArray() << "Files not found :\n%1";
+        QTest::newRow("a FIFO, which would block") << "fifo" << QByteArray() << unreadable;
+        QTest::newRow("empty") << "file" << QByteArray()
+                               << parsing.arg("%1", "1", "0", "Premature end of document");
+        QByteArray bomb = "<!DOCTYPE OSTREL_RECORDER [<!ENTITY a \"" + QByteArray(40, 'a') + "\">";
+        for (char name = 'b'; name <= 'h'; ++name)
+            bomb += QByteArray("<!ENTITY ") + name + " \"" +
+                    (QByteArray("&") + char(name - 1) + ";").repeated(10) + "\">";
+        bomb += "]>\n<OSTREL_RECORDER><SAVE_FILE_DIR SAVE_FILE_DIR=\"&h;\"/></OSTREL_RECORDER>\n";
+        QTest::newRow("entity expansion") << "file" << bomb
+                                          << parsing.arg("%1", "2", "50",
+                                                         "Entity expands to more characters than the entity "
+                                                         "expansion limit");
+        QTest::newRow("another root")
+            << "file" << QByteArray("<SETTINGS><RECORD_PORT PORT_NR=\"1\"/></SETTINGS>") << foreign;
+        QTest::newRow("deep nesting") << "file"
+                                      << "<OSTREL_RECORDER>" + QByteArray("<a>").repeated(200000) << foreign;
+        QTest::newRow("huge") << "file"
+                              << "<OSTREL_RECORDER>" + QByteArray("<!-- padding -->\n").repeated(70000) +
+                                     "<RECORD_PORT PORT_NR=\"1\"/></OSTREL_RECORDER>"
+                              << foreign;
+    }
+    // Nothing of a failed load is taken, and a hostile file is refused quickly instead of stalling the start.
+    void loadFailures()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QByteArray, content);
+        QFETCH(QString, message);
+        if (kind == "fifo")
+            QVERIFY(::mkfifo(QFile::encodeName(primary()).constData(), 0600) == 0);
+        else if (kind != "none")
+            QVERIFY(writeFile(primary(), content));
+        SettingsTexts t = textsOf(kTexts);
+        QElapsedTimer timer;
+        timer.start();
+        const LoadResult result = load(primary(), fallback(), t);
+        QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed()) + " ms"));
+        QCOMPARE(loadErrorMessage(result), message.arg(kind == "none" ? fallback() : primary()));
+        QCOMPARE(valuesOf(t), kTexts);
+    }
+
+    // A write that breaks off (a full disk, a quota) leaves the old file whole and nothing beside it.
+    void writeFailures()
+    {
+        const QString config = dir.filePath("cfg");
+        QVERIFY(write(config, textsOf(kTexts)).ok());
+        const QByteArray before = readFile(settingsPath(config));
+        QStringList longer = kTexts;
+        longer[9] = QString(4096, 'd');
+        WriteResult result;
+        withFileSizeLimit(1024, [&] { result = write(config, textsOf(longer)); });
+        QCOMPARE(writeErrorMessage(result),
+                 "File " + settingsPath(config) + " cannot be opened for writing.");
+        QCOMPARE(readFile(settingsPath(config)), before);
+        QCOMPARE(QDir(settingsDirectory(config)).entryList(QDir::Files | QDir::Hidden).size(), 1);
+
+        QVERIFY(writeFile(dir.filePath("plain"), "x"));
+        QCOMPARE(writeErrorMessage(write(dir.filePath("plain/cfg"), textsOf(kTexts))),
+                 "Directory " + dir.filePath("plain/cfg/config") + " doesn't exist and cannot be created.");
+    }
+
+    void dialogsRefuseBadValues_data()
+    {
+        QTest::addColumn<QStringList>("fields");
+        QTest::addColumn<QString>("message");
+        const QString host = "Please check your ip address\n", port = "Please check your port\n";
+        QTest::newRow("first host unresolvable") << QStringList{"le_host_1", "no-such-host.invalid"} << host;
+        QTest::newRow("first host all zero") << QStringList{"le_host_1", "0.0.0.0"} << host;
+        QTest::newRow("second host bad") << QStringList{"activeBox", "true", "le_host_2", "0.0.0.0"} << host;
+        QTest::newRow("port 65536") << QStringList{"le_port", "65536"} << port;
+    }
+    // A refused value is named in a message and reaches neither the labels nor the file.
+    void dialogsRefuseBadValues()
+    {
+        QFETCH(QStringList, fields);
+        QFETCH(QString, message);
+        writeHomeSettings(defaultSettingsXml());
+        ModalAnswerer answerer;
+        Ostrel_recorder window(sandboxHome() + "/.NUV/Ostrel_Recorder");
+        Ui_mw_ostrel_recorder &ui = OstrelRecorderTestAccess(window).ui();
+        answerer.queueConfirm(fields);
+        (fields[0] == "le_port" ? ui.actionRecordSettings : ui.actionPlaySettings)->trigger();
+        QCOMPARE(answerer.messageTexts(), QStringList(message));
+        QCOMPARE(ui.label_receive->text() + "|" + ui.label_send_1->text(),
+                 QString("port 5000|127.0.0.1  port 5001"));
+        QCOMPARE(readFile(settingsPath(sandboxHome() + "/.NUV/Ostrel_Recorder")),
+                 defaultSettingsXml().toUtf8());
+    }
+};
+
+OSTREL_TEST_MAIN(TestSettings)
+#include "tst_settings.moc"
