@@ -118,7 +118,7 @@ int record(const QStringList &arguments)
     QElapsedTimer elapsed;
     elapsed.start();
     QTimer ticker;
-    quint64 last = 0;
+    qint64 last = 0;
     QObject::connect(&ticker, &QTimer::timeout, [&] {
         const Ostrel_Recorder_Thread::Counts c = receiver.counts();
         status(QStringLiteral("%1 s  %2 datagrams  %3/s  %4  %5 lost")
