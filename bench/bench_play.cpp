@@ -1,27 +1,24 @@
 // Playback timing of the real window: a generated recording is played through the window (offscreen, real
-// clock, the event loop of this thread driving its 1 ms send tick and its display refresh) to a loopback
-// receiver thread that timestamps every datagram on arrival (CLOCK_MONOTONIC) and also takes the kernel's
-// receive timestamp (SO_TIMESTAMPNS; on loopback the kernel queues a datagram within the sender's send
-// call, so these times leave out the receiving thread's own wake-up delay). The reference, measured in
-// the same run into the same receiver, is a thread that sends the same datagrams at the same period with a
-// tight clock_nanosleep(TIMER_ABSTIME) loop.
+// clock; the window drives the playback engine, which sends from its own thread) to a loopback receiver
+// thread that timestamps every datagram on arrival (CLOCK_MONOTONIC) and also takes the kernel's receive
+// timestamp (SO_TIMESTAMPNS; on loopback the kernel queues a datagram within the sender's send call, so
+// these times leave out the receiving thread's own wake-up delay). The reference, measured in the same run
+// into the same receiver and under the same load on the GUI thread, is a thread that sends the same
+// datagrams at the same period with a tight clock_nanosleep(TIMER_ABSTIME) loop.
 //
-//   bench_play [--quick] [--seconds S] [--rates 60,500] [--no-view] [--slack NS] [--wait-sleep]
+//   bench_play [--quick] [--seconds S] [--rates 60,500] [--no-view] [--gui idle|busy|both]
 //
-// For each rate, fixed-rate and timestamp mode, S seconds (10) each. Figures per run: datagrams received,
-// frames missing, mean rate against the nominal one, drift (slope of a line fitted to the deviations, and
-// the last deviation), and the deviations of the arrivals from the ideal schedule: first arrival + k times
-// the window's frame_period (whole microseconds, as the window truncates it), k counted from the frame
-// number. The window's clock is gettimeofday-based; only intervals are compared. --no-view checks
-// "disable view" (no display refresh); --slack sets this thread's timer slack (ns) before playing;
-// --wait-sleep replaces the window's wait for a frame due before the next tick (sleep, then spin the last
-// stretch) by one absolute sleep, to compare the two. Below each window run: how regularly the send ticks
-// came (gaps between the clock reads of the ticks), how precisely the waits ended, and how long the GUI
-// thread was runnable without getting a CPU; the same for the reference thread. On a shared machine, run it
-// also under `chrt -f 10` to see the timing the program reaches when it gets a CPU whenever it wants one.
-// A timing never makes the program fail.
+// For each rate, fixed-rate and timestamp mode, with the GUI thread idle and kept busy (it computes for
+// 50 ms every 200 ms, as a resize or a large text would), S seconds (10) each. Figures per run: datagrams
+// received, frames missing, mean rate against the nominal one, drift (slope of a line fitted to the
+// deviations, and the last deviation), and the deviations of the arrivals from the ideal schedule: first
+// arrival + k times the engine's period (whole microseconds), k counted from the frame number; the spread
+// around their median (p99, max) and the frames more than 3 ms off it. Below each window run: the engine's
+// own self-check, and the CPU time of the GUI thread and of the engine's thread. A verdict line compares
+// the kernel figures with the reference's. A timing never makes the program fail.
 #include "bench_support.h"
 #include "ostrel_recorder.h"
+#include "playback_engine.h"
 #include "test_support.h"
 #include "window_access.h"
 
@@ -176,6 +173,7 @@ struct Figures
     double medianUs = 0, p99Us = 0, maxUs = 0; // |deviation| from the schedule anchored at the first arrival
     double jitterP99Us = 0, jitterMaxUs = 0;   // |deviation - median|: independent of the first arrival
     double lateP99Us = 0;                      // deviation - its minimum: how late against the earliest
+    long over3ms = 0;                          // |deviation - median| above 3 ms
 };
 
 double quantile(std::vector<double> values, double q)
@@ -231,6 +229,8 @@ Figures analyse(const std::vector<Arrival> &arrivals, quint32 periodUs, bool ker
         absolute.push_back(std::fabs(x));
         jitter.push_back(std::fabs(x - median));
         late.push_back(x - minimum);
+        if (std::fabs(x - median) > 3000)
+            ++f.over3ms;
     }
     f.medianUs = median;
     f.p99Us = quantile(absolute, 0.99);
@@ -246,92 +246,20 @@ void printHeader()
     std::printf(
         "| mode | nominal Hz | period µs | sender | received | damaged | missing | mean Hz | vs nominal "
         "| drift ppm | last dev µs | median dev µs | p99 abs dev µs | max abs dev µs | p99 abs dev from "
-        "median µs | max abs dev from median µs |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+        "median µs | max abs dev from median µs | > 3 ms off |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
 }
 
 void printRow(const char *mode, double rate, quint32 period, const char *sender, const Figures &f)
 {
     std::printf(
         "| %s | %.0f | %u | %s | %ld | %ld | %ld | %.4f | %+.4f %% | %+.1f | %+.1f | %+.1f | %.1f | %.1f | "
-        "%.1f | %.1f |\n",
+        "%.1f | %.1f | %ld |\n",
         mode, rate, period, sender, f.received, f.damaged, f.missing, f.meanRate,
         100.0 * (f.meanRate - rate) / rate, f.slopePpm, f.lastUs, f.medianUs, f.p99Us, f.maxUs, f.jitterP99Us,
-        f.jitterMaxUs);
+        f.jitterMaxUs, f.over3ms);
     std::fflush(stdout);
 }
-
-// The window's own clock, watched: when the send ticks read it, and how precisely its waits for a frame
-// due before the next tick end.
-class TracingClock : public Clock
-{
-public:
-    quint32 us() const override
-    {
-        const quint32 now = Clock::us();
-        if (!waiting)
-            reads.push_back(now);
-        return now;
-    }
-
-    // sleepOnly: instead of the window's own wait, one absolute sleep to the target (its precision then
-    // rests on the thread's timer slack), and a spin only over what is left after it.
-    bool sleepOnly = false;
-
-    void waitUntilUs(quint32 target) override
-    {
-        waiting = true;
-        const quint32 entry = Clock::us();
-        if (sleepOnly) {
-            const qint32 left = qint32(target - entry);
-            if (left > 0) {
-                const long long due = bench::monotonicNs() + left * 1000LL;
-                timespec ts{time_t(due / 1000000000LL), long(due % 1000000000LL)};
-                while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-                }
-                while (qint32(target - Clock::us()) > 0) {
-                }
-            }
-        } else {
-            Clock::waitUntilUs(target);
-        }
-        overshoot.push_back(double(qint32(Clock::us() - target)));
-        ahead.push_back(double(qint32(target - entry)));
-        waiting = false;
-    }
-
-    void clear()
-    {
-        reads.clear();
-        overshoot.clear();
-        ahead.clear();
-    }
-
-    // Gaps between successive reads (the send ticks), overshoot of the precise waits.
-    void print() const
-    {
-        std::vector<double> gaps;
-        long longGaps = 0;
-        for (size_t i = 1; i < reads.size(); ++i) {
-            gaps.push_back(double(quint32(reads[i] - reads[i - 1])));
-            if (gaps.back() > 2000)
-                ++longGaps;
-        }
-        std::printf(
-            "|   window clock: %zu tick reads, gap between reads p50 %.0f / p99 %.0f / max %.0f µs, %ld gaps "
-            "over 2 ms (%.2f %% of the gaps); %zu precise waits starting %.0f µs (median) ahead, "
-            "overshoot p50 %.1f / p99 %.1f / max %.1f µs |\n",
-            reads.size(), quantile(gaps, 0.5), quantile(gaps, 0.99), quantile(gaps, 1.0), longGaps,
-            gaps.empty() ? 0.0 : 100.0 * double(longGaps) / double(gaps.size()), overshoot.size(),
-            quantile(ahead, 0.5), quantile(overshoot, 0.5), quantile(overshoot, 0.99),
-            quantile(overshoot, 1.0));
-    }
-
-private:
-    mutable std::vector<quint32> reads;
-    mutable bool waiting = false;
-    std::vector<double> overshoot, ahead;
-};
 
 // CPU time, time runnable without a CPU, and wake-ups of one thread over a stretch of time.
 struct ThreadUse
@@ -386,6 +314,38 @@ void pace(quint16 port, const Recording &recording, quint32 periodUs, double sec
     ::close(fd);
 }
 
+// Keeps the GUI thread from its event loop for 50 ms every 200 ms while it exists.
+class BusyGui
+{
+public:
+    explicit BusyGui(bool on)
+    {
+        timer.setInterval(200);
+        QObject::connect(&timer, &QTimer::timeout, [] {
+            const long long until = bench::monotonicNs() + 50000000LL;
+            while (bench::monotonicNs() < until) {
+            }
+        });
+        if (on)
+            timer.start();
+    }
+
+private:
+    QTimer timer;
+};
+
+void printVerdict(const Figures &window, const Figures &reference, double rate)
+{
+    const double vsNominal = 100.0 * std::fabs(window.meanRate - rate) / rate;
+    std::printf(
+        "|   verdict (kernel times): p99 from median %.0f µs vs reference %.0f + 100 µs: %s; > 3 ms off %ld "
+        "vs %ld: %s; mean rate %.4f %% off nominal (≤ 0.01 %%): %s |\n",
+        window.jitterP99Us, reference.jitterP99Us,
+        window.jitterP99Us <= reference.jitterP99Us + 100 ? "met" : "MISSED", window.over3ms,
+        reference.over3ms, window.over3ms <= reference.over3ms ? "met" : "MISSED", vsNominal,
+        vsNominal <= 0.01 ? "met" : "MISSED");
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -393,8 +353,7 @@ int main(int argc, char **argv)
     double seconds = 10;
     std::vector<double> rates{60, 500};
     bool noView = false;
-    long slack = -1;
-    bool sleepOnly = false;
+    std::vector<bool> busyRuns{false, true};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -408,13 +367,14 @@ int main(int argc, char **argv)
                 rates.push_back(part.toDouble());
         } else if (arg == "--no-view") {
             noView = true;
-        } else if (arg == "--wait-sleep") {
-            sleepOnly = true;
-        } else if (arg == "--slack" && hasValue) {
-            slack = std::atol(argv[++i]);
+        } else if (arg == "--gui" && hasValue) {
+            const std::string gui = argv[++i];
+            busyRuns = gui == "idle"   ? std::vector<bool>{false}
+                       : gui == "busy" ? std::vector<bool>{true}
+                                       : std::vector<bool>{false, true};
         } else {
             std::fprintf(stderr, "usage: bench_play [--quick] [--seconds S] [--rates 60,500] [--no-view] "
-                                 "[--slack NS] [--wait-sleep]\n");
+                                 "[--gui idle|busy|both]\n");
             return 2;
         }
     }
@@ -426,22 +386,14 @@ int main(int argc, char **argv)
     QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
     QApplication app(argc, argv);
     writeHomeSettings(defaultSettingsXml(ostrel_test::freeUdpPort()));
-    if (slack >= 0)
-        prctl(PR_SET_TIMERSLACK, (unsigned long)slack, 0, 0, 0);
 
     ModalAnswerer answerer;
     Ostrel_recorder window(sandboxHome() + "/.NUV/Ostrel_Recorder");
     OstrelRecorderTestAccess access(window);
-    TracingClock clock;
-    clock.sleepOnly = sleepOnly;
-    window.setClock(&clock);
     if (noView)
         access.ui().cb_disableView->setChecked(true);
 
-    std::printf("# bench_play: %.1f s a run, display refresh %s, GUI thread timer slack %d ns, %s\n", seconds,
-                noView ? "off" : "on", prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0),
-                sleepOnly ? "frames due before the next tick waited for by one absolute sleep (--wait-sleep)"
-                          : "the window's own wait");
+    std::printf("# bench_play: %.1f s a run, display refresh %s\n", seconds, noView ? "off" : "on");
     bench::printLoad("start");
     std::printf("\n");
     printHeader();
@@ -452,48 +404,73 @@ int main(int argc, char **argv)
         writeFile(path, recording.file);
         Receiver receiver(recording);
         for (bool timestampMode : {false, true}) {
-            access.ip_play_1() = 0x7F000001;
-            access.port_play_1() = receiver.port;
-            access.active() = false;
-            access.loop() = false;
-            access.timestamp() = timestampMode;
-            access.frequency_play_1() = float(rate);
-            answerer.clear();
-            answerer.queueFile(path);
-            window.on_actionOpen_triggered();
-            if (access.file_name() != path) {
-                std::printf("Open failed: %s\n", qPrintable(answerer.messageTexts().join(" / ")));
-                return 1;
-            }
-            clock.clear();
-            ThreadUse gui;
-            gui.start(bench::currentTid());
-            window.on_actionPlay_triggered();
-            if (access.mode() != 1) {
-                std::printf("Play did not start: %s\n", qPrintable(answerer.messageTexts().join(" / ")));
-                return 1;
-            }
-            const quint32 period = access.frame_period();
-            bench::runEventsUntil([&] { return access.mode() != 1; },
-                                  int(seconds * 1000) + 2 * int(period / 1000));
-            gui.stop();
-            window.on_actionStop_triggered();
-            bench::runEventsFor(50); // the last datagrams reach the receiver
-            const char *mode = timestampMode ? "timestamp" : "fixed";
-            std::vector<Arrival> arrivals = receiver.take();
-            printRow(mode, rate, period, "window, arrival", analyse(arrivals, period, false));
-            printRow(mode, rate, period, "window, kernel", analyse(arrivals, period, true));
-            clock.print();
-            gui.print("GUI");
+            for (bool busy : busyRuns) {
+                access.ip_play_1() = 0x7F000001;
+                access.port_play_1() = receiver.port;
+                access.active() = false;
+                access.loop() = false;
+                access.timestamp() = timestampMode;
+                access.frequency_play_1() = float(rate);
+                answerer.clear();
+                answerer.queueFile(path);
+                window.on_actionOpen_triggered();
+                if (access.file_name() != path) {
+                    std::printf("Open failed: %s\n", qPrintable(answerer.messageTexts().join(" / ")));
+                    return 1;
+                }
+                std::string mode =
+                    std::string(timestampMode ? "timestamp" : "fixed") + (busy ? ", GUI busy" : "");
+                ThreadUse gui, engine;
+                gui.start(bench::currentTid());
+                {
+                    BusyGui blocker(busy);
+                    window.on_actionPlay_triggered();
+                    if (access.mode() != 1) {
+                        std::printf("Play did not start: %s\n",
+                                    qPrintable(answerer.messageTexts().join(" / ")));
+                        return 1;
+                    }
+                    engine.start(bench::findTask("ostrel-play"));
+                    bench::runEventsUntil([&] { return access.mode() != 1; },
+                                          int(seconds * 1000) + 2 * int(access.engine()->periodUs() / 1000));
+                    engine.stop();
+                }
+                gui.stop();
+                const PlaybackSelfCheck check = access.engine()->selfCheck();
+                const quint32 period = access.engine()->periodUs();
+                window.on_actionStop_triggered();
+                bench::runEventsFor(50); // the last datagrams reach the receiver
+                std::vector<Arrival> arrivals = receiver.take();
+                printRow(mode.c_str(), rate, period, "window, arrival", analyse(arrivals, period, false));
+                const Figures windowFigures = analyse(arrivals, period, true);
+                printRow(mode.c_str(), rate, period, "window, kernel", windowFigures);
+                std::printf(
+                    "|   self-check: %s; median %.3f ms, max %.3f ms, %lld frames more than 1 ms late |\n",
+                    qPrintable(check.summary()), check.medianMs(), check.maxMs(),
+                    (long long)check.lateOver1ms());
+                gui.print("GUI");
+                engine.print("engine");
 
-            ThreadUse pacerUse;
-            std::thread pacer([&] { pace(receiver.port, recording, period, seconds, &pacerUse); });
-            pacer.join();
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            arrivals = receiver.take();
-            printRow(mode, rate, period, "reference pacer, arrival", analyse(arrivals, period, false));
-            printRow(mode, rate, period, "reference pacer, kernel", analyse(arrivals, period, true));
-            pacerUse.print("pacer");
+                ThreadUse pacerUse;
+                {
+                    BusyGui blocker(busy);
+                    std::atomic<bool> done{false};
+                    std::thread pacer([&] {
+                        pace(receiver.port, recording, period, seconds, &pacerUse);
+                        done = true;
+                    });
+                    bench::runEventsUntil([&] { return done.load(); }, int(seconds * 1000) + 10000);
+                    pacer.join();
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                arrivals = receiver.take();
+                printRow(mode.c_str(), rate, period, "reference pacer, arrival",
+                         analyse(arrivals, period, false));
+                const Figures referenceFigures = analyse(arrivals, period, true);
+                printRow(mode.c_str(), rate, period, "reference pacer, kernel", referenceFigures);
+                pacerUse.print("pacer");
+                printVerdict(windowFigures, referenceFigures, rate);
+            }
         }
     }
     bench::printLoad("end");

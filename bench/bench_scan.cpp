@@ -180,10 +180,10 @@ int main(int argc, char **argv)
     double scanFirst = 0.0;
     long peakKiB = -1;
     bool fromHwm = false;
-    std::vector<QString> index;
+    FrameIndex index;
     FrameScanner::Result result;
     auto scanOnce = [&](const char *label, bool measurePeak) {
-        index = std::vector<QString>();
+        index = FrameIndex();
         const long rssBefore = statusKiB("VmRSS:");
         const bool reset = measurePeak && resetPeak();
         const long maxBefore = maxRssKiB();
@@ -208,8 +208,8 @@ int main(int argc, char **argv)
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
     double scanWarm = scanOnce("scan, warm heap", false);
     scanWarm = std::min(scanWarm, scanOnce("scan, warm heap", false));
-    if (!result.ok() || index.size() != size_t(frames + lost)) {
-        std::fprintf(stderr, "scan failed: status %d, %zu entries\n", int(result.status), index.size());
+    if (!result.ok() || index.size() != qsizetype(frames + lost)) {
+        std::fprintf(stderr, "scan failed: status %d, %lld entries\n", int(result.status), qint64(index.size()));
         return 1;
     }
 
@@ -226,6 +226,6 @@ int main(int argc, char **argv)
         fresh);
     std::printf("scan peak memory:                %.1f MB = %.2f x file size (%s)\n", peakKiB * 1024 / 1e6,
                 peakKiB * 1024.0 / size, fromHwm ? "VmHWM after clear_refs" : "ru_maxrss growth");
-    std::printf("entries: %zu; %s\n", index.size(), qPrintable(result.lostFramesText()));
+    std::printf("entries: %lld; %s\n", qint64(index.size()), qPrintable(result.lostFramesText()));
     return 0;
 }

@@ -283,11 +283,13 @@ void TestFrameReader::agreesWithTheScanner()
     const QByteArray content("fr 3\r\nts 1\n # x\n a\rb \n\r\r\nq\0z\nfr 4\n\nfr 5\nlast", 44);
     Playback p;
     open(p, content);
-    std::vector<QString> frames;
-    QVERIFY(FrameScanner::scan(p.file.fileName(), frames).ok());
-    QCOMPARE(frames.size(), size_t(3));
+    FrameIndex index;
+    QVERIFY(FrameScanner::scan(p.file.fileName(), index).ok());
+    QCOMPARE(index.size(), 3);
     p.prime();
-    for (const QString &entry : frames) {
+    for (qsizetype k = 0; k < index.size(); ++k) {
+        QString entry;
+        index.text(k, &entry);
         QString expected;
         QStringList lines = entry.split(QLatin1Char('\n'));
         if (entry.endsWith(QLatin1Char('\n')))
@@ -298,6 +300,9 @@ void TestFrameReader::agreesWithTheScanner()
         }
         p.read();
         QCOMPARE(p.display_text, expected);
+        QByteArray wire;
+        index.wire(k, &wire);
+        QCOMPARE(QString::fromLatin1(wire), expected);
     }
 }
 

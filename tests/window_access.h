@@ -41,14 +41,12 @@ public:
     QString &save_file_dir() { return w.save_file_dir; }
     QString &open_file_dir() { return w.open_file_dir; }
     QString &config_dir() { return w.config_dir; }
-    std::vector<QString> &frames() { return w.frames; }
+    FrameIndex &frames() { return w.frames; }
     quint32 &first_frame() { return w.first_frame; }
     quint32 &last_frame() { return w.last_frame; }
     int &current_frame() { return w.current_frame; }
-    quint32 &frame_period() { return w.frame_period; }
-    int &read_count() { return w.read_count; }
     QList<unsigned int> &frequency_list() { return w.frequency_list; }
-    QTimer *send_timer() { return w.send_timer; }
+    PlaybackEngine *engine() { return w.engine; }
     QTimer *display_timer() { return w.display_timer; }
     Ostrel_Recorder_Thread *recorder_thread() { return w.recorder_thread; }
     Settings_play *settings_play() { return w.settings_play; }
@@ -61,7 +59,6 @@ public:
     bool initSlider(const QString &name) { return w.initSlider(name); }
     bool saveFile() { return w.saveFile(); }
     void writeSettingsXML() { w.writeSettingsXML(); }
-    void sendUDP() { QMetaObject::invokeMethod(&w, "sendUDP", Qt::DirectConnection); }
     void update_display() { QMetaObject::invokeMethod(&w, "update_display", Qt::DirectConnection); }
     void updateContent(int i)
     {

@@ -5,6 +5,7 @@
 #include "clock.h"
 #include "help.h"
 #include "ostrel_recorder_thread.h"
+#include "playback_engine.h"
 #include "settings_play.h"
 #include "settings_record.h"
 
@@ -34,11 +35,9 @@ Ostrel_recorder::Ostrel_recorder(QString config_dir)
     temp_file_name = QDir::tempPath() + "/ostrel_recorder_temp.orf";
     file_name = "";
 
-    send_timer = new QTimer(this);
-    // The 1 ms tick decides against the microsecond clock whether a frame is due; a coarse timer would
-    // add up to several milliseconds of jitter to every frame.
-    send_timer->setTimerType(Qt::PreciseTimer);
-    connect(send_timer, &QTimer::timeout, this, &Ostrel_recorder::sendUDP);
+    engine = new PlaybackEngine(this);
+    engine->setSocket(socket_play);
+    connect(engine, &PlaybackEngine::progressed, this, &Ostrel_recorder::playbackProgressed);
     display_timer = new QTimer(this);
     connect(display_timer, &QTimer::timeout, this, &Ostrel_recorder::update_display);
 
@@ -75,7 +74,8 @@ Ostrel_recorder::Ostrel_recorder(QString config_dir)
 Ostrel_recorder::~Ostrel_recorder()
 {
     writeSettingsXML();
-    // The thread may still wait on socket_record: it must end before any socket is closed.
+    // The threads may still use the sockets: they must stop before any socket is closed.
+    engine->stop();
     delete recorder_thread;
     if (socket_play)
         ap_udp_exit(socket_play);
@@ -91,7 +91,6 @@ Ostrel_recorder::~Ostrel_recorder()
         fclose(record_file);
         record_file = nullptr;
     }
-    play_file.close();
 }
 
 void Ostrel_recorder::setClock(Clock *c)

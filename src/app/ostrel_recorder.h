@@ -3,10 +3,10 @@
 // operations; the implementation is split by subject over src/app, src/record, src/play and src/settings.
 #pragma once
 
+#include "frame_index.h"
 #include "ui_mw_ostrel_recorder.h"
 
 #include <QDomDocument>
-#include <QFile>
 #include <QList>
 #include <QMainWindow>
 #include <QString>
@@ -22,6 +22,7 @@ class AboutDlg;
 class Clock;
 class Help;
 class Ostrel_Recorder_Thread;
+class PlaybackEngine;
 class QMutex;
 class QTimer;
 class Settings_play;
@@ -63,7 +64,7 @@ public slots:
     void updateListFrequency();
 
 private slots:
-    void sendUDP();
+    void playbackProgressed();
     void update_display();
     void updateContent(int i);
 
@@ -75,11 +76,9 @@ private:
     void readSettingsXML(const QDomElement &element);
     void writeSettingsXML();
     bool saveFile();
-    bool scannFrame(QString file_name, quint32 &first_frame, quint32 &last_frame,
-                    std::vector<QString> &frames);
+    bool scannFrame(QString file_name, quint32 &first_frame, quint32 &last_frame, FrameIndex &frames);
     bool initSlider(QString file_name);
     QString read_from_vector(int frame);
-    int read_next_frame(double *timestamp);
 
     enum class SaveResult
     {
@@ -100,9 +99,8 @@ private:
     SaveResult saveRecording();
     void receivingFailed();
     int recordedFrameAtOrAfter(int frame) const;
-    void startAtFrame(int frame);
     void endPlayback();
-    void sendFailed(const QString &text);
+    void fileChanged();
 
     Ui_mw_ostrel_recorder ui;
     Ostrel_Recorder_Thread *recorder_thread = nullptr;
@@ -110,7 +108,7 @@ private:
     Settings_play *settings_play = nullptr;
     AboutDlg *about_dialog = nullptr;
     Help *help_dialog = nullptr;
-    QTimer *send_timer = nullptr;
+    PlaybackEngine *engine = nullptr;
     QTimer *display_timer = nullptr;
 
     int mode = 0;
@@ -123,7 +121,6 @@ private:
     FILE *record_file = nullptr;
     QString file_name;
     QString save_file_name;
-    QFile play_file;
     void *socket_record = nullptr;
     void *socket_play = nullptr;
 
@@ -150,14 +147,11 @@ private:
     QString open_file_dir;
     QDomDocument settings_doc;
 
-    std::vector<QString> frames;
+    FrameIndex frames;
     quint32 first_frame = 0;
     quint32 last_frame = 0;
     int current_frame = 0;
-    quint32 frame_period = 0;
-    quint32 last_send_time = 0;
-    int read_count = 0;
-    QString next_frame_line;
+    qint64 shown_frame = -1; // the frame last sent whose text the display holds
     QList<unsigned int> frequency_list;
     QMutex *frequency_mutex = nullptr;
     bool frequency_reset = false;

@@ -54,6 +54,8 @@ public:
 
 private:
     friend class FrameIndexBuilder;
-    struct File;
+    struct File; // the open file and the offsets, shared by copies
+    // The entry's bytes as they lie in the file.
+    Read raw(qsizetype k, QByteArray *bytes) const;
     std::shared_ptr<const File> m_file;
 };

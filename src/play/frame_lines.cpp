@@ -55,6 +55,11 @@ bool isTimestampLine(QStringView line)
     return hasPrefix(line.utf16(), line.size(), kTimestampPrefix);
 }
 
+bool isTimestampLine(QByteArrayView line)
+{
+    return hasPrefix(line.data(), line.size(), kTimestampPrefix);
+}
+
 bool isCommentLine(QStringView line)
 {
     return line.trimmed().startsWith(QLatin1Char('#'));

@@ -18,6 +18,7 @@ inline constexpr qsizetype kPrefixLength = 3;
 bool isFrameCounterLine(QStringView line);
 bool isFrameCounterLine(QByteArrayView line);
 bool isTimestampLine(QStringView line);
+bool isTimestampLine(QByteArrayView line);
 // A comment is recognised after stripping white space, so an indented "#" counts.
 bool isCommentLine(QStringView line);
 

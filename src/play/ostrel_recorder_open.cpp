@@ -1,7 +1,6 @@
 // Open: the frame scan with its messages, the frame index behind the slider and its preview lookups.
 #include "ostrel_recorder.h"
 
-#include "frame_lines.h"
 #include "frame_scanner.h"
 
 #include <QFileDialog>
@@ -9,7 +8,7 @@
 #include <QMessageBox>
 
 bool Ostrel_recorder::scannFrame(QString file_name, quint32 &first_frame, quint32 &last_frame,
-                                 std::vector<QString> &frames)
+                                 FrameIndex &frames)
 {
     const FrameScanner::Result result = FrameScanner::scan(file_name, frames);
     first_frame = result.first_frame;
@@ -20,6 +19,7 @@ bool Ostrel_recorder::scannFrame(QString file_name, quint32 &first_frame, quint3
                              QMessageBox::Ok);
         return false;
     case FrameScanner::Status::FirstNumberInvalid:
+    case FrameScanner::Status::Cancelled:
         return false;
     case FrameScanner::Status::BadNumbering:
         QMessageBox::critical(this, tr("Ostrel Recorder"),
@@ -53,21 +53,17 @@ bool Ostrel_recorder::initSlider(QString file_name)
 
 QString Ostrel_recorder::read_from_vector(int frame)
 {
-    // After a failed scan the slider may still describe the previous recording.
-    const qint64 index = qint64(frame) - qint64(qint32(first_frame));
-    if (index < 0 || index >= qint64(frames.size()))
-        return QString();
-    return frames[size_t(index)];
+    // After a failed scan the slider may still describe the previous recording: out of the index, empty.
+    QString text;
+    frames.text(frames.entryOf(frame), &text);
+    return text;
 }
 
 int Ostrel_recorder::recordedFrameAtOrAfter(int frame) const
 {
-    for (qint64 index = qMax<qint64>(0, qint64(frame) - qint64(qint32(first_frame)));
-         index < qint64(frames.size()); ++index) {
-        if (frame_lines::isFrameCounterLine(frames[size_t(index)]))
-            return int(qint64(qint32(first_frame)) + index);
-    }
-    return frame;
+    const qint64 first = qint64(qint32(frames.first()));
+    const qsizetype found = frames.frameAtOrAfter(qsizetype(qMax<qint64>(0, qint64(frame) - first)));
+    return found < 0 ? frame : int(first + found);
 }
 
 void Ostrel_recorder::on_actionOpen_triggered()

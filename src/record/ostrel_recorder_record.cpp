@@ -5,6 +5,7 @@
 #include "clock.h"
 #include "display_limit.h"
 #include "ostrel_recorder_thread.h"
+#include "playback_engine.h"
 #include "rate_meter.h"
 #include "temp_recording.h"
 
@@ -113,13 +114,8 @@ void Ostrel_recorder::on_actionRecord_triggered()
 
 void Ostrel_recorder::on_actionStop_triggered()
 {
-    if (send_timer->isActive()) {
-        send_timer->stop();
-        if (!file_name.isEmpty())
-            ui.actionPlay->setEnabled(true);
-    }
+    engine->stop();
     display_timer->stop();
-    play_file.close();
     {
         QMutexLocker locker(frequency_mutex);
         frequency_list.clear();
@@ -218,7 +214,6 @@ void Ostrel_recorder::update_status(int status)
             }
             failed = (mode == 2 || mode == 4) && recorder_thread->endedByError();
         }
-        play_file.close();
         updateListFrequency(true);
         if (failed)
             receivingFailed();

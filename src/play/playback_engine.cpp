@@ -1,0 +1,292 @@
+#include "playback_engine.h"
+
+#include "ap_socket.h"
+#include "play_timing.h"
+#include "playback_schedule.h"
+
+#include <QMetaObject>
+#include <chrono>
+#include <pthread.h>
+#include <sys/prctl.h>
+#include <time.h>
+
+namespace {
+constexpr unsigned int kSendTimeoutUs = 5000000;
+// The thread blocks on its condition until this long before a deadline, so pause and stop are heard at
+// once; then it sleeps to just before the deadline and spins the last stretch, as a sleep overshoots by
+// the timer slack and the wake-up latency.
+constexpr qint64 kSleepFromNs = 2000000;
+constexpr qint64 kSpinNs = 100000;
+// Frame progress reaches the owner at most this often; ends and failures at once.
+constexpr qint64 kReportIntervalNs = 20000000;
+
+qint64 nowNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void sleepUntil(qint64 deadline)
+{
+    const qint64 spinFrom = deadline - kSpinNs;
+    if (nowNs() < spinFrom) {
+        const timespec ts{time_t(spinFrom / 1000000000), long(spinFrom % 1000000000)};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+        }
+    }
+    while (nowNs() < deadline) {
+    }
+}
+} // namespace
+
+PlaybackEngine::PlaybackEngine(QObject *parent) : QObject(parent)
+{
+    m_thread = std::thread([this] { run(); });
+}
+
+PlaybackEngine::~PlaybackEngine()
+{
+    {
+        std::lock_guard<std::mutex> sending(m_sendMutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_quit = true;
+        ++m_generation;
+    }
+    m_wake.notify_all();
+    m_thread.join();
+}
+
+void PlaybackEngine::setSocket(void *socket)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_socket = socket;
+}
+
+qsizetype PlaybackEngine::entryOf(qint64 frame) const
+{
+    return qsizetype(qBound<qint64>(0, frame - qint64(m_index.first()), qint64(m_index.size())));
+}
+
+bool PlaybackEngine::start(const FrameIndex &index, const Options &options, qint64 chosen)
+{
+    std::lock_guard<std::mutex> sending(m_sendMutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_generation;
+    m_state = State::Idle;
+    m_index = index;
+    m_options = options;
+    m_frame = -1;
+    m_failed = -1;
+    m_selfCheck.clear();
+    if (!index.unchanged()) {
+        m_state = State::FileChanged;
+        return false;
+    }
+    const qsizetype first = options.from < 0 ? 0 : entryOf(options.from);
+    const qsizetype last = options.until < 0 ? index.size() - 1 : entryOf(options.until + 1) - 1;
+    auto frames = [index](qsizetype k) { return index.frameAtOrAfter(k); };
+
+    m_rate = play_timing::usableRate(options.rate);
+    if (options.timestamps) {
+        // The period comes from the first two frames played; a frame without timestamp leaves the rate.
+        PlaybackSchedule probe(frames, first, last, false, 1);
+        probe.start(0);
+        double t[2] = {-1.0, -1.0};
+        for (double &timestamp : t) {
+            probe.advance();
+            const PlaybackSchedule::Step step = probe.next();
+            if (step.kind != PlaybackSchedule::Kind::Send)
+                break;
+            QByteArray bytes;
+            if (index.wire(step.entry, &bytes, &timestamp) != FrameIndex::Read::Ok) {
+                m_state = State::FileChanged;
+                return false;
+            }
+        }
+        const float recorded = play_timing::timestampRate(t[0], t[1]);
+        if (recorded > 0)
+            m_rate = recorded;
+    }
+    m_period = play_timing::periodUs(m_rate);
+    m_schedule.reset(new PlaybackSchedule(frames, first, last, options.loop, m_period, options.speed));
+    m_schedule->start(nowNs(), chosen < 0 ? -1 : entryOf(chosen));
+    m_state = State::Playing;
+    m_wake.notify_all();
+    return true;
+}
+
+float PlaybackEngine::rate() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_rate;
+}
+
+quint32 PlaybackEngine::periodUs() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_period;
+}
+
+void PlaybackEngine::pause()
+{
+    std::lock_guard<std::mutex> sending(m_sendMutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_state != State::Playing)
+        return;
+    ++m_generation;
+    m_state = State::Paused;
+}
+
+void PlaybackEngine::resume()
+{
+    std::lock_guard<std::mutex> sending(m_sendMutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_state != State::Paused)
+        return;
+    ++m_generation;
+    m_schedule->resume(nowNs());
+    m_state = State::Playing;
+    m_wake.notify_all();
+}
+
+void PlaybackEngine::seek(qint64 frame)
+{
+    std::lock_guard<std::mutex> sending(m_sendMutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_state != State::Playing && m_state != State::Paused)
+        return;
+    ++m_generation;
+    m_schedule->seek(nowNs(), entryOf(frame));
+    m_state = State::Playing;
+    m_wake.notify_all();
+}
+
+void PlaybackEngine::stop()
+{
+    std::lock_guard<std::mutex> sending(m_sendMutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_generation;
+    m_state = State::Idle;
+}
+
+PlaybackEngine::Progress PlaybackEngine::progress() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return {m_state, m_frame, m_failed};
+}
+
+PlaybackSelfCheck PlaybackEngine::selfCheck() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_selfCheck;
+}
+
+void PlaybackEngine::finish(State state)
+{
+    m_state = state;
+    report(true);
+}
+
+void PlaybackEngine::report(bool always)
+{
+    const qint64 now = nowNs();
+    if (m_reportQueued || (!always && now - m_lastReport < kReportIntervalNs))
+        return;
+    m_reportQueued = true;
+    m_lastReport = now;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_reportQueued = false;
+            }
+            emit progressed();
+        },
+        Qt::QueuedConnection);
+}
+
+bool PlaybackEngine::waitUntil(std::unique_lock<std::mutex> &lock, qint64 deadline, quint64 generation)
+{
+    const qint64 sleepFrom = deadline - kSleepFromNs;
+    const std::chrono::steady_clock::time_point wake{std::chrono::nanoseconds(sleepFrom)};
+    while (generation == m_generation && nowNs() < sleepFrom)
+        m_wake.wait_until(lock, wake);
+    if (generation != m_generation)
+        return false;
+    lock.unlock();
+    sleepUntil(deadline);
+    lock.lock();
+    return generation == m_generation;
+}
+
+void PlaybackEngine::run()
+{
+    // This thread's sleeps end when asked, not up to 50 µs later.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    pthread_setname_np(pthread_self(), "ostrel-play");
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_quit || m_state == State::Playing; });
+        if (m_quit)
+            return;
+        const quint64 generation = m_generation;
+        const PlaybackSchedule::Step step = m_schedule->next();
+        QByteArray bytes;
+        FrameIndex::Read read = FrameIndex::Read::Ok;
+        if (step.kind == PlaybackSchedule::Kind::Send) {
+            // Read before the deadline, so reading adds nothing to the frame's lateness.
+            const FrameIndex index = m_index;
+            lock.unlock();
+            read = index.wire(step.entry, &bytes);
+            lock.lock();
+            if (generation != m_generation)
+                continue;
+        }
+        if (!m_options.topSpeed && !waitUntil(lock, step.deadline, generation))
+            continue;
+        if (step.kind != PlaybackSchedule::Kind::Send) {
+            m_schedule->advance();
+            if (step.kind == PlaybackSchedule::Kind::End)
+                finish(State::Ended);
+            continue;
+        }
+        if (read != FrameIndex::Read::Ok) {
+            finish(State::FileChanged);
+            continue;
+        }
+
+        lock.unlock();
+        std::lock_guard<std::mutex> sending(m_sendMutex);
+        lock.lock();
+        if (generation != m_generation)
+            continue;
+        const std::vector<Destination> destinations = m_options.destinations;
+        void *const socket = m_socket;
+        const bool topSpeed = m_options.topSpeed;
+        lock.unlock();
+        const qint64 late = topSpeed ? 0 : nowNs() - step.deadline;
+        int failed = -1;
+        for (size_t i = 0; i < destinations.size() && failed < 0; ++i) {
+            if (ap_udp_send(socket, bytes.constData(), int(bytes.size()), destinations[i].ip,
+                            destinations[i].port, kSendTimeoutUs) != 0)
+                failed = int(i);
+        }
+        lock.lock();
+        m_frame = qint64(m_index.first()) + step.entry;
+        if (failed >= 0) {
+            m_failed = failed;
+            finish(State::SendFailed);
+            continue;
+        }
+        m_schedule->advance();
+        m_selfCheck.add(late);
+        if (step.last)
+            finish(State::Ended);
+        else
+            report(false);
+    }
+}
+
+#include "moc_playback_engine.cpp"

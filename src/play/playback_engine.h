@@ -1,0 +1,112 @@
+// Sends a recording again over UDP from a thread of its own, at absolute deadlines, so the timing does not
+// depend on what the thread that drives it is doing. Frames are read through the frame index. Free of
+// widgets: the window and the command line drive the same engine.
+//
+// Progress reaches the owner's thread as progressed(): at most one report is queued at a time, and the
+// handler reads the latest state with progress(), so a busy receiver never sees a pile of old reports.
+#pragma once
+
+#include "frame_index.h"
+#include "playback_self_check.h"
+
+#include <QObject>
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class PlaybackSchedule;
+
+class PlaybackEngine : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Destination
+    {
+        quint32 ip = 0; // IPv4, host byte order
+        quint16 port = 0;
+    };
+    struct Options
+    {
+        std::vector<Destination> destinations; // each frame goes to all of them, in this order
+        float rate = 4.0f;       // Hz: the fixed rate, and the rate when the timestamps give none
+        bool timestamps = false; // take the rate from the first two timestamps
+        bool loop = false;
+        double speed = 1.0;    // factor on the rate, above 0
+        bool topSpeed = false; // no waiting: as fast as the network takes the frames
+        qint64 from = -1;      // first and last frame number to play; -1: the recording's own
+        qint64 until = -1;
+    };
+    enum class State
+    {
+        Idle,
+        Playing,
+        Paused,
+        Ended,       // a single playback sent its last frame, or found nothing to send
+        SendFailed,  // see Progress::failedDestination
+        FileChanged, // the recording is no longer the one indexed
+    };
+    struct Progress
+    {
+        State state = State::Idle;
+        qint64 frame = -1;          // number of the frame sent last (or failed); -1 before the first
+        int failedDestination = -1; // index into Options::destinations after SendFailed
+    };
+
+    explicit PlaybackEngine(QObject *parent = nullptr);
+    ~PlaybackEngine() override;
+
+    // The ap_udp socket frames are sent on; not owned. Change it only while idle.
+    void setSocket(void *socket);
+
+    // A fresh playback. A chosen frame number (-1: none) is sent first, whole, one period after now,
+    // without the priming slot. False, and nothing sent, when the recording has changed on disk since it
+    // was indexed.
+    bool start(const FrameIndex &index, const Options &options, qint64 chosen = -1);
+    // The rate and period of the playback started last (before the speed factor).
+    float rate() const;
+    quint32 periodUs() const;
+
+    void pause();
+    void resume();
+    // Sends on with the frame after the chosen one, one period after now; resumes when paused.
+    void seek(qint64 frame);
+    // Back to idle. Every control call returns only once a send under way has finished.
+    void stop();
+
+    Progress progress() const;
+    // Lateness of every frame of the playback started last.
+    PlaybackSelfCheck selfCheck() const;
+
+signals:
+    void progressed();
+
+private:
+    void run();
+    bool waitUntil(std::unique_lock<std::mutex> &lock, qint64 deadline, quint64 generation);
+    void finish(State state);
+    void report(bool always);
+    qsizetype entryOf(qint64 frame) const;
+
+    mutable std::mutex m_mutex; // everything below
+    std::mutex m_sendMutex;     // held while a frame is sent and booked; taken before m_mutex
+    std::condition_variable m_wake;
+    FrameIndex m_index;
+    Options m_options;
+    std::unique_ptr<PlaybackSchedule> m_schedule;
+    PlaybackSelfCheck m_selfCheck;
+    void *m_socket = nullptr;
+    State m_state = State::Idle;
+    qint64 m_frame = -1;
+    int m_failed = -1;
+    float m_rate = 0;
+    quint32 m_period = 0;
+    quint64 m_generation = 0; // moves on every control call: a wait or send begun before it is void
+    bool m_quit = false;
+    bool m_reportQueued = false;
+    qint64 m_lastReport = 0;
+    std::thread m_thread;
+};
