@@ -1,6 +1,7 @@
 #include "ap_socket.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -401,6 +402,54 @@ int ap_udp_drops(void *handle, unsigned int *drops)
         return -2;
     *drops = s->drops;
     return 0;
+}
+
+int ap_udp_descriptor(void *handle)
+{
+    ap_socket *s = as_socket(handle);
+    return s ? s->fd : -2;
+}
+
+int ap_udp_receive_batch(void *handle, char *buffer, int stride, int count, int *lengths)
+{
+    ap_socket *s = as_socket(handle);
+    if (!s || !buffer || !lengths || stride < 1 || count < 0)
+        return -2;
+    constexpr int kMaxBatch = 64;
+    count = count < kMaxBatch ? count : kMaxBatch;
+    if (count == 0)
+        return 0;
+    union Control {
+        char bytes[CMSG_SPACE(sizeof(unsigned int))];
+        cmsghdr align;
+    };
+    Control control[kMaxBatch];
+    iovec iov[kMaxBatch];
+    mmsghdr msgs[kMaxBatch];
+    std::memset(msgs, 0, sizeof(mmsghdr) * size_t(count));
+    for (int i = 0; i < count; ++i) {
+        iov[i].iov_base = buffer + size_t(i) * size_t(stride);
+        iov[i].iov_len = size_t(stride);
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+        if (s->drops_counted) {
+            msgs[i].msg_hdr.msg_control = control[i].bytes;
+            msgs[i].msg_hdr.msg_controllen = sizeof control[i].bytes;
+        }
+    }
+    const int n = recvmmsg(s->fd, msgs, unsigned(count), MSG_DONTWAIT, nullptr);
+    if (n < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -2;
+    for (int i = 0; i < n; ++i) {
+        lengths[i] = int(msgs[i].msg_len);
+        if (!s->drops_counted)
+            continue;
+        for (cmsghdr *c = CMSG_FIRSTHDR(&msgs[i].msg_hdr); c; c = CMSG_NXTHDR(&msgs[i].msg_hdr, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL)
+                std::memcpy(&s->drops, CMSG_DATA(c), sizeof s->drops);
+        }
+    }
+    return n;
 }
 
 int ap_tcp_client_init(void **handle, unsigned int address, unsigned short port)

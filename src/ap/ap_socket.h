@@ -39,6 +39,14 @@ int ap_udp_set_receive_buffer(void *handle, int bytes);
 // received datagram, so drops show once a later datagram has been received).
 // 0, or -2 if the system does not count them or an argument is null.
 int ap_udp_drops(void *handle, unsigned int *drops);
+// The descriptor behind a UDP handle, for waiting on it together with other descriptors (poll); -2 if the
+// handle is null. It stays the handle's: never close it.
+int ap_udp_descriptor(void *handle);
+// Takes, without waiting, up to count datagrams that are already queued, in arrival order, in one system
+// call: datagram i goes to buffer + i * stride (at most stride bytes; a longer one is cut) and its length
+// to lengths[i]. Returns how many were taken (0 when none was waiting), or -2. Drops are counted as with
+// ap_udp_receive.
+int ap_udp_receive_batch(void *handle, char *buffer, int stride, int count, int *lengths);
 
 int ap_tcp_client_init(void **handle, unsigned int address, unsigned short port);
 // Options: 1 serve several connections at once (else the listening socket is not watched while one is

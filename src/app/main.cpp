@@ -18,5 +18,6 @@ int main(int argc, char *argv[])
     QuitOnSignal quit_on_signal;
     QObject::connect(&quit_on_signal, &QuitOnSignal::quitRequested, &app, &QCoreApplication::quit);
     window.show();
+    window.offerEarlierRecording();
     return app.exec();
 }

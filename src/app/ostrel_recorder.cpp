@@ -8,8 +8,10 @@
 #include "playback_engine.h"
 #include "settings_play.h"
 #include "settings_record.h"
+#include "temp_recording.h"
 
 #include <QDir>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMutex>
 #include <QStandardPaths>
@@ -34,6 +36,8 @@ Ostrel_recorder::Ostrel_recorder(QString config_dir)
     record_file = nullptr;
     temp_file_name = QDir::tempPath() + "/ostrel_recorder_temp.orf";
     file_name = "";
+    // Noted before anything can write to the file; offered once the window shows, asked again by Record.
+    earlier_recording = temp_recording::leftover(temp_file_name).found;
 
     engine = new PlaybackEngine(this);
     engine->setSocket(socket_play);
@@ -69,6 +73,8 @@ Ostrel_recorder::Ostrel_recorder(QString config_dir)
     ui.label_receive->setText("port " + port_record_string);
     ui.l_filename->setText("no file selected");
     updateLabelFrequency();
+    counts_label = new QLabel(this);
+    ui.statusbar->addPermanentWidget(counts_label);
 }
 
 Ostrel_recorder::~Ostrel_recorder()

@@ -23,6 +23,7 @@ class Clock;
 class Help;
 class Ostrel_Recorder_Thread;
 class PlaybackEngine;
+class QLabel;
 class QMutex;
 class QTimer;
 class Settings_play;
@@ -38,6 +39,8 @@ public:
 
     // Tests drive time through their own clock; the window never owns it.
     void setClock(Clock *clock);
+    // At start-up, once the window shows: offers a recording an earlier run left unsaved.
+    void offerEarlierRecording();
 
 public slots:
     void on_actionOpen_triggered();
@@ -96,8 +99,11 @@ private:
     void startReceiving(bool record);
     void stopReceiving();
     void finishRecording();
-    SaveResult saveRecording();
+    SaveResult saveRecording(bool earlierRun = false);
+    bool settleEarlierRecording();
     void receivingFailed();
+    void countArrivals(qint64 datagrams);
+    void showCounts(bool now = true);
     int recordedFrameAtOrAfter(int frame) const;
     void endPlayback();
     void fileChanged();
@@ -156,7 +162,12 @@ private:
     QMutex *frequency_mutex = nullptr;
     bool frequency_reset = false;
 
-    int stale_end_reports = 0; // end reports of runs the window stopped itself, still to arrive
+    int stale_end_reports = 0;      // end reports of runs the window stopped itself, still to arrive
+    QLabel *counts_label = nullptr; // live counts of the current run, in the status bar
+    quint32 counts_shown_ms = 0;
+    qint64 reported_datagrams = 0; // datagrams of the current run already in the rate meter
+    quint32 last_report_ms = 0;
+    bool earlier_recording = false; // the temporary file holds an earlier run's recording, not yet settled
     Clock *clock = nullptr;
     std::unique_ptr<Clock> system_clock;
 };

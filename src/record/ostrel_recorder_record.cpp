@@ -11,14 +11,29 @@
 
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLabel>
+#include <QLocale>
 #include <QMessageBox>
 #include <QMutexLocker>
+#include <QPushButton>
 #include <QTimer>
+
+#include <algorithm>
+#include <climits>
 
 namespace {
 // The default socket buffer holds about a hundred datagrams of a kilobyte: too little to ride out a short
 // stall of the receiving thread at tens of thousands of datagrams a second. The kernel caps the request.
 constexpr int kRecordSocketBuffer = 8 * 1024 * 1024;
+// Arrivals a report brings are spread over at most this many milliseconds before it: reports come every
+// few milliseconds while datagrams flow, and the rate meter's first estimate needs distinct times.
+constexpr quint32 kArrivalSpreadMs = 50;
+constexpr quint32 kCountsRefreshMs = 100;
+
+QString megabytes(qint64 bytes)
+{
+    return QString::number(double(bytes) / 1e6, 'f', 1);
+}
 } // namespace
 
 bool Ostrel_recorder::openRecordSocket()
@@ -48,10 +63,40 @@ void Ostrel_recorder::stopReceiving()
 
 void Ostrel_recorder::startReceiving(bool record)
 {
+    reported_datagrams = 0;
+    last_report_ms = clock->ms();
     recorder_thread->setSocket(socket_record);
     recorder_thread->setRecordOutput(record ? record_file : nullptr);
     recorder_thread->setModeRecord(record);
     recorder_thread->start(QThread::InheritPriority);
+    showCounts(); // the new run's counts, all zero
+}
+
+void Ostrel_recorder::showCounts(bool now)
+{
+    const quint32 ms = clock->ms();
+    if (!now && ms - counts_shown_ms < kCountsRefreshMs)
+        return;
+    counts_shown_ms = ms;
+    const Ostrel_Recorder_Thread::Counts c = recorder_thread->counts();
+    counts_label->setText(
+        tr("%1 datagrams, %2 MB, %3 frames lost").arg(c.datagrams).arg(megabytes(c.bytes)).arg(c.lost));
+}
+
+// The rate meter counts single arrivals; a report may stand for many, which are spread evenly over the
+// time since the report before.
+void Ostrel_recorder::countArrivals(qint64 datagrams)
+{
+    const qint64 arrived = datagrams - reported_datagrams;
+    if (arrived <= 0)
+        return;
+    reported_datagrams = datagrams;
+    const quint32 now = clock->ms();
+    const quint32 span = std::min(now - last_report_ms, kArrivalSpreadMs);
+    last_report_ms = now;
+    QMutexLocker locker(frequency_mutex);
+    for (qint64 i = arrived - 1; i >= 0; --i)
+        rate_meter::update(frequency_list, frequency_reset, false, now - quint32(qint64(span) * i / arrived));
 }
 
 void Ostrel_recorder::on_actionPreview_triggered()
@@ -69,6 +114,9 @@ void Ostrel_recorder::on_actionPreview_triggered()
 
 void Ostrel_recorder::on_actionRecord_triggered()
 {
+    // Recording truncates the temporary file: an earlier run's recording in it is settled first.
+    if (earlier_recording && !settleEarlierRecording())
+        return;
     const bool fromPreview = mode == 4;
     if (fromPreview) {
         stopReceiving();
@@ -126,8 +174,12 @@ void Ostrel_recorder::on_actionStop_triggered()
 
     if (mode == 4) {
         stopReceiving();
+        showCounts();
     } else if (mode == 2) {
         stopReceiving();
+        // Reports that were still on their way when the thread stopped are dropped: take its final count.
+        packets_recorded = int(std::min<qint64>(recorder_thread->counts().datagrams, INT_MAX));
+        showCounts();
         finishRecording();
     } else {
         current_frame = int(first_frame);
@@ -179,7 +231,7 @@ bool Ostrel_recorder::saveFile()
     return saveRecording() == SaveResult::Saved;
 }
 
-Ostrel_recorder::SaveResult Ostrel_recorder::saveRecording()
+Ostrel_recorder::SaveResult Ostrel_recorder::saveRecording(bool earlierRun)
 {
     save_file_name = QFileDialog::getSaveFileName(this, tr("Save File"), save_file_dir,
                                                   tr("Ostrel Recorder files (*.orf)"));
@@ -187,10 +239,10 @@ Ostrel_recorder::SaveResult Ostrel_recorder::saveRecording()
         return SaveResult::Cancelled;
     if (!save_file_name.endsWith(".orf"))
         save_file_name += ".orf";
-    if (!record_file || !QFile::exists(temp_file_name))
+    if ((!earlierRun && !record_file) || !QFile::exists(temp_file_name))
         return SaveResult::NotSaved;
     QString why;
-    if (!temp_recording::save(record_file, temp_file_name, save_file_name, &why)) {
+    if (!temp_recording::save(earlierRun ? nullptr : record_file, temp_file_name, save_file_name, &why)) {
         QMessageBox::warning(this, tr("Ostrel Recorder"),
                              tr("The recording could not be saved as %1.\n%2").arg(save_file_name, why),
                              QMessageBox::Ok);
@@ -200,6 +252,47 @@ Ostrel_recorder::SaveResult Ostrel_recorder::saveRecording()
     file_name = save_file_name;
     save_file_dir = QFileInfo(save_file_name).absolutePath();
     return SaveResult::Saved;
+}
+
+void Ostrel_recorder::offerEarlierRecording()
+{
+    if (earlier_recording)
+        settleEarlierRecording();
+}
+
+// Asks what becomes of a recording an earlier run left unsaved. True once it is saved or discarded, false
+// while it is kept (Later, a cancelled or failed save).
+bool Ostrel_recorder::settleEarlierRecording()
+{
+    const temp_recording::Leftover left = temp_recording::leftover(temp_file_name);
+    if (!left.found) {
+        earlier_recording = false; // gone, emptied, or another running instance records into it
+        return true;
+    }
+    QMessageBox box(QMessageBox::Question, tr("Ostrel Recorder"),
+                    tr("A recording from an earlier run was not saved (%1 MB, %2). Save it now?")
+                        .arg(megabytes(left.bytes), QLocale().toString(left.modified, QLocale::ShortFormat)),
+                    QMessageBox::NoButton, this);
+    QPushButton *save = box.addButton(tr("Save"), QMessageBox::AcceptRole);
+    QPushButton *discard = box.addButton(tr("Discard"), QMessageBox::DestructiveRole);
+    QPushButton *later = box.addButton(tr("Later"), QMessageBox::RejectRole);
+    box.setDefaultButton(save);
+    box.setEscapeButton(later);
+    box.exec();
+    if (box.clickedButton() == discard) {
+        QFile::remove(temp_file_name);
+    } else if (box.clickedButton() == save && saveRecording(true) == SaveResult::Saved) {
+        QFile::remove(temp_file_name);
+        if (!initSlider(file_name)) {
+            file_name = "";
+            ui.l_filename->setText("no file selected");
+        }
+        updateActions();
+    } else {
+        return false;
+    }
+    earlier_recording = false;
+    return true;
 }
 
 void Ostrel_recorder::update_status(int status)
@@ -215,23 +308,26 @@ void Ostrel_recorder::update_status(int status)
             failed = (mode == 2 || mode == 4) && recorder_thread->endedByError();
         }
         updateListFrequency(true);
-        if (failed)
+        if (failed) {
+            showCounts();
             receivingFailed();
+        }
         mode = 0;
         break;
     }
     case 2:
-        ++packets_recorded;
-        if (!ui.cb_disableView->isChecked())
+    case 4: {
+        // One report may stand for many datagrams: the counts are read now, the text made now.
+        const qint64 datagrams = recorder_thread->counts().datagrams;
+        if (status == 2)
+            packets_recorded = int(std::min<qint64>(datagrams, INT_MAX));
+        if (status == 4 || !ui.cb_disableView->isChecked())
             display_text = recorder_thread->getFrameBuffer();
-        updateListFrequency(false);
-        mode = 2;
+        countArrivals(datagrams);
+        showCounts(false);
+        mode = status;
         break;
-    case 4:
-        display_text = recorder_thread->getFrameBuffer();
-        updateListFrequency(false);
-        mode = 4;
-        break;
+    }
     default:
         mode = status;
         break;
@@ -242,6 +338,8 @@ void Ostrel_recorder::receivingFailed()
 {
     const bool recording = mode == 2;
     recorder_thread->stop();
+    if (recording)
+        packets_recorded = int(std::min<qint64>(recorder_thread->counts().datagrams, INT_MAX));
     if (socket_record) {
         ap_udp_exit(socket_record);
         socket_record = nullptr;

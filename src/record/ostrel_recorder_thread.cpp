@@ -1,21 +1,72 @@
 #include "ostrel_recorder_thread.h"
 
 #include "ap_socket.h"
+#include "lost_frame_counter.h"
 
 #include <QMutexLocker>
 
-Ostrel_Recorder_Thread::Ostrel_Recorder_Thread(QObject *parent) : QThread(parent)
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// A UDP payload never exceeds 65,507 bytes, so a datagram always fits its slot whole.
+constexpr int kSlot = 65536;
+constexpr int kBatch = 32;
+// A report is sent at most this often: enough for a display refreshed ten times a second, and it keeps
+// the window's thread from waking for every datagram of a fast stream.
+constexpr milliseconds kReportInterval(5);
+// Written datagrams reach the file within this time, so a crash or a kill loses at most this much.
+constexpr milliseconds kFlushInterval(100);
+// Only without a wake-up descriptor: how long a stop may go unnoticed.
+constexpr milliseconds kFallbackWait(50);
+
+int millisecondsUntil(SteadyClock::time_point deadline, SteadyClock::time_point now)
 {
-    // One byte more than a receive may fill, for the NUL behind the datagram.
-    buffer = new char[size_t(buffer_size) + 1];
+    if (deadline <= now)
+        return 0;
+    return int(std::chrono::ceil<milliseconds>(deadline - now).count());
+}
+
+int earlier(int timeout, int other)
+{
+    return timeout < 0 ? other : std::min(timeout, other);
+}
+
+} // namespace
+
+// State that only the receiving thread touches during a run.
+struct Ostrel_Recorder_Thread::RunState
+{
+    LostFrameCounter lost;
+    bool write_failed = false;
+    bool dirty = false; // written since the last flush
+    SteadyClock::time_point dirty_since;
+    bool unreported = false; // taken in since the last report
+    SteadyClock::time_point last_report;
+    qint64 taken = 0;
+};
+
+Ostrel_Recorder_Thread::Ostrel_Recorder_Thread(QObject *parent)
+    : QThread(parent), batch(new char[size_t(kSlot) * kBatch]), lengths(kBatch)
+{
+    wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
 Ostrel_Recorder_Thread::~Ostrel_Recorder_Thread()
 {
     stop();
-    socket = nullptr; // the window closes it
-    delete[] buffer;
-    buffer = nullptr;
+    socket = nullptr; // its owner closes it
+    if (wake_fd >= 0)
+        ::close(wake_fd);
 }
 
 void Ostrel_Recorder_Thread::setSocket(void *handle)
@@ -36,31 +87,69 @@ void Ostrel_Recorder_Thread::setModeRecord(bool record)
         mode_record = record;
 }
 
+void Ostrel_Recorder_Thread::setStopAfter(qint64 datagrams)
+{
+    if (!isRunning())
+        stop_after = std::max<qint64>(0, datagrams);
+}
+
 void Ostrel_Recorder_Thread::start(QThread::Priority priority)
 {
     if (isRunning()) {
         if (running.load())
             return;
-        // A run that ended by itself is only emitting its final status; let it finish first.
+        // A run that ended by itself is only finishing; let it end first.
         wait();
     }
-    ended_by_error.store(false);
-    write_failed.store(false);
+    if (wake_fd >= 0) {
+        eventfd_t stale;
+        eventfd_read(wake_fd, &stale); // a stop request of an earlier run must not end this one
+    }
+    {
+        QMutexLocker lock(&state_mutex);
+        state = Counts();
+        latest.clear();
+    }
+    delivered_datagrams = 0;
+    report_pending.store(false);
+    stop_requested.store(false);
+    current_run.fetch_add(1);
     running.store(true);
     QThread::start(priority);
 }
 
+void Ostrel_Recorder_Thread::requestStop()
+{
+    stop_requested.store(true);
+    running.store(false);
+    if (wake_fd >= 0)
+        eventfd_write(wake_fd, 1);
+}
+
 void Ostrel_Recorder_Thread::stop()
 {
-    running.store(false);
-    while (isRunning())
-        QThread::msleep(50);
+    requestStop();
+    if (QThread::currentThread() != this)
+        wait();
+}
+
+Ostrel_Recorder_Thread::Counts Ostrel_Recorder_Thread::counts() const
+{
+    QMutexLocker lock(&state_mutex);
+    return state;
+}
+
+QByteArray Ostrel_Recorder_Thread::lastDatagram() const
+{
+    QMutexLocker lock(&state_mutex);
+    return latest;
 }
 
 QString Ostrel_Recorder_Thread::getFrameBuffer() const
 {
-    QMutexLocker lock(&frame_mutex);
-    return frame_buffer;
+    const QByteArray bytes = lastDatagram(); // shares the bytes; the text is made outside the lock
+    const char *nul = static_cast<const char *>(std::memchr(bytes.constData(), '\0', size_t(bytes.size())));
+    return QString::fromLatin1(bytes.constData(), nul ? nul - bytes.constData() : bytes.size());
 }
 
 void Ostrel_Recorder_Thread::emitStatus(int value)
@@ -72,31 +161,148 @@ void Ostrel_Recorder_Thread::emitStatus(int value)
 void Ostrel_Recorder_Thread::run()
 {
     // `running` was raised by start(); raising it here would undo a stop() that came first.
-    while (running.load()) {
-        const int n = ap_udp_receive(socket, buffer, buffer_size, receive_timeout, 2);
-        if (!running.load())
-            break; // a datagram received after stop() is neither written nor shown
-        if (n == -1 || n == 0)
-            continue; // time-out; or an empty datagram, which carries nothing to keep
-        if (n < 0) {
-            std::printf("udp receive error -> stopped err %d\n", n);
-            std::fflush(stdout);
-            ended_by_error.store(true);
+    const quint64 run = current_run.load();
+    RunState rs;
+    const int fd = ap_udp_descriptor(socket);
+    int error = fd < 0 ? -2 : 0;
+    while (!error && running.load()) {
+        SteadyClock::time_point now = SteadyClock::now();
+        int timeout = wake_fd >= 0 ? -1 : int(kFallbackWait.count());
+        if (rs.dirty)
+            timeout = earlier(timeout, millisecondsUntil(rs.dirty_since + kFlushInterval, now));
+        if (rs.unreported)
+            timeout = earlier(timeout, millisecondsUntil(rs.last_report + kReportInterval, now));
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+        const int ready = poll(fds, wake_fd >= 0 ? 2 : 1, timeout);
+        if (ready < 0 && errno != EINTR) {
+            error = -2;
             break;
         }
-        buffer[n] = '\0';
-        if (mode_record && record_output) {
-            if (std::fwrite(buffer, size_t(n), 1, record_output) != 1)
-                write_failed.store(true); // the window tells the user; the stream goes on
+        if (!running.load())
+            break;
+        if (ready > 0 && fds[0].revents) {
+            const int taken = takeBatches(rs);
+            if (taken < 0) {
+                error = taken;
+                break;
+            }
+            if (!running.load())
+                break;
         }
-        QString text = QString::fromLatin1(buffer);
-        {
-            QMutexLocker lock(&frame_mutex);
-            frame_buffer.swap(text);
+        now = SteadyClock::now();
+        if (rs.dirty && now - rs.dirty_since >= kFlushInterval)
+            flushOutput(rs);
+        if (rs.unreported && now - rs.last_report >= kReportInterval) {
+            postReport(run);
+            rs.unreported = false;
+            rs.last_report = now;
         }
-        emitStatus(mode_record ? 2 : 4);
+        if (stop_after > 0 && rs.taken >= stop_after)
+            break;
+    }
+    if (rs.dirty)
+        flushOutput(rs);
+    if (error) {
+        std::printf("udp receive error -> stopped err %d\n", error);
+        std::fflush(stdout);
+        QMutexLocker lock(&state_mutex);
+        state.ended_by_error = true;
     }
     running.store(false);
+    QMetaObject::invokeMethod(
+        this, [this, run] { deliverEnd(run); }, Qt::QueuedConnection);
+}
+
+int Ostrel_Recorder_Thread::takeBatches(RunState &rs)
+{
+    char *const slot0 = batch.get();
+    int total = 0;
+    for (;;) {
+        int want = kBatch;
+        if (stop_after > 0)
+            want = int(std::min<qint64>(want, stop_after - rs.taken));
+        if (want <= 0)
+            return total;
+        const int n = ap_udp_receive_batch(socket, slot0, kSlot, want, lengths.data());
+        if (n < 0)
+            return n;
+        // Datagrams taken after a stop request are neither written nor counted.
+        if (!running.load())
+            return total;
+        const bool writing = mode_record && record_output;
+        qint64 count = 0, bytes = 0;
+        int last = -1;
+        for (int i = 0; i < n; ++i) {
+            const int length = lengths[size_t(i)];
+            if (length <= 0)
+                continue; // an empty datagram carries nothing to keep
+            const char *data = slot0 + size_t(i) * kSlot;
+            if (writing && std::fwrite(data, size_t(length), 1, record_output) != 1)
+                rs.write_failed = true; // the user is told at the end; the stream goes on
+            rs.lost.datagram(data, length);
+            ++count;
+            bytes += length;
+            last = i;
+        }
+        if (count > 0) {
+            if (writing && !rs.dirty) {
+                rs.dirty = true;
+                rs.dirty_since = SteadyClock::now();
+            }
+            rs.unreported = true;
+            rs.taken += count;
+            total += int(count);
+            QMutexLocker lock(&state_mutex);
+            state.datagrams += count;
+            state.bytes += bytes;
+            state.lost = rs.lost.lost();
+            state.write_failed = rs.write_failed;
+            const int length = lengths[size_t(last)];
+            latest.resize(length);
+            std::memcpy(latest.data(), slot0 + size_t(last) * kSlot, size_t(length));
+        }
+        if (n < want)
+            return total;
+    }
+}
+
+void Ostrel_Recorder_Thread::flushOutput(RunState &rs)
+{
+    rs.dirty = false;
+    if (std::fflush(record_output) == 0 || rs.write_failed)
+        return;
+    rs.write_failed = true;
+    QMutexLocker lock(&state_mutex);
+    state.write_failed = true;
+}
+
+void Ostrel_Recorder_Thread::postReport(quint64 run)
+{
+    // The counts are published before the flag is taken, so a report still waiting will read them.
+    if (!report_pending.exchange(true))
+        QMetaObject::invokeMethod(
+            this, [this, run] { deliverReport(run, true); }, Qt::QueuedConnection);
+}
+
+void Ostrel_Recorder_Thread::deliverReport(quint64 run, bool queued)
+{
+    // A report of a run that has been stopped or replaced since is dropped: its user has moved on.
+    if (run != current_run.load())
+        return;
+    if (queued)
+        report_pending.exchange(false); // before the counts are read, so later datagrams post anew
+    if (stop_requested.load())
+        return;
+    const qint64 datagrams = counts().datagrams;
+    if (datagrams == delivered_datagrams)
+        return;
+    delivered_datagrams = datagrams;
+    emitStatus(mode_record ? 2 : 4);
+}
+
+void Ostrel_Recorder_Thread::deliverEnd(quint64 run)
+{
+    deliverReport(run, false); // what the run took in after its last report
     emitStatus(0);
 }
 

@@ -1,19 +1,39 @@
 // The background thread that receives the UDP frame stream: it appends every datagram unchanged to the
-// recording in record mode, keeps the text of the latest one for the display and reports each datagram
-// through status(int). Socket and output are opened and closed by the window, never here.
+// recording in record mode, keeps the bytes of the latest one for the display and counts what it took in.
+// Socket and output are opened and closed by its user, never here. Free of widgets: the window and the
+// command-line recorder both drive it.
+//
+// It sleeps in poll() on the socket and a wake-up descriptor, so it costs nothing while no datagram comes,
+// and takes the datagrams that are waiting in batches. Its user hears of them through status(int), which is
+// coalesced: at most one report waits in the user's event queue at a time (and at most one is sent every
+// few milliseconds), and a report hands over nothing but the fact: the counts and the latest datagram are
+// read when it is handled.
 #pragma once
 
+#include <QByteArray>
 #include <QMutex>
 #include <QString>
 #include <QThread>
 #include <atomic>
 #include <cstdio>
+#include <memory>
+#include <vector>
 
 class Ostrel_Recorder_Thread : public QThread
 {
     Q_OBJECT
 
 public:
+    // What the current or last run has taken in. A datagram is counted only once it has been written.
+    struct Counts
+    {
+        qint64 datagrams = 0; // empty datagrams carry nothing and are not counted
+        qint64 bytes = 0;
+        qint64 lost = 0;           // frames missing by the frame-counter lines that begin the datagrams
+        bool write_failed = false; // a write or flush of the recording came out short
+        bool ended_by_error = false;
+    };
+
     explicit Ostrel_Recorder_Thread(QObject *parent = nullptr);
     ~Ostrel_Recorder_Thread() override;
 
@@ -21,43 +41,63 @@ public:
     void setSocket(void *handle);
     void setRecordOutput(FILE *output);
     void setModeRecord(bool record);
+    // The run ends by itself once it has taken in this many datagrams; 0 (the default) for no limit.
+    void setStopAfter(qint64 datagrams);
 
     // Starts a run. It hides QThread::start() (which is not virtual) so that `running` is raised here, on
     // the caller's thread, before the new thread exists: a stop() right after start() then ends the run
     // instead of being undone when run() begins. Call it through this class, not through QThread.
     void start(QThread::Priority priority = QThread::InheritPriority);
+    // Asks the run to end and returns at once. Safe from any thread, and from a signal handler.
+    void requestStop();
 
+    Counts counts() const;
+    QByteArray lastDatagram() const;
+    // The latest datagram's text up to its first NUL, each byte one Latin-1 character.
     QString getFrameBuffer() const;
     int getLastStatus() const { return last_status.load(); }
-    // The last run ended because receiving failed, not by stop(). Cleared at each start.
-    bool endedByError() const { return ended_by_error.load(); }
-    // A write to the recording came out short during the current or last run. Cleared at each start.
-    bool writeFailed() const { return write_failed.load(); }
+    bool endedByError() const { return counts().ended_by_error; }
+    bool writeFailed() const { return counts().write_failed; }
     void emitStatus(int value);
 
 public slots:
-    // Ends the run and returns once the thread has finished; at once when it is not running.
+    // Ends the run and returns once the thread has finished; at once when it is not running. Safe from any
+    // thread but the receiving one.
     void stop();
 
 signals:
-    // 2 datagram recorded, 4 datagram previewed, 0 the run has ended (always its last emission).
+    // 2 datagrams recorded, 4 datagrams previewed, 0 the run has ended (always the last report of a run).
+    // Emitted on the thread this object lives in, from its event loop.
     void status(int stat);
 
 protected:
     void run() override;
 
 private:
+    struct RunState;
+    int takeBatches(RunState &rs);
+    void flushOutput(RunState &rs);
+    void postReport(quint64 run);
+    void deliverReport(quint64 run, bool queued);
+    void deliverEnd(quint64 run);
+
     std::atomic<int> last_status{0};
     std::atomic<bool> running{false};
     bool mode_record = false;
-    unsigned int receive_timeout = 100; // µs: keeps the stop latency far below stop()'s polling step
-    int buffer_size = 200000;
-    char *buffer = nullptr;
-    QString frame_buffer{QLatin1String("")};
     FILE *record_output = nullptr;
     void *socket = nullptr;
+    qint64 stop_after = 0;
+    int wake_fd = -1; // eventfd that requestStop() writes to; -1: the wait falls back to a time-out
 
-    mutable QMutex frame_mutex; // held only while the text is replaced or copied
-    std::atomic<bool> ended_by_error{false};
-    std::atomic<bool> write_failed{false};
+    std::unique_ptr<char[]> batch; // one receive slot per datagram of a batch
+    std::vector<int> lengths;
+
+    mutable QMutex state_mutex; // guards the counts and the latest datagram, held only to copy them
+    Counts state;
+    QByteArray latest;
+
+    std::atomic<quint64> current_run{0};
+    std::atomic<bool> stop_requested{false};
+    std::atomic<bool> report_pending{false};
+    qint64 delivered_datagrams = 0; // on the reporting side: the count the last data report covered
 };

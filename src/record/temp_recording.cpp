@@ -60,7 +60,11 @@ FILE *open(const QString &path, QString *why)
     if (!stream) {
         setWhy(why, systemError());
         ::close(fd);
+        return nullptr;
     }
+    // Datagrams of a kilobyte each: a larger buffer writes them with a tenth of the system calls. The
+    // receiving thread flushes it several times a second, so a crash loses no more than before.
+    setvbuf(stream, nullptr, _IOFBF, 64 * 1024);
     return stream;
 }
 
@@ -108,6 +112,24 @@ bool save(FILE *stream, const QString &source, const QString &target, QString *w
         return false;
     }
     return true;
+}
+
+Leftover leftover(const QString &path)
+{
+    Leftover found;
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return found;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid() &&
+        st.st_size > 0 && flock(fd, LOCK_SH | LOCK_NB) == 0) {
+        found.found = true;
+        found.bytes = qint64(st.st_size);
+        found.modified = QDateTime::fromSecsSinceEpoch(qint64(st.st_mtim.tv_sec));
+    }
+    ::close(fd); // releases the probe's lock
+    return found;
 }
 
 } // namespace temp_recording

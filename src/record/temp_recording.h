@@ -2,6 +2,7 @@
 // with care, and a recording is saved so that a failure never loses it or an older file.
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 #include <cstdio>
 
@@ -17,5 +18,15 @@ FILE *open(const QString &path, QString *why = nullptr);
 // written beside target under another name and renamed over it only once complete, so an existing target is
 // replaced only by a full copy. Refuses a target that is source itself. Returns false with a reason.
 bool save(FILE *stream, const QString &source, const QString &target, QString *why = nullptr);
+
+// A recording that an earlier run left in path without saving it: a non-empty plain file of ours that no
+// running recording holds locked (a running instance keeps its recording locked while the stream is open).
+struct Leftover
+{
+    bool found = false;
+    qint64 bytes = 0;
+    QDateTime modified;
+};
+Leftover leftover(const QString &path);
 
 } // namespace temp_recording
