@@ -51,7 +51,8 @@ private slots:
         recorder.start(ORF_PATH, {"record", "--port", QString::number(port), "-o", path("a.orf"), "--count",
                                   QString::number(sent.size())});
         // It says where it records once the socket is bound.
-        QTRY_VERIFY_WITH_TIMEOUT(recorder.readAllStandardError().contains("port"), 10000);
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += recorder.readAllStandardError()).contains("port"), 10000);
         for (const QByteArray &d : sent)
             QVERIFY(sendUdp(port, d));
         QVERIFY(recorder.waitForFinished(10000));

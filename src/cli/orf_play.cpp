@@ -136,6 +136,7 @@ int play(const QStringList &arguments)
         error(QStringLiteral("%1: cannot be opened").arg(file));
         return kFailure;
     case FrameScanner::Status::ReadFailed:
+    case FrameScanner::Status::Cancelled: // no progress function: never
         error(QStringLiteral("%1: cannot be read to its end").arg(file));
         return kFailure;
     case FrameScanner::Status::BadNumbering:
