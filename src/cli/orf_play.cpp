@@ -56,7 +56,7 @@ int play(const QStringList &arguments)
                   "orf play FILE [--to HOST:PORT]... [--rate HZ | --timestamps] "
                   "[--speed X | --top-speed] [--loop] [--from FRAME] [--until FRAME]",
                   "Sends a recording's frames again as UDP datagrams, one per frame. Without --rate "
-                  "or --timestamps, and without --loop, the settings decide.");
+                  "or --timestamps the settings decide the rate; without --loop it plays once.");
         done >= 0)
         return done;
     if (parser.positionalArguments().size() != 1) {
