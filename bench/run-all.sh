@@ -10,6 +10,7 @@ cmake --build build-rel --target bench_scan bench_receive bench_play -j"$(nproc)
 export QT_QPA_PLATFORM=offscreen
 uptime
 build-rel/bench/bench_scan
+build-rel/bench/bench_scan 720000 3000 # about 2 GB in $TMPDIR, removed afterwards
 build-rel/bench/bench_receive
 build-rel/bench/bench_play
 uptime

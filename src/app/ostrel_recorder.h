@@ -82,6 +82,8 @@ private:
     bool scannFrame(QString file_name, quint32 &first_frame, quint32 &last_frame, FrameIndex &frames);
     bool initSlider(QString file_name);
     QString read_from_vector(int frame);
+    // Says once per opened recording that its file changed on disk since it was scanned.
+    void reportFileChanged();
 
     enum class SaveResult
     {
@@ -154,6 +156,7 @@ private:
     QDomDocument settings_doc;
 
     FrameIndex frames;
+    bool file_change_reported = false; // for frames: the change has been reported
     quint32 first_frame = 0;
     quint32 last_frame = 0;
     int current_frame = 0;
