@@ -14,17 +14,13 @@ using SettingsFile::Setting;
 void Ostrel_recorder::setDefaultSettings()
 {
     // The dialogs' own start values, so a first run without a settings file works and writes a usable file.
-    port_record_string = "5000";
-    host_play_string_1 = host_play_string_2 = "localhost";
-    port_play_string_1 = port_play_string_2 = "5001";
-    active_play_string = "false";
-    frequency_play_string = "4";
-    loop_play_string = "true";
-    timestamp_play_string = "true";
+    const SettingsFile::SettingsTexts texts = SettingsFile::defaultTexts();
     for (Setting s :
          {Setting::RecordPort, Setting::PlayHost1, Setting::PlayPort1, Setting::PlayHost2, Setting::PlayPort2,
-          Setting::Active, Setting::Frequency, Setting::Loop, Setting::Timestamp})
+          Setting::Active, Setting::Frequency, Setting::Loop, Setting::Timestamp}) {
+        settingText(s) = texts.text(s);
         deriveWorkingValue(s);
+    }
 }
 
 QString &Ostrel_recorder::settingText(Setting setting)

@@ -169,6 +169,19 @@ const QString &SettingsTexts::text(Setting setting) const
     return open_file_dir;
 }
 
+SettingsTexts defaultTexts()
+{
+    SettingsTexts texts;
+    texts.port_record_string = "5000";
+    texts.host_play_string_1 = texts.host_play_string_2 = "localhost";
+    texts.port_play_string_1 = texts.port_play_string_2 = "5001";
+    texts.active_play_string = "false";
+    texts.frequency_play_string = "4";
+    texts.loop_play_string = "true";
+    texts.timestamp_play_string = "true";
+    return texts;
+}
+
 quint16 portFromText(const QString &text)
 {
     bool ok = false;

@@ -59,6 +59,10 @@ struct SettingsTexts
     const QString &text(Setting setting) const;
 };
 
+// The play and record dialogs' own start values ("5000", "localhost", "5001", 4 Hz, loop and timestamps on,
+// second destination off), so a first run without a settings file works; no directories.
+SettingsTexts defaultTexts();
+
 // Text to working value. Numbers follow QString's own parsing: decimal digits with optional surrounding
 // white space and an optional leading '+'; anything else, and anything out of range, gives 0.
 quint16 portFromText(const QString &text);

@@ -1,0 +1,6 @@
+#include "orf.h"
+
+int main(int argc, char *argv[])
+{
+    return orf::run(argc, argv);
+}

@@ -1,0 +1,197 @@
+#include "orf.h"
+
+#include "settings_file.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+#include <QTextStream>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace orf {
+
+namespace {
+
+const char kOverview[] =
+    "Usage: orf COMMAND [options]\n"
+    "Records, plays and inspects recordings of an Ostrel system's UDP frame stream, without a display.\n"
+    "\n"
+    "Commands:\n"
+    "  record   record the datagrams arriving on a port into a recording (.orf)\n"
+    "  play     send a recording's frames to one or more destinations\n"
+    "  info     check a recording: frames, lost frames, duration, whether it can be played\n"
+    "  help     show the options of a command: orf help COMMAND\n"
+    "\n"
+    "Defaults come from the settings the Ostrel Recorder window writes\n"
+    "(~/.NUV/Ostrel_Recorder/config/current-settings.xml); options override them.\n"
+    "Exit status: 0 done, 1 nothing recorded or not playable, 2 usage error, 3 socket, disk or read error.\n";
+
+int signal_pipe[2] = {-1, -1};
+volatile std::sig_atomic_t caught = 0;
+bool status_shown = false;
+
+void onSignal(int)
+{
+    caught = 1;
+    const char byte = 1;
+    const ssize_t ignored = write(signal_pipe[1], &byte, 1);
+    (void)ignored;
+}
+
+using Command = int (*)(const QStringList &);
+Command commandNamed(const QString &name)
+{
+    if (name == QLatin1String("record"))
+        return record;
+    if (name == QLatin1String("play"))
+        return play;
+    if (name == QLatin1String("info"))
+        return info;
+    return nullptr;
+}
+
+} // namespace
+
+void error(const QString &text)
+{
+    endStatus();
+    std::fprintf(stderr, "orf: %s\n", text.toLocal8Bit().constData());
+}
+
+bool statusIsTerminal()
+{
+    return isatty(STDERR_FILENO) == 1;
+}
+
+void status(const QString &text)
+{
+    if (!statusIsTerminal())
+        return;
+    // Clear to the end of the line: the new text may be shorter than the last.
+    std::fprintf(stderr, "\r%s\033[K", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+    status_shown = true;
+}
+
+void endStatus()
+{
+    if (!status_shown)
+        return;
+    std::fputc('\n', stderr);
+    status_shown = false;
+}
+
+void quitOnSignals()
+{
+    if (signal_pipe[0] >= 0 || pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(signal_pipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, QCoreApplication::instance(), [] {
+        char bytes[16];
+        while (read(signal_pipe[0], bytes, sizeof bytes) > 0) {
+        }
+        QCoreApplication::quit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool signalled()
+{
+    return caught != 0;
+}
+
+int parse(QCommandLineParser &parser, const QStringList &arguments, const char *synopsis,
+          const char *description)
+{
+    const QCommandLineOption help({"h", "help"}, "Shows this help.");
+    parser.addOption(help);
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    if (!parser.parse(arguments)) {
+        error(parser.errorText() + QStringLiteral(" (see orf help %1)").arg(arguments.first().mid(4)));
+        return kUsage;
+    }
+    if (parser.isSet(help)) {
+        // Qt's own first line names the program only; ours names the command too.
+        QString text = parser.helpText();
+        text = text.mid(text.indexOf('\n') + 1);
+        QTextStream(stdout) << "Usage: " << synopsis << '\n' << description << '\n' << text;
+        return kOk;
+    }
+    return -1;
+}
+
+Defaults loadDefaults()
+{
+    SettingsFile::SettingsTexts texts = SettingsFile::defaultTexts();
+    const QString configDir =
+        QStandardPaths::writableLocation(QStandardPaths::HomeLocation) + "/.NUV/Ostrel_Recorder";
+    const QString fallback = QCoreApplication::applicationDirPath() + "/config/current-settings.xml";
+    const SettingsFile::LoadResult result =
+        SettingsFile::load(SettingsFile::settingsPath(configDir), fallback, texts);
+    if (!result.ok() && result.error != SettingsFile::LoadError::NotFound) {
+        error(SettingsFile::loadErrorMessage(result).replace('\n', ' ') + " Using the built-in defaults.");
+        texts = SettingsFile::defaultTexts();
+    }
+    Defaults d;
+    d.record_port = SettingsFile::portFromText(texts.port_record_string);
+    d.host_1 = texts.host_play_string_1;
+    d.port_1 = SettingsFile::portFromText(texts.port_play_string_1);
+    d.host_2 = texts.host_play_string_2;
+    d.port_2 = SettingsFile::portFromText(texts.port_play_string_2);
+    d.active = SettingsFile::flagFromText(texts.active_play_string);
+    d.frequency = SettingsFile::frequencyFromText(texts.frequency_play_string);
+    d.loop = SettingsFile::flagFromText(texts.loop_play_string);
+    d.timestamp = SettingsFile::flagFromText(texts.timestamp_play_string);
+    return d;
+}
+
+int run(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName("NUV");
+    QCoreApplication::setApplicationName("orf");
+    QCoreApplication::setApplicationVersion(QStringLiteral(OSTREL_VERSION));
+
+    QStringList arguments = QCoreApplication::arguments();
+    const QString first = arguments.value(1);
+    QTextStream out(stdout);
+    if (first.isEmpty() || first == "--help" || first == "-h") {
+        out << kOverview;
+        return first.isEmpty() ? kUsage : kOk;
+    }
+    if (first == "--version" || first == "-v") {
+        out << "orf " << QCoreApplication::applicationVersion() << '\n';
+        return kOk;
+    }
+    if (first == "help") {
+        const QString name = arguments.value(2);
+        if (name.isEmpty()) {
+            out << kOverview;
+            return kOk;
+        }
+        if (Command command = commandNamed(name))
+            return command({"orf " + name, "--help"});
+        error(QStringLiteral("no command '%1'; the commands are record, play and info").arg(name));
+        return kUsage;
+    }
+    Command command = commandNamed(first);
+    if (!command) {
+        error(QStringLiteral("no command '%1'; see orf --help").arg(first));
+        return kUsage;
+    }
+    arguments.removeAt(1);
+    arguments[0] = "orf " + first;
+    return command(arguments);
+}
+
+} // namespace orf

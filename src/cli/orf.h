@@ -1,0 +1,59 @@
+// The command-line program: record, play and inspect recordings without a display. It drives the same
+// receiving engine, frame index and playback engine as the window, and links nothing of the window.
+#pragma once
+
+#include <QCommandLineParser>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+namespace orf {
+
+// Exit statuses, the same for every command.
+enum Exit
+{
+    kOk = 0,
+    kNothing = 1, // nothing arrived (record), not playable (play, info)
+    kUsage = 2,
+    kFailure = 3, // socket, disk, send or read error
+};
+
+// Entry point of the program; argv as given to main().
+int run(int argc, char *argv[]);
+
+// Parses a command's arguments (the first is "orf COMMAND"). Prints the help for --help, or the usage error.
+// Returns -1 when the command is to go on, else the exit status to end with.
+int parse(QCommandLineParser &parser, const QStringList &arguments, const char *synopsis,
+          const char *description);
+
+int info(const QStringList &arguments);
+int record(const QStringList &arguments);
+int play(const QStringList &arguments);
+
+// The settings the window wrote, or its fallback beside the executable, or the built-in defaults.
+struct Defaults
+{
+    quint16 record_port = 0;
+    QString host_1;
+    quint16 port_1 = 0;
+    QString host_2;
+    quint16 port_2 = 0;
+    bool active = false;
+    float frequency = 0;
+    bool loop = true;
+    bool timestamp = true;
+};
+Defaults loadDefaults();
+
+// One line on standard error, "orf: " in front.
+void error(const QString &text);
+// A status line on standard error when it is a terminal: rewritten in place, ended by endStatus().
+bool statusIsTerminal();
+void status(const QString &text);
+void endStatus();
+
+// Stops the event loop on SIGINT and SIGTERM; the command then ends as when its work is done.
+void quitOnSignals();
+bool signalled();
+
+} // namespace orf

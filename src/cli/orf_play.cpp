@@ -1,0 +1,215 @@
+// orf play: a recording through the playback engine, to any number of destinations.
+#include "orf.h"
+
+#include "ap_socket.h"
+#include "frame_index.h"
+#include "frame_scanner.h"
+#include "playback_engine.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace orf {
+
+namespace {
+
+bool parseDestination(const QString &text, PlaybackEngine::Destination *d, QString *host)
+{
+    const qsizetype colon = text.lastIndexOf(':');
+    if (colon <= 0)
+        return false;
+    bool ok = false;
+    const uint port = text.mid(colon + 1).toUInt(&ok);
+    if (!ok || port == 0 || port > 65535)
+        return false;
+    *host = text.left(colon);
+    d->ip = ap_ip_name2ip(host->toLocal8Bit().constData());
+    d->port = quint16(port);
+    return true;
+}
+
+} // namespace
+
+int play(const QStringList &arguments)
+{
+    const Defaults defaults = loadDefaults();
+    QCommandLineParser parser;
+    const QCommandLineOption to("to",
+                                "Sends every frame to HOST:PORT; repeat it for more destinations "
+                                "(default: the settings' destination 1, and 2 when active).",
+                                "HOST:PORT");
+    const QCommandLineOption rate("rate", "Plays at a fixed rate of HZ frames a second.", "HZ");
+    const QCommandLineOption timestamps("timestamps",
+                                        "Plays at the rate of the recording's first timestamps.");
+    const QCommandLineOption speed("speed", "Plays X times as fast (0.5: half as fast).", "X");
+    const QCommandLineOption topSpeed("top-speed", "Plays as fast as the network takes the frames.");
+    const QCommandLineOption loop("loop", "Starts again after the last frame, until Ctrl-C.");
+    const QCommandLineOption from("from", "Starts with frame number FRAME.", "FRAME");
+    const QCommandLineOption until("until", "Ends with frame number FRAME.", "FRAME");
+    parser.addOptions({to, rate, timestamps, speed, topSpeed, loop, from, until});
+    parser.addPositionalArgument("FILE", "The recording (.orf).");
+    if (const int done =
+            parse(parser, arguments,
+                  "orf play FILE [--to HOST:PORT]... [--rate HZ | --timestamps] "
+                  "[--speed X | --top-speed] [--loop] [--from FRAME] [--until FRAME]",
+                  "Sends a recording's frames again as UDP datagrams, one per frame. Without --rate "
+                  "or --timestamps the settings decide the rate; without --loop it plays once.");
+        done >= 0)
+        return done;
+    if (parser.positionalArguments().size() != 1) {
+        error("play takes one recording (see orf help play)");
+        return kUsage;
+    }
+    if (parser.isSet(rate) && parser.isSet(timestamps)) {
+        error("--rate and --timestamps exclude each other");
+        return kUsage;
+    }
+    if (parser.isSet(speed) && parser.isSet(topSpeed)) {
+        error("--speed and --top-speed exclude each other");
+        return kUsage;
+    }
+    const QString file = parser.positionalArguments().first();
+
+    PlaybackEngine::Options options;
+    QStringList names;
+    QStringList targets = parser.values(to);
+    if (targets.isEmpty()) {
+        targets << defaults.host_1 + ':' + QString::number(defaults.port_1);
+        if (defaults.active)
+            targets << defaults.host_2 + ':' + QString::number(defaults.port_2);
+    }
+    for (const QString &target : targets) {
+        PlaybackEngine::Destination d;
+        QString host;
+        if (!parseDestination(target, &d, &host)) {
+            error(QStringLiteral("--to %1: not HOST:PORT with a port from 1 to 65535").arg(target));
+            return kUsage;
+        }
+        if (d.ip == 0) {
+            error(QStringLiteral("host %1 cannot be resolved").arg(host));
+            return kUsage;
+        }
+        options.destinations.push_back(d);
+        names << target;
+    }
+    bool ok = true;
+    options.rate = defaults.frequency;
+    options.timestamps = parser.isSet(rate) ? false : (parser.isSet(timestamps) || defaults.timestamp);
+    if (parser.isSet(rate)) {
+        options.rate = parser.value(rate).toFloat(&ok);
+        if (!ok || !(options.rate > 0) || options.rate > 1e6f) {
+            error(QStringLiteral("--rate %1: not a rate in Hz above 0").arg(parser.value(rate)));
+            return kUsage;
+        }
+    }
+    if (parser.isSet(speed)) {
+        options.speed = parser.value(speed).toDouble(&ok);
+        if (!ok || !(options.speed > 0) || options.speed > 1e6) {
+            error(QStringLiteral("--speed %1: not a factor above 0").arg(parser.value(speed)));
+            return kUsage;
+        }
+    }
+    options.topSpeed = parser.isSet(topSpeed);
+    options.loop = parser.isSet(loop);
+    for (auto [option, value] : {std::pair{&from, &options.from}, std::pair{&until, &options.until}}) {
+        if (!parser.isSet(*option))
+            continue;
+        *value = parser.value(*option).toLongLong(&ok);
+        if (!ok || *value < 0) {
+            error(QStringLiteral("--%1 %2: not a frame number")
+                      .arg(option->names().first(), parser.value(*option)));
+            return kUsage;
+        }
+    }
+    if (options.from >= 0 && options.until >= 0 && options.until < options.from) {
+        error("--until comes before --from");
+        return kUsage;
+    }
+
+    FrameIndex index;
+    const FrameScanner::Result scanned = FrameScanner::scan(file, index);
+    switch (scanned.status) {
+    case FrameScanner::Status::OpenFailed:
+        error(QStringLiteral("%1: cannot be opened").arg(file));
+        return kFailure;
+    case FrameScanner::Status::ReadFailed:
+    case FrameScanner::Status::Cancelled: // no progress function: never
+        error(QStringLiteral("%1: cannot be read to its end").arg(file));
+        return kFailure;
+    case FrameScanner::Status::BadNumbering:
+        error(file + ": This file has a problem with frame numbers and cannot be played.");
+        return kNothing;
+    case FrameScanner::Status::FirstNumberInvalid:
+        error(file + ": its first frame-counter line has no frame number; it cannot be played");
+        return kNothing;
+    case FrameScanner::Status::Ok:
+        break;
+    }
+    if (index.frameAtOrAfter(0) < 0) {
+        error(file + ": it holds no frame-counter line; there is nothing to play");
+        return kNothing;
+    }
+
+    void *socket = nullptr;
+    if (ap_udp_init(&socket, 0, 1) < 0) {
+        error("no UDP socket to send from");
+        return kFailure;
+    }
+    PlaybackEngine engine;
+    engine.setSocket(socket);
+    quitOnSignals();
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QObject::connect(&engine, &PlaybackEngine::progressed, QCoreApplication::instance(), [&engine] {
+        const PlaybackEngine::State s = engine.progress().state;
+        if (s != PlaybackEngine::State::Playing && s != PlaybackEngine::State::Paused)
+            QCoreApplication::quit();
+    });
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        status(QStringLiteral("%1 s  frame %2  %3 frames sent")
+                   .arg(elapsed.elapsed() / 1000)
+                   .arg(engine.progress().frame)
+                   .arg(engine.selfCheck().frames()));
+    });
+    if (statusIsTerminal())
+        ticker.start(1000);
+    if (!engine.start(index, options)) {
+        ap_udp_exit(socket);
+        error(file + ": changed since it was read; please run again");
+        return kFailure;
+    }
+    if (engine.progress().state == PlaybackEngine::State::Playing)
+        QCoreApplication::exec();
+    const PlaybackEngine::Progress end = engine.progress();
+    engine.stop();
+    ap_udp_exit(socket);
+    ticker.stop();
+    endStatus();
+
+    const PlaybackSelfCheck check = engine.selfCheck();
+    const double seconds = elapsed.elapsed() / 1000.0;
+    std::fprintf(stderr,
+                 "orf: sent %lld frames in %.2f s (%.2f frames/s) to %s; lateness p99 %.3f ms, max %.3f ms, "
+                 "%lld frames more than 1 ms late\n",
+                 (long long)check.frames(), seconds, seconds > 0 ? check.frames() / seconds : 0.0,
+                 names.join(", ").toLocal8Bit().constData(), check.p99Ms(), check.maxMs(),
+                 (long long)check.lateOver1ms());
+    switch (end.state) {
+    case PlaybackEngine::State::SendFailed:
+        error(QStringLiteral("sending frame %1 to %2 failed")
+                  .arg(end.frame)
+                  .arg(names.value(end.failedDestination)));
+        return kFailure;
+    case PlaybackEngine::State::FileChanged:
+        error(file + ": has changed since it was opened; please run again");
+        return kFailure;
+    default:
+        return kOk;
+    }
+}
+
+} // namespace orf

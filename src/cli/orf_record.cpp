@@ -1,0 +1,175 @@
+// orf record: the window's receiving engine writing into FILE.part, renamed to FILE once it is whole.
+#include "orf.h"
+
+#include "ap_socket.h"
+#include "ostrel_recorder_thread.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTimer>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace orf {
+
+namespace {
+
+// As the window asks for: enough to ride out a stall of the disk at tens of thousands of datagrams a second.
+constexpr int kReceiveBuffer = 8 * 1024 * 1024;
+
+QString megabytes(quint64 bytes)
+{
+    return QString::number(double(bytes) / 1e6, 'f', 1) + " MB";
+}
+
+} // namespace
+
+int record(const QStringList &arguments)
+{
+    const Defaults defaults = loadDefaults();
+    QCommandLineParser parser;
+    const QCommandLineOption portOption("port", "The UDP port to record (default: the settings', now %1).",
+                                        "P");
+    const QCommandLineOption outputOption(
+        {"o", "output"}, "The recording to write (default: ostrel-YYYYMMDD-HHMMSS.orf).", "FILE");
+    const QCommandLineOption countOption("count", "Ends after N datagrams.", "N");
+    const QCommandLineOption durationOption("duration", "Ends after SECONDS.", "SECONDS");
+    const QCommandLineOption forceOption("force", "Replaces an existing FILE.");
+    QCommandLineOption port = portOption;
+    port.setDescription(portOption.description().arg(defaults.record_port));
+    parser.addOptions({port, outputOption, countOption, durationOption, forceOption});
+    if (const int done = parse(parser, arguments,
+                               "orf record [--port P] [-o FILE] [--count N] [--duration SECONDS] [--force]",
+                               "Records every datagram arriving on a UDP port, byte for byte, until Ctrl-C, "
+                               "N datagrams or the duration.");
+        done >= 0)
+        return done;
+    if (!parser.positionalArguments().isEmpty()) {
+        error("record takes no file argument; name the recording with -o FILE");
+        return kUsage;
+    }
+
+    quint16 recordPort = defaults.record_port;
+    bool ok = true;
+    if (parser.isSet(port)) {
+        const uint value = parser.value(port).toUInt(&ok);
+        ok = ok && value > 0 && value < 65536;
+        recordPort = quint16(value);
+        if (!ok) {
+            error(QStringLiteral("--port %1: not a port number (1 to 65535)").arg(parser.value(port)));
+            return kUsage;
+        }
+    }
+    qint64 count = 0;
+    if (parser.isSet(countOption)) {
+        count = parser.value(countOption).toLongLong(&ok);
+        if (!ok || count < 1) {
+            error(QStringLiteral("--count %1: not a positive number").arg(parser.value(countOption)));
+            return kUsage;
+        }
+    }
+    double duration = 0;
+    if (parser.isSet(durationOption)) {
+        duration = parser.value(durationOption).toDouble(&ok);
+        if (!ok || !(duration > 0) || duration > 1e9) {
+            error(QStringLiteral("--duration %1: not a positive number of seconds")
+                      .arg(parser.value(durationOption)));
+            return kUsage;
+        }
+    }
+    const QString file = parser.isSet(outputOption)
+                             ? parser.value(outputOption)
+                             : QDateTime::currentDateTime().toString("'ostrel-'yyyyMMdd-HHmmss'.orf'");
+    const QString part = file + ".part";
+    const bool force = parser.isSet(forceOption);
+    for (const QString &existing : {file, part}) {
+        if (QFile::exists(existing) && !force) {
+            error(QStringLiteral("%1 exists; --force replaces it").arg(existing));
+            return kUsage;
+        }
+    }
+
+    void *socket = nullptr;
+    if (ap_udp_init(&socket, recordPort, 1) < 0) {
+        error(QStringLiteral("cannot receive on UDP port %1 (is it in use?)").arg(recordPort));
+        return kFailure;
+    }
+    ap_udp_set_receive_buffer(socket, kReceiveBuffer);
+    FILE *output = std::fopen(QFile::encodeName(part).constData(), "wb");
+    if (!output) {
+        ap_udp_exit(socket);
+        error(QStringLiteral("%1: cannot be written").arg(part));
+        return kFailure;
+    }
+
+    Ostrel_Recorder_Thread receiver;
+    receiver.setSocket(socket);
+    receiver.setRecordOutput(output);
+    receiver.setModeRecord(true);
+    receiver.setStopAfter(count);
+    quitOnSignals();
+    QObject::connect(&receiver, &Ostrel_Recorder_Thread::status, QCoreApplication::instance(), [](int s) {
+        if (s == 0)
+            QCoreApplication::quit();
+    });
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QTimer ticker;
+    qint64 last = 0;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const Ostrel_Recorder_Thread::Counts c = receiver.counts();
+        status(QStringLiteral("%1 s  %2 datagrams  %3/s  %4  %5 lost")
+                   .arg(elapsed.elapsed() / 1000)
+                   .arg(c.datagrams)
+                   .arg(c.datagrams - last)
+                   .arg(megabytes(c.bytes))
+                   .arg(c.lost));
+        last = c.datagrams;
+    });
+    if (statusIsTerminal())
+        ticker.start(1000);
+    if (duration > 0)
+        QTimer::singleShot(qint64(duration * 1000), QCoreApplication::instance(), &QCoreApplication::quit);
+    std::fprintf(stderr, "orf: recording UDP port %u into %s (Ctrl-C ends)\n", unsigned(recordPort),
+                 QFile::encodeName(file).constData());
+    receiver.start();
+    QCoreApplication::exec();
+    receiver.stop();
+    ap_udp_exit(socket);
+    ticker.stop();
+    endStatus();
+
+    const Ostrel_Recorder_Thread::Counts c = receiver.counts();
+    const bool written = std::fflush(output) == 0 && fsync(fileno(output)) == 0 && !receiver.writeFailed();
+    const bool closed = std::fclose(output) == 0;
+    if (!written || !closed) {
+        error(QStringLiteral("writing %1 failed (is the disk full?); what was written is kept there")
+                  .arg(part));
+        return kFailure;
+    }
+    if (receiver.endedByError()) {
+        error(QStringLiteral("receiving on UDP port %1 failed; what arrived is kept in %2")
+                  .arg(recordPort)
+                  .arg(part));
+        return kFailure;
+    }
+    if (c.datagrams == 0) {
+        QFile::remove(part);
+        error(QStringLiteral("nothing arrived on UDP port %1; no recording written").arg(recordPort));
+        return kNothing;
+    }
+    // rename() replaces an existing FILE (--force) in one step: FILE is always a whole recording.
+    if (std::rename(QFile::encodeName(part).constData(), QFile::encodeName(file).constData()) != 0) {
+        error(QStringLiteral("%1 could not be renamed to %2; the recording is kept there").arg(part, file));
+        return kFailure;
+    }
+    std::fprintf(stderr, "orf: recorded %llu datagrams (%s) in %.1f s into %s, %llu frames lost\n",
+                 (unsigned long long)c.datagrams, megabytes(c.bytes).toUtf8().constData(),
+                 elapsed.elapsed() / 1000.0, QFile::encodeName(file).constData(), (unsigned long long)c.lost);
+    return kOk;
+}
+
+} // namespace orf
