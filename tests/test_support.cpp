@@ -195,6 +195,14 @@ bool UdpSink::receive(QByteArray *out, int timeoutMs)
     return false;
 }
 
+QList<QByteArray> UdpSink::receiveMany(int count, int timeoutMs)
+{
+    QList<QByteArray> out;
+    for (QByteArray one; out.size() < count && receive(&one, timeoutMs);)
+        out.append(one);
+    return out;
+}
+
 QList<QByteArray> UdpSink::drain(int most)
 {
     QList<QByteArray> out;

@@ -71,6 +71,7 @@ public:
     // Waits up to timeoutMs for one datagram, turning the event loop meanwhile; false on time-out.
     bool receive(QByteArray *out, int timeoutMs = 5000);
     QList<QByteArray> drain(int most = -1); // the datagrams already waiting, without blocking
+    QList<QByteArray> receiveMany(int count, int timeoutMs = 5000); // until count arrived or time is out
 
 private:
     quint16 m_port = 0;
