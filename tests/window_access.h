@@ -57,11 +57,5 @@ class ManualClock : public Clock
 public:
     quint32 now_us = 1000000;
     quint32 ms() const override { return now_us / 1000u; }
-    quint32 us() const override { return now_us; }
-    void waitUntilUs(quint32 target) override
-    {
-        if (qint32(target - now_us) > 0)
-            now_us = target;
-    }
     void advanceUs(quint32 us) { now_us += us; }
 };

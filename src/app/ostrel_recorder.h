@@ -106,7 +106,6 @@ private:
     void receivingFailed();
     void countArrivals(qint64 datagrams);
     void showCounts(bool now = true);
-    int recordedFrameAtOrAfter(int frame) const;
     void endPlayback();
 
     Ui_mw_ostrel_recorder ui;

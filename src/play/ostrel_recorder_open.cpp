@@ -159,13 +159,6 @@ void Ostrel_recorder::reportFileChanged()
         Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
 }
 
-int Ostrel_recorder::recordedFrameAtOrAfter(int frame) const
-{
-    const qint64 first = qint64(qint32(frames.first()));
-    const qsizetype found = frames.frameAtOrAfter(qsizetype(qMax<qint64>(0, qint64(frame) - first)));
-    return found < 0 ? frame : int(first + found);
-}
-
 void Ostrel_recorder::on_actionOpen_triggered()
 {
     const QString name = QFileDialog::getOpenFileName(this, tr("Open File"), open_file_dir,
