@@ -160,6 +160,8 @@ void ModalAnswerer::answer(QWidget *modal)
         static_cast<QDialog *>(dialog)->accept(); // protected in QFileDialog, public in QDialog
         if (dialog->isVisible())
             dialog->reject(); // the dialog refused the name
+    } else if (qobject_cast<QProgressDialog *>(modal)) {
+        // A slow scan's progress: a user waits for it, and it closes by itself.
     } else if (auto *other = qobject_cast<QDialog *>(modal)) {
         m_records.append(
             {QString::fromLatin1(other->metaObject()->className()), 0, other->windowTitle(), {}});
