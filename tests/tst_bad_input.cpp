@@ -1,0 +1,73 @@
+// Recordings a user may open by mistake or that grew extreme, opened and played through the window.
+#include "test_support.h"
+#include "window_access.h"
+
+#include <QRandomGenerator>
+
+using namespace ostrel_test;
+
+class TestBadInput : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<ModalAnswerer> answerer;
+    std::unique_ptr<Ostrel_recorder> window;
+    std::unique_ptr<OstrelRecorderTestAccess> a;
+    UdpSink sink;
+
+    void openAndPlay(const QByteArray &content)
+    {
+        const QString path = sandboxHome() + "/bad.orf";
+        QVERIFY(writeFile(path, content));
+        answerer->queueFile(path);
+        window->on_actionOpen_triggered();
+        QCOMPARE(a->file_name(), path);
+    }
+
+private slots:
+    void initTestCase() { writeHomeSettings(defaultSettingsXml()); }
+    void init()
+    {
+        a.reset();
+        window.reset();
+        answerer.reset(new ModalAnswerer);
+        window.reset(new Ostrel_recorder(sandboxHome() + "/.NUV/Ostrel_Recorder"));
+        a.reset(new OstrelRecorderTestAccess(*window));
+        a->ip_play_1() = 0x7f000001;
+        a->port_play_1() = sink.port();
+        a->timestamp() = false;
+        a->loop() = false;
+        a->frequency_play_1() = 500;
+    }
+
+    // 50 MB of random bytes without a frame-counter line: a recording without frames, nothing to send.
+    void fiftyMegabytesOfGarbage()
+    {
+        QByteArray garbage(50 << 20, Qt::Uninitialized);
+        QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(garbage.data()), garbage.size() / 4);
+        garbage.replace('f', 'g'); // never a frame-counter line
+        openAndPlay(garbage);
+        QVERIFY(a->ui().playSlider->minimum() == 0 && a->ui().playSlider->maximum() == 0);
+        a->ui().actionPlay->trigger();
+        QTRY_COMPARE(a->mode(), 0);
+        QVERIFY(answerer->messages().isEmpty());
+        QVERIFY(sink.drain().isEmpty());
+    }
+
+    // A line of 8 MB: the data field shows its start only, and Play says no datagram can carry it.
+    void aLineOfEightMegabytes()
+    {
+        openAndPlay("fr 1\n" + QByteArray(8 << 20, 'x') + "\nfr 2\n");
+        a->updateContent(1);
+        const QString shown = a->ui().te_datadisplay->toPlainText();
+        const QString cut = QString("\n[%1 more characters not shown]").arg(5 + (8 << 20) + 1 - 65507);
+        QVERIFY(shown.size() == 65507 + cut.size() && shown.endsWith(cut));
+        a->ui().actionPlay->trigger();
+        QTRY_COMPARE(a->mode(), 0);
+        QCOMPARE(answerer->messageTexts(), QStringList("Error while sending data"));
+        QVERIFY(a->ui().actionPlay->isEnabled() && !a->ui().actionStop->isEnabled());
+    }
+};
+
+OSTREL_TEST_MAIN(TestBadInput)
+#include "tst_bad_input.moc"
