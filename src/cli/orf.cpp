@@ -130,6 +130,33 @@ int parse(QCommandLineParser &parser, const QStringList &arguments, const char *
     return -1;
 }
 
+int readRecording(const QString &file, FrameIndex &index, FrameScanner::Result *scanned)
+{
+    *scanned = FrameScanner::scan(file, index);
+    switch (scanned->status) {
+    case FrameScanner::Status::OpenFailed:
+        error(QStringLiteral("%1: cannot be opened").arg(file));
+        return kFailure;
+    case FrameScanner::Status::ReadFailed:
+    case FrameScanner::Status::Cancelled: // no progress function: never
+        error(QStringLiteral("%1: cannot be read to its end").arg(file));
+        return kFailure;
+    default:
+        return -1;
+    }
+}
+
+QString unplayableReason(const FrameScanner::Result &scanned, const FrameIndex &index)
+{
+    if (scanned.status == FrameScanner::Status::BadNumbering)
+        return QStringLiteral("This file has a problem with frame numbers and cannot be played.");
+    if (!scanned.ok())
+        return QStringLiteral("its first frame-counter line has no frame number");
+    if (index.frameAtOrAfter(0) < 0)
+        return QStringLiteral("it holds no frame-counter line: not a recording");
+    return QString();
+}
+
 Defaults loadDefaults()
 {
     SettingsFile::SettingsTexts texts = SettingsFile::defaultTexts();

@@ -2,6 +2,9 @@
 // receiving engine, frame index and playback engine as the window, and links nothing of the window.
 #pragma once
 
+#include "frame_index.h"
+#include "frame_scanner.h"
+
 #include <QCommandLineParser>
 #include <QString>
 #include <QStringList>
@@ -29,6 +32,12 @@ int parse(QCommandLineParser &parser, const QStringList &arguments, const char *
 int info(const QStringList &arguments);
 int record(const QStringList &arguments);
 int play(const QStringList &arguments);
+
+// Scans a recording into index: -1 when it was read to its end (the scan's result in *scanned), else the
+// exit status after saying why it could not be read.
+int readRecording(const QString &file, FrameIndex &index, FrameScanner::Result *scanned);
+// Why a recording that was read cannot be played (the window's reason where it gives one); empty when it can.
+QString unplayableReason(const FrameScanner::Result &scanned, const FrameIndex &index);
 
 // The settings the window wrote, or its fallback beside the executable, or the built-in defaults.
 struct Defaults

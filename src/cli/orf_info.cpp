@@ -1,9 +1,6 @@
 // orf info: one pass over a recording through the frame index, and what it holds.
 #include "orf.h"
 
-#include "frame_index.h"
-#include "frame_scanner.h"
-
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -63,22 +60,12 @@ int info(const QStringList &arguments)
     const QString file = parser.positionalArguments().first();
 
     FrameIndex index;
-    const FrameScanner::Result result = FrameScanner::scan(file, index);
-    switch (result.status) {
-    case FrameScanner::Status::OpenFailed:
-        error(QStringLiteral("%1: cannot be opened").arg(file));
-        return kFailure;
-    case FrameScanner::Status::ReadFailed:
-        error(QStringLiteral("%1: cannot be read to its end").arg(file));
-        return kFailure;
-    default:
-        break;
-    }
-
-    QString reason;
+    FrameScanner::Result result;
+    if (const int failed = readRecording(file, index, &result); failed >= 0)
+        return failed;
+    const QString reason = unplayableReason(result, index);
     qsizetype firstEntry = -1, lastEntry = -1, present = 0;
     QJsonArray lost;
-    QList<qint64> listed;
     if (result.ok()) {
         for (qsizetype k = 0; k < index.size(); ++k) {
             if (index.isFrame(k)) {
@@ -90,12 +77,6 @@ int info(const QStringList &arguments)
                 lost.append(qint64(index.first()) + k);
             }
         }
-        if (present == 0)
-            reason = "it holds no frame-counter line: not a recording";
-    } else if (result.status == FrameScanner::Status::BadNumbering) {
-        reason = "This file has a problem with frame numbers and cannot be played.";
-    } else {
-        reason = "its first frame-counter line has no frame number";
     }
 
     bool changed = false;

@@ -2,8 +2,6 @@
 #include "orf.h"
 
 #include "ap_socket.h"
-#include "frame_index.h"
-#include "frame_scanner.h"
 #include "playback_engine.h"
 
 #include <QCoreApplication>
@@ -130,26 +128,11 @@ int play(const QStringList &arguments)
     }
 
     FrameIndex index;
-    const FrameScanner::Result scanned = FrameScanner::scan(file, index);
-    switch (scanned.status) {
-    case FrameScanner::Status::OpenFailed:
-        error(QStringLiteral("%1: cannot be opened").arg(file));
-        return kFailure;
-    case FrameScanner::Status::ReadFailed:
-    case FrameScanner::Status::Cancelled: // no progress function: never
-        error(QStringLiteral("%1: cannot be read to its end").arg(file));
-        return kFailure;
-    case FrameScanner::Status::BadNumbering:
-        error(file + ": This file has a problem with frame numbers and cannot be played.");
-        return kNothing;
-    case FrameScanner::Status::FirstNumberInvalid:
-        error(file + ": its first frame-counter line has no frame number; it cannot be played");
-        return kNothing;
-    case FrameScanner::Status::Ok:
-        break;
-    }
-    if (index.frameAtOrAfter(0) < 0) {
-        error(file + ": it holds no frame-counter line; there is nothing to play");
+    FrameScanner::Result scanned;
+    if (const int failed = readRecording(file, index, &scanned); failed >= 0)
+        return failed;
+    if (const QString reason = unplayableReason(scanned, index); !reason.isEmpty()) {
+        error(file + ": " + reason);
         return kNothing;
     }
 
