@@ -6,13 +6,10 @@
 
 using namespace ostrel_test;
 
-class TestBadInput : public QObject
+class TestBadInput : public WindowTest
 {
     Q_OBJECT
 
-    std::unique_ptr<ModalAnswerer> answerer;
-    std::unique_ptr<Ostrel_recorder> window;
-    std::unique_ptr<OstrelRecorderTestAccess> a;
     UdpSink sink;
 
     void openAndPlay(const QByteArray &content)
@@ -28,11 +25,7 @@ private slots:
     void initTestCase() { writeHomeSettings(defaultSettingsXml()); }
     void init()
     {
-        a.reset();
-        window.reset();
-        answerer.reset(new ModalAnswerer);
-        window.reset(new Ostrel_recorder(sandboxHome() + "/.NUV/Ostrel_Recorder"));
-        a.reset(new OstrelRecorderTestAccess(*window));
+        newWindow();
         a->ip_play_1() = 0x7f000001;
         a->port_play_1() = sink.port();
         a->timestamp() = false;

@@ -5,13 +5,10 @@
 
 using namespace ostrel_test;
 
-class TestOpen : public QObject
+class TestOpen : public WindowTest
 {
     Q_OBJECT
 
-    std::unique_ptr<ModalAnswerer> answerer;
-    std::unique_ptr<Ostrel_recorder> window;
-    std::unique_ptr<OstrelRecorderTestAccess> a;
 
     QString open(const QString &name, const QByteArray &content)
     {
@@ -26,11 +23,7 @@ private slots:
     void initTestCase() { writeHomeSettings(defaultSettingsXml()); }
     void init()
     {
-        a.reset();
-        window.reset();
-        answerer.reset(new ModalAnswerer);
-        window.reset(new Ostrel_recorder(sandboxHome() + "/.NUV/Ostrel_Recorder"));
-        a.reset(new OstrelRecorderTestAccess(*window));
+        newWindow();
         a->open_file_dir() = QDir::rootPath();
     }
 

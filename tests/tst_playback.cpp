@@ -10,13 +10,10 @@
 
 using namespace ostrel_test;
 
-class TestPlayback : public QObject
+class TestPlayback : public WindowTest
 {
     Q_OBJECT
 
-    std::unique_ptr<Ostrel_recorder> window;
-    std::unique_ptr<OstrelRecorderTestAccess> a;
-    std::unique_ptr<ModalAnswerer> answerer;
     std::unique_ptr<UdpSink> sink, sink2;
 
     QString open(const QByteArray &content)
@@ -40,9 +37,7 @@ private slots:
 
     void init()
     {
-        answerer.reset(new ModalAnswerer);
-        window.reset(new Ostrel_recorder(sandboxHome() + "/.NUV/Ostrel_Recorder"));
-        a.reset(new OstrelRecorderTestAccess(*window));
+        newWindow();
         sink.reset(new UdpSink);
         sink2.reset(new UdpSink);
         a->ip_play_1() = a->ip_play_2() = 0x7F000001;

@@ -11,13 +11,10 @@
 
 using namespace ostrel_test;
 
-class TestRecord : public QObject
+class TestRecord : public WindowTest
 {
     Q_OBJECT
 
-    std::unique_ptr<Ostrel_recorder> window;
-    std::unique_ptr<OstrelRecorderTestAccess> a;
-    std::unique_ptr<ModalAnswerer> answerer;
     ManualClock clock;
     quint16 port = freeUdpPort();
     QString home = sandboxHome();
@@ -29,9 +26,7 @@ private slots:
     void init()
     {
         writeHomeSettings(defaultSettingsXml(port));
-        answerer.reset(new ModalAnswerer);
-        window.reset(new Ostrel_recorder(home + "/.NUV/Ostrel_Recorder"));
-        a.reset(new OstrelRecorderTestAccess(*window));
+        newWindow();
         window->setClock(&clock);
     }
     void cleanup() { QFile::remove(a->temp_file_name()); }

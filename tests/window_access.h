@@ -3,6 +3,9 @@
 
 #include "clock.h"
 #include "ostrel_recorder.h"
+#include "test_support.h"
+
+#include <memory>
 
 class OstrelRecorderTestAccess
 {
@@ -58,4 +61,24 @@ public:
     quint32 now_us = 1000000;
     quint32 ms() const override { return now_us / 1000u; }
     void advanceUs(quint32 us) { now_us += us; }
+};
+
+// The fixture of the tests that drive the window: a fresh window over the sandboxed home, its dialogs
+// answered by an answerer made before it (the window may say something as it starts).
+class WindowTest : public QObject
+{
+protected:
+    std::unique_ptr<ostrel_test::ModalAnswerer> answerer;
+    std::unique_ptr<Ostrel_recorder> window;
+    std::unique_ptr<OstrelRecorderTestAccess> a;
+
+    // Closes the window of the last test function, if any, and opens a new one.
+    void newWindow()
+    {
+        a.reset();
+        window.reset();
+        answerer.reset(new ostrel_test::ModalAnswerer);
+        window.reset(new Ostrel_recorder(ostrel_test::sandboxHome() + "/.NUV/Ostrel_Recorder"));
+        a.reset(new OstrelRecorderTestAccess(*window));
+    }
 };
