@@ -3,12 +3,14 @@
 #include "test_support.h"
 #include "window_access.h"
 
+#include <QProgressDialog>
+#include <QPushButton>
+
 using namespace ostrel_test;
 
 class TestOpen : public WindowTest
 {
     Q_OBJECT
-
 
     QString open(const QString &name, const QByteArray &content)
     {
@@ -17,6 +19,13 @@ class TestOpen : public WindowTest
         answerer->queueFile(path);
         window->on_actionOpen_triggered();
         return path;
+    }
+
+    // What this process has read so far, from the kernel's count.
+    static qint64 bytesRead()
+    {
+        QFile io("/proc/self/io");
+        return io.open(QIODevice::ReadOnly) ? io.readLine().mid(7).trimmed().toLongLong() : -1; // "rchar: N"
     }
 
 private slots:
@@ -81,6 +90,34 @@ private slots:
         QVERIFY(a->file_name() == good && a->ui().playSlider->maximum() == 102);
         for (int position : {100, 101, 102, -1, 2147483647})
             QCOMPARE(a->read_from_vector(position), QString());
+    }
+
+    // A scan that takes long shows its progress; Cancel keeps the recording opened before and says nothing.
+    void aLongScanCanBeCancelled()
+    {
+        const QString good = open("first.orf", "fr 1\nfr 2\n");
+        const QString huge = sandboxHome() + "/huge.orf";
+        QFile file(huge);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(qint64(64) << 30)); // sparse: no disk used
+        file.close();
+        bool progressShown = false;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&] {
+            for (QWidget *w : QApplication::topLevelWidgets())
+                if (auto *progress = qobject_cast<QProgressDialog *>(w); progress && progress->isVisible()) {
+                    progressShown = true;
+                    progress->findChild<QPushButton *>()->click();
+                }
+        });
+        poll.start(50);
+        answerer->queueFile(huge);
+        const qint64 readBefore = bytesRead();
+        window->on_actionOpen_triggered();
+        QFile::remove(huge);
+        QVERIFY(progressShown);
+        QVERIFY(bytesRead() - readBefore < (qint64(8) << 30)); // the scan stopped, far from the end
+        QVERIFY(a->file_name() == good && a->ui().playSlider->maximum() == 2);
+        QVERIFY(answerer->messages().isEmpty());
     }
 };
 
