@@ -382,11 +382,8 @@ int main(int argc, char **argv)
         }
     }
 
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::prepareHeadlessWindow();
     Sandbox sandbox;
-    bench::quietOffscreenPlatform();
-    QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
     QApplication app(argc, argv);
     writeHomeSettings(defaultSettingsXml(ostrel_test::freeUdpPort()));
 

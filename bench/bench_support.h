@@ -209,6 +209,16 @@ inline void quietOffscreenPlatform()
         });
 }
 
+// What both window benchmarks need before their application object: no display, quiet offscreen platform,
+// Qt's own dialogs (which the test answerer fills in).
+inline void prepareHeadlessWindow()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    quietOffscreenPlatform();
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+}
+
 // Runs the event loop until done() holds or timeoutMs has passed; checks every 5 ms. Returns done().
 inline bool runEventsUntil(const std::function<bool()> &done, int timeoutMs)
 {

@@ -191,6 +191,22 @@ FrameIndex::Read FrameIndex::raw(qsizetype k, QByteArray *bytes) const
     return Read::Ok;
 }
 
+namespace {
+// Calls f(line, hasEnd) for each line of an entry's bytes, as the line rules read it.
+template <typename F> void forEachLine(const QByteArray &raw, F f)
+{
+    const char *p = raw.constData();
+    const char *end = p + raw.size();
+    while (p < end) {
+        const char *next = lineEnd(p, end);
+        bool hasEnd = false;
+        const QByteArrayView line = frame_lines::takeLine(QByteArrayView(p, next - p), &hasEnd);
+        f(line, hasEnd);
+        p = next;
+    }
+}
+} // namespace
+
 FrameIndex::Read FrameIndex::text(qsizetype k, QString *text) const
 {
     QByteArray bytes;
@@ -201,17 +217,11 @@ FrameIndex::Read FrameIndex::text(qsizetype k, QString *text) const
     }
     QByteArray lines;
     lines.reserve(bytes.size());
-    const char *p = bytes.constData();
-    const char *end = p + bytes.size();
-    while (p < end) {
-        const char *next = lineEnd(p, end);
-        bool hasEnd = false;
-        const QByteArrayView line = frame_lines::takeLine(QByteArrayView(p, next - p), &hasEnd);
+    forEachLine(bytes, [&](QByteArrayView line, bool hasEnd) {
         lines.append(line);
         if (hasEnd)
             lines.append('\n');
-        p = next;
-    }
+    });
     *text = QString::fromLatin1(lines);
     return Read::Ok;
 }
@@ -226,21 +236,15 @@ FrameIndex::Read FrameIndex::wire(qsizetype k, QByteArray *bytes, double *timest
     if (read != Read::Ok)
         return read;
     bytes->reserve(raw.size() + raw.size() / 8 + 2);
-    const char *p = raw.constData();
-    const char *end = p + raw.size();
-    while (p < end) {
-        const char *next = lineEnd(p, end);
-        bool hasEnd = false;
-        const QByteArrayView line = frame_lines::takeLine(QByteArrayView(p, next - p), &hasEnd);
-        p = next;
+    forEachLine(raw, [&](QByteArrayView line, bool) {
         if (timestamp && frame_lines::isTimestampLine(line))
             *timestamp = frame_lines::parseDouble(QString::fromLatin1(frame_lines::secondField(line)));
         const QByteArrayView text = stripped(line);
         if (!text.isEmpty() && text[0] == '#')
-            continue;
+            return;
         bytes->append(text);
         bytes->append("\r\n", 2);
-    }
+    });
     return Read::Ok;
 }
 
