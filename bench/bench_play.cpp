@@ -415,12 +415,12 @@ int main(int argc, char **argv)
         Receiver receiver(recording), referenceReceiver(recording);
         for (bool timestampMode : {false, true}) {
             for (bool busy : busyRuns) {
-                access.ip_play_1() = 0x7F000001;
-                access.port_play_1() = receiver.port;
-                access.active() = false;
-                access.loop() = false;
-                access.timestamp() = timestampMode;
-                access.frequency_play_1() = float(rate);
+                access.values().ip_play_1 = 0x7F000001;
+                access.values().port_play_1 = receiver.port;
+                access.values().active = false;
+                access.values().loop = false;
+                access.values().timestamp = timestampMode;
+                access.values().frequency_play_1 = float(rate);
                 answerer.clear();
                 answerer.queueFile(path);
                 window.on_actionOpen_triggered();

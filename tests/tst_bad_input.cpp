@@ -26,11 +26,11 @@ private slots:
     void init()
     {
         newWindow();
-        a->ip_play_1() = 0x7f000001;
-        a->port_play_1() = sink.port();
-        a->timestamp() = false;
-        a->loop() = false;
-        a->frequency_play_1() = 500;
+        a->values().ip_play_1 = 0x7f000001;
+        a->values().port_play_1 = sink.port();
+        a->values().timestamp = false;
+        a->values().loop = false;
+        a->values().frequency_play_1 = 500;
     }
 
     // 50 MB of random bytes without a frame-counter line: a recording without frames, nothing to send.

@@ -33,7 +33,7 @@ private slots:
     void init()
     {
         newWindow();
-        a->open_file_dir() = QDir::rootPath();
+        a->settings().text(SettingsFile::Setting::OpenFileDir) = QDir::rootPath();
     }
 
     // Frames 17, 18, 20 and 21 (19 lost): the preview of each and where a seek to it lands; a recording
@@ -61,7 +61,8 @@ private slots:
         const QString path = open("good.orf", content);
         QCOMPARE(answerer->records()[0].text, QDir::rootPath() + "|Ostrel Recorder files (*.orf)");
         QVERIFY(a->file_name() == path && a->ui().l_filename->text() == path &&
-                a->ui().actionPlay->isEnabled() && a->open_file_dir() == sandboxHome());
+                a->ui().actionPlay->isEnabled() &&
+                a->settings().text(SettingsFile::Setting::OpenFileDir) == sandboxHome());
         const QSlider *slider = a->ui().playSlider;
         QVERIFY(slider->minimum() == 17 && slider->maximum() == 21 && slider->value() == 17);
         QVERIFY(change < 0 || (change == 0   ? QFile::resize(path, 30)

@@ -40,12 +40,12 @@ private slots:
         newWindow();
         sink.reset(new UdpSink);
         sink2.reset(new UdpSink);
-        a->ip_play_1() = a->ip_play_2() = 0x7F000001;
-        a->port_play_1() = sink->port();
-        a->port_play_2() = sink2->port();
-        a->active() = a->loop() = false;
-        a->timestamp() = true;
-        a->frequency_play_1() = 200;
+        a->values().ip_play_1 = a->values().ip_play_2 = 0x7F000001;
+        a->values().port_play_1 = sink->port();
+        a->values().port_play_2 = sink2->port();
+        a->values().active = a->values().loop = false;
+        a->values().timestamp = true;
+        a->values().frequency_play_1 = 200;
     }
 
     void cleanup()
@@ -56,7 +56,7 @@ private slots:
 
     void aSinglePlaybackSendsEachFrameAsItsWireFormAndEnds()
     {
-        a->active() = true;
+        a->values().active = true;
         open("fr 7\nts 100.0\n# not sent\n  a b \t\nfr 8\r\nts 100.02\n\n");
         window->on_actionPlay_triggered();
         QCOMPARE(a->ui().labelFrequency->text(), QString("50.0 Hz"));
@@ -82,8 +82,8 @@ private slots:
     {
         QFETCH(bool, second);
         QFETCH(QString, text);
-        a->active() = second;
-        a->port_play_2() = 0; // the system refuses to send to port 0
+        a->values().active = second;
+        a->values().port_play_2 = 0; // the system refuses to send to port 0
         open("fr 1\n" + QByteArray(second ? 10 : 70000, 'x') + "\nfr 2\n"); // 70,000: larger than a datagram
         window->on_actionPlay_triggered();
         QTRY_COMPARE(answerer->messageTexts(), QStringList(text));
@@ -102,7 +102,7 @@ private slots:
     void aRecordingChangedOnDiskIsNotPlayed()
     {
         QFETCH(bool, whilePlaying);
-        a->loop() = true;
+        a->values().loop = true;
         const QString path = open("fr 1\na\nfr 2\nb\n");
         if (whilePlaying) {
             window->on_actionPlay_triggered();

@@ -67,12 +67,13 @@ private slots:
     {
         const QChar high(0xD83D), low(0xDE00);
         SettingsTexts t;
-        t.save_file_dir =
+        t.text(Setting::SaveFileDir) =
             QString("/a") + QChar(1) + "b" + QChar(0xFFFF) + high + "c" + high + high + low + low + high;
-        t.open_file_dir = QString(low) + "d";
+        t.text(Setting::OpenFileDir) = QString(low) + "d";
         QVERIFY(write(dir.filePath("home"), t).ok());
         QVERIFY(load(primary(), fallback(), t).ok());
-        QCOMPARE(t.save_file_dir + t.open_file_dir, QString("/abc") + high + low + "d");
+        QCOMPARE(t.text(Setting::SaveFileDir) + t.text(Setting::OpenFileDir),
+                 QString("/abc") + high + low + "d");
     }
 
     void loadFailures_data()

@@ -21,18 +21,8 @@ public:
     QString &temp_file_name() { return w.temp_file_name; }
     FILE *&record_file() { return w.record_file; }
     void *&socket_record() { return w.socket_record; }
-    QString &port_record_string() { return w.port_record_string; }
-    quint16 &port_record() { return w.port_record; }
-    quint32 &ip_play_1() { return w.ip_play_1; }
-    quint32 &ip_play_2() { return w.ip_play_2; }
-    quint16 &port_play_1() { return w.port_play_1; }
-    quint16 &port_play_2() { return w.port_play_2; }
-    bool &active() { return w.active; }
-    float &frequency_play_1() { return w.frequency_play_1; }
-    bool &loop() { return w.loop; }
-    bool &timestamp() { return w.timestamp; }
-    QString &save_file_dir() { return w.save_file_dir; }
-    QString &open_file_dir() { return w.open_file_dir; }
+    SettingsFile::SettingsTexts &settings() { return w.settings; }
+    SettingsFile::WorkingValues &values() { return w.values; }
     FrameIndex &frames() { return w.frames; }
     quint32 &first_frame() { return w.first_frame; }
     quint32 &last_frame() { return w.last_frame; }

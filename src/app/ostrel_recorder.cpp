@@ -55,11 +55,12 @@ Ostrel_recorder::Ostrel_recorder(QString config_dir)
     connect(settings_play, &Settings_play::writeSettingFile, this, &Ostrel_recorder::writeSettings);
     connect(settings_record, &Settings_record::writeSettingFile, this, &Ostrel_recorder::writeSettings);
 
-    save_file_dir = QStandardPaths::writableLocation(QStandardPaths::HomeLocation);
-    open_file_dir = save_file_dir;
-    setDefaultSettings();
+    // Until the file names others: the home directory for both, the dialogs' own start values for the rest.
+    const QString home = QStandardPaths::writableLocation(QStandardPaths::HomeLocation);
+    settings.text(SettingsFile::Setting::SaveFileDir) = settings.text(SettingsFile::Setting::OpenFileDir) =
+        home;
     loadSettingsXML();
-    updateDestinationLabels(port_play_string_1, port_play_string_2);
+    updateSettingsLabels();
 
     paused = false;
     slider_moved = false;
@@ -70,7 +71,6 @@ Ostrel_recorder::Ostrel_recorder(QString config_dir)
     frequency_mutex = new QMutex;
     frequency_reset = false;
 
-    ui.label_receive->setText("port " + port_record_string);
     ui.l_filename->setText("no file selected");
     updateLabelFrequency();
     counts_label = new QLabel(this);

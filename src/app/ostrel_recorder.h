@@ -1,22 +1,18 @@
 // The main window controller: owns the form, the sockets, the receiving thread, the timers, the frame
 // index of the current recording, all settings values and the dialogs. Its slots are the program's
-// operations; the implementation is split by subject over src/app, src/record, src/play and src/settings.
+// operations; the implementation is split by subject over ostrel_recorder_*.cpp.
 #pragma once
 
 #include "frame_index.h"
+#include "settings_file.h"
 #include "ui_mw_ostrel_recorder.h"
 
-#include <QDomDocument>
 #include <QList>
 #include <QMainWindow>
 #include <QString>
 #include <cstdio>
 #include <memory>
 #include <vector>
-
-namespace SettingsFile {
-enum class Setting;
-}
 
 class AboutDlg;
 class Clock;
@@ -64,7 +60,6 @@ public slots:
     void update_status(int status);
     void updateLabelFrequency();
     void updateListFrequency(bool clear);
-    void updateListFrequency();
 
 private slots:
     void playbackProgressed();
@@ -76,7 +71,6 @@ private:
 
     void updateActions();
     void loadSettingsXML();
-    void readSettingsXML(const QDomElement &element);
     void writeSettingsXML();
     bool saveFile();
     bool scannFrame(QString file_name, quint32 &first_frame, quint32 &last_frame, FrameIndex &frames);
@@ -92,11 +86,8 @@ private:
         NotSaved,
         Failed
     };
-    void setDefaultSettings();
-    QString &settingText(SettingsFile::Setting setting);
-    void deriveWorkingValue(SettingsFile::Setting setting);
-    void setPlayDialogValues();
-    void updateDestinationLabels(const QString &port_1, const QString &port_2);
+    void setDialogValues();
+    void updateSettingsLabels();
     bool openRecordSocket();
     void startReceiving(bool record);
     void stopReceiving();
@@ -131,27 +122,9 @@ private:
     void *socket_play = nullptr;
 
     QString config_dir;
-    QString port_record_string;
-    quint16 port_record = 0;
-    QString host_play_string_1;
-    quint32 ip_play_1 = 0;
-    QString port_play_string_1;
-    quint16 port_play_1 = 0;
-    QString host_play_string_2;
-    quint32 ip_play_2 = 0;
-    QString port_play_string_2;
-    quint16 port_play_2 = 0;
-    QString active_play_string;
-    bool active = false;
-    QString frequency_play_string;
-    float frequency_play_1 = 0;
-    QString loop_play_string;
-    bool loop = true;
-    QString timestamp_play_string;
-    bool timestamp = true;
-    QString save_file_dir;
-    QString open_file_dir;
-    QDomDocument settings_doc;
+    // The settings as they stand in the file (both directories included), and what they stand for.
+    SettingsFile::SettingsTexts settings = SettingsFile::defaultTexts();
+    SettingsFile::WorkingValues values;
 
     FrameIndex frames;
     bool file_change_reported = false; // for frames: the change has been reported

@@ -48,11 +48,6 @@ QuitOnSignal::QuitOnSignal(QObject *parent) : QObject(parent)
 
 QuitOnSignal::~QuitOnSignal() = default;
 
-bool QuitOnSignal::pending() const
-{
-    return retry->isActive();
-}
-
 void QuitOnSignal::signalled()
 {
     char bytes[64];

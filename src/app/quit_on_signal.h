@@ -24,9 +24,6 @@ public:
     explicit QuitOnSignal(QObject *parent = nullptr);
     ~QuitOnSignal() override;
 
-    // A signal came, and the request waits for a modal dialog to close.
-    bool pending() const;
-
 signals:
     void quitRequested();
 

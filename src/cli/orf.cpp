@@ -169,16 +169,18 @@ Defaults loadDefaults()
         error(SettingsFile::loadErrorMessage(result).replace('\n', ' ') + " Using the built-in defaults.");
         texts = SettingsFile::defaultTexts();
     }
+    using SettingsFile::Setting;
+    const SettingsFile::WorkingValues v = SettingsFile::workingValues(texts, nullptr); // hosts: when played
     Defaults d;
-    d.record_port = SettingsFile::portFromText(texts.port_record_string);
-    d.host_1 = texts.host_play_string_1;
-    d.port_1 = SettingsFile::portFromText(texts.port_play_string_1);
-    d.host_2 = texts.host_play_string_2;
-    d.port_2 = SettingsFile::portFromText(texts.port_play_string_2);
-    d.active = SettingsFile::flagFromText(texts.active_play_string);
-    d.frequency = SettingsFile::frequencyFromText(texts.frequency_play_string);
-    d.loop = SettingsFile::flagFromText(texts.loop_play_string);
-    d.timestamp = SettingsFile::flagFromText(texts.timestamp_play_string);
+    d.record_port = v.port_record;
+    d.host_1 = texts.text(Setting::PlayHost1);
+    d.port_1 = v.port_play_1;
+    d.host_2 = texts.text(Setting::PlayHost2);
+    d.port_2 = v.port_play_2;
+    d.active = v.active;
+    d.frequency = v.frequency_play_1;
+    d.loop = v.loop;
+    d.timestamp = v.timestamp;
     return d;
 }
 

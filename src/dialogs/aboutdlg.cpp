@@ -7,9 +7,6 @@
 #include <QUrl>
 
 namespace {
-constexpr int versionMajor = 1;
-constexpr int versionMinor = 1;
-constexpr int versionPatch = 4;
 const char releaseDate[] = "05.11.2015";
 const char copyrightYears[] = " 2010-2015";
 const char licenseDocument[] = "license/NUV_OSD.pdf";
@@ -24,9 +21,8 @@ AboutDlg::AboutDlg(QWidget *parent) : QDialog(parent)
         setWindowIcon(parent->windowIcon());
 
     // One multi-argument arg() so that a '%' in the translated product name is left alone.
-    label_version->setText(QStringLiteral("%1 v%2.%3.%4 %5")
-                               .arg(label_version->text(), QString::number(versionMajor),
-                                    QString::number(versionMinor), QString::number(versionPatch), QString()));
+    label_version->setText(
+        QStringLiteral("%1 v%2 %3").arg(label_version->text(), QStringLiteral(OSTREL_VERSION), QString()));
     label_date->setText(QString::fromLatin1(releaseDate));
     label_copy->setText(label_copy->text() + QString::fromLatin1(copyrightYears));
 

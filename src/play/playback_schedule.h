@@ -50,8 +50,6 @@ public:
     // Takes the step next() names.
     void advance();
 
-    qint64 slotNs() const { return m_slot; }
-
 private:
     qsizetype frameFrom(qsizetype k) const;
     void restartAt(qint64 now);

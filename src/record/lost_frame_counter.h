@@ -8,7 +8,6 @@
 class LostFrameCounter
 {
 public:
-    void reset() { *this = LostFrameCounter(); }
     // One datagram as it is appended to the recording.
     void datagram(const char *data, qsizetype size);
     qint64 lost() const { return m_lost; }

@@ -156,12 +156,6 @@ QString Ostrel_Recorder_Thread::getFrameBuffer() const
     return QString::fromLatin1(bytes.constData(), nul ? nul - bytes.constData() : bytes.size());
 }
 
-void Ostrel_Recorder_Thread::emitStatus(int value)
-{
-    last_status.store(value);
-    emit status(value);
-}
-
 void Ostrel_Recorder_Thread::run()
 {
     // `running` was raised by start(); raising it here would undo a stop() that came first.
@@ -315,13 +309,13 @@ void Ostrel_Recorder_Thread::deliverReport(quint64 run, bool queued)
     if (datagrams == delivered_datagrams)
         return;
     delivered_datagrams = datagrams;
-    emitStatus(mode_record ? 2 : 4);
+    emit status(mode_record ? 2 : 4);
 }
 
 void Ostrel_Recorder_Thread::deliverEnd(quint64 run)
 {
     deliverReport(run, false); // what the run took in after its last report
-    emitStatus(0);
+    emit status(0);
 }
 
 #include "moc_ostrel_recorder_thread.cpp"

@@ -55,10 +55,8 @@ public:
     QByteArray lastDatagram() const;
     // The latest datagram's text up to its first NUL, each byte one Latin-1 character.
     QString getFrameBuffer() const;
-    int getLastStatus() const { return last_status.load(); }
     bool endedByError() const { return counts().ended_by_error; }
     bool writeFailed() const { return counts().write_failed; }
-    void emitStatus(int value);
 
 public slots:
     // Ends the run and returns once the thread has finished; at once when it is not running. Safe from any
@@ -81,7 +79,6 @@ private:
     void deliverReport(quint64 run, bool queued);
     void deliverEnd(quint64 run);
 
-    std::atomic<int> last_status{0};
     std::atomic<bool> running{false};
     bool mode_record = false;
     FILE *record_output = nullptr;

@@ -115,8 +115,6 @@ bool nestedTooDeeply(const QByteArray &data)
     return false;
 }
 
-} // namespace
-
 const char *elementName(Setting setting)
 {
     return row(setting).element;
@@ -135,50 +133,33 @@ std::optional<Setting> settingForTag(const QString &tagName)
     return std::nullopt;
 }
 
-QString &SettingsTexts::text(Setting setting)
+// The setting one child element of the root sets, and its new text.
+std::optional<std::pair<Setting, QString>> readElement(const QDomElement &element)
 {
-    return const_cast<QString &>(static_cast<const SettingsTexts *>(this)->text(setting));
+    if (element.isNull())
+        return std::nullopt;
+    const std::optional<Setting> setting = settingForTag(element.tagName());
+    if (!setting)
+        return std::nullopt;
+    const QString attribute = QLatin1String(attributeName(*setting));
+    const bool directory = *setting == Setting::SaveFileDir || *setting == Setting::OpenFileDir;
+    if (directory && !element.hasAttribute(attribute))
+        return std::nullopt;
+    return std::make_pair(*setting, element.attribute(attribute));
 }
 
-const QString &SettingsTexts::text(Setting setting) const
-{
-    switch (setting) {
-    case Setting::RecordPort:
-        return port_record_string;
-    case Setting::PlayHost1:
-        return host_play_string_1;
-    case Setting::PlayPort1:
-        return port_play_string_1;
-    case Setting::PlayHost2:
-        return host_play_string_2;
-    case Setting::PlayPort2:
-        return port_play_string_2;
-    case Setting::Active:
-        return active_play_string;
-    case Setting::Frequency:
-        return frequency_play_string;
-    case Setting::Loop:
-        return loop_play_string;
-    case Setting::Timestamp:
-        return timestamp_play_string;
-    case Setting::SaveFileDir:
-        return save_file_dir;
-    case Setting::OpenFileDir:
-        break;
-    }
-    return open_file_dir;
-}
+} // namespace
 
 SettingsTexts defaultTexts()
 {
     SettingsTexts texts;
-    texts.port_record_string = "5000";
-    texts.host_play_string_1 = texts.host_play_string_2 = "localhost";
-    texts.port_play_string_1 = texts.port_play_string_2 = "5001";
-    texts.active_play_string = "false";
-    texts.frequency_play_string = "4";
-    texts.loop_play_string = "true";
-    texts.timestamp_play_string = "true";
+    texts.text(Setting::RecordPort) = "5000";
+    texts.text(Setting::PlayHost1) = texts.text(Setting::PlayHost2) = "localhost";
+    texts.text(Setting::PlayPort1) = texts.text(Setting::PlayPort2) = "5001";
+    texts.text(Setting::Active) = "false";
+    texts.text(Setting::Frequency) = "4";
+    texts.text(Setting::Loop) = "true";
+    texts.text(Setting::Timestamp) = "true";
     return texts;
 }
 
@@ -209,31 +190,22 @@ quint32 hostFromText(const QString &text, HostResolver resolve)
     return resolve(host.constData());
 }
 
-std::optional<ElementValue> readElement(const QDomElement &element)
+WorkingValues workingValues(const SettingsTexts &texts, HostResolver resolve)
 {
-    if (element.isNull())
-        return std::nullopt;
-    const std::optional<Setting> setting = settingForTag(element.tagName());
-    if (!setting)
-        return std::nullopt;
-    const QString attribute = QLatin1String(attributeName(*setting));
-    const bool directory = *setting == Setting::SaveFileDir || *setting == Setting::OpenFileDir;
-    if (directory && !element.hasAttribute(attribute))
-        return std::nullopt;
-    return ElementValue{*setting, element.attribute(attribute)};
+    WorkingValues v;
+    v.port_record = portFromText(texts.text(Setting::RecordPort));
+    v.ip_play_1 = hostFromText(texts.text(Setting::PlayHost1), resolve);
+    v.port_play_1 = portFromText(texts.text(Setting::PlayPort1));
+    v.ip_play_2 = hostFromText(texts.text(Setting::PlayHost2), resolve);
+    v.port_play_2 = portFromText(texts.text(Setting::PlayPort2));
+    v.active = flagFromText(texts.text(Setting::Active));
+    v.frequency_play_1 = frequencyFromText(texts.text(Setting::Frequency));
+    v.loop = flagFromText(texts.text(Setting::Loop));
+    v.timestamp = flagFromText(texts.text(Setting::Timestamp));
+    return v;
 }
 
-std::optional<Setting> applyElement(SettingsTexts &texts, const QDomElement &element)
-{
-    std::optional<ElementValue> value = readElement(element);
-    if (!value)
-        return std::nullopt;
-    texts.text(value->setting) = value->text;
-    return value->setting;
-}
-
-LoadResult load(const QString &primaryPath, const QString &fallbackPath, QDomDocument &doc,
-                const std::function<void(const QDomElement &)> &apply)
+LoadResult load(const QString &primaryPath, const QString &fallbackPath, SettingsTexts &texts)
 {
     LoadResult result;
     result.path = primaryPath;
@@ -259,6 +231,7 @@ LoadResult load(const QString &primaryPath, const QString &fallbackPath, QDomDoc
     }
 
     // Namespace processing stays off: the names are plain upper-case tags.
+    QDomDocument doc;
 #if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
     const QDomDocument::ParseResult parsed = doc.setContent(data, QDomDocument::ParseOption::Default);
     if (!parsed) {
@@ -281,15 +254,9 @@ LoadResult load(const QString &primaryPath, const QString &fallbackPath, QDomDoc
         return result;
     }
     for (QDomNode node = root.firstChild(); !node.isNull(); node = node.nextSibling())
-        apply(node.toElement());
+        if (const auto value = readElement(node.toElement()))
+            texts.text(value->first) = value->second;
     return result;
-}
-
-LoadResult load(const QString &primaryPath, const QString &fallbackPath, SettingsTexts &texts)
-{
-    QDomDocument doc;
-    return load(primaryPath, fallbackPath, doc,
-                [&texts](const QDomElement &element) { applyElement(texts, element); });
 }
 
 const char *loadErrorTemplate(LoadError error)
@@ -327,8 +294,9 @@ QString settingsPath(const QString &configDir)
     return settingsDirectory(configDir) + QLatin1String("/current-settings.xml");
 }
 
-void buildDocument(QDomDocument &doc, const SettingsTexts &texts)
+QByteArray serialise(const SettingsTexts &texts)
 {
+    QDomDocument doc;
     QDomElement root = doc.createElement(QLatin1String(rootName));
     doc.appendChild(root);
     for (const TableRow &r : table) {
@@ -336,12 +304,6 @@ void buildDocument(QDomDocument &doc, const SettingsTexts &texts)
         element.setAttribute(QLatin1String(r.attribute), xmlSafe(texts.text(r.setting)));
         root.appendChild(element);
     }
-}
-
-QByteArray serialise(const SettingsTexts &texts)
-{
-    QDomDocument doc;
-    buildDocument(doc, texts);
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);

@@ -1,16 +1,14 @@
 // The XML settings file without any widget: the table of its elements, the conversions from the stored
-// texts to working values, loading with its failure reports and atomic writing. The window keeps every
-// setting as its own text and working value and uses these functions to move them to and from the file.
+// texts to working values, loading with its failure reports and atomic writing. The window and orf keep
+// the texts as they stand in the file and derive their working values from them.
 #pragma once
 
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
+#include <array>
 #include <functional>
 #include <optional>
-
-class QDomDocument;
-class QDomElement;
 
 namespace SettingsFile {
 
@@ -35,28 +33,13 @@ enum class Setting
 };
 constexpr int SettingCount = 11;
 
-const char *elementName(Setting setting);
-const char *attributeName(Setting setting);
-// The setting a child element of the root stands for; names are compared case-sensitively.
-std::optional<Setting> settingForTag(const QString &tagName);
-
-// The text values as they stand in the file.
+// The text values as they stand in the file, one per setting.
 struct SettingsTexts
 {
-    QString port_record_string;
-    QString host_play_string_1;
-    QString port_play_string_1;
-    QString host_play_string_2;
-    QString port_play_string_2;
-    QString active_play_string;
-    QString frequency_play_string;
-    QString loop_play_string;
-    QString timestamp_play_string;
-    QString save_file_dir;
-    QString open_file_dir;
+    std::array<QString, SettingCount> values;
 
-    QString &text(Setting setting);
-    const QString &text(Setting setting) const;
+    QString &text(Setting setting) { return values[size_t(setting)]; }
+    const QString &text(Setting setting) const { return values[size_t(setting)]; }
 };
 
 // The play and record dialogs' own start values ("5000", "localhost", "5001", 4 Hz, loop and timestamps on,
@@ -70,16 +53,20 @@ bool flagFromText(const QString &text); // true unless exactly "false"
 float frequencyFromText(const QString &text);
 quint32 hostFromText(const QString &text, HostResolver resolve); // 0 without a resolver
 
-// The new text one child element of the root carries. Nothing for a null element, an unknown name, or a
-// directory element without its attribute (the directory stays); an absent attribute otherwise gives "".
-struct ElementValue
+// The working values the texts stand for.
+struct WorkingValues
 {
-    Setting setting;
-    QString text;
+    quint16 port_record = 0;
+    quint32 ip_play_1 = 0;
+    quint16 port_play_1 = 0;
+    quint32 ip_play_2 = 0;
+    quint16 port_play_2 = 0;
+    bool active = false;
+    float frequency_play_1 = 0;
+    bool loop = true;
+    bool timestamp = true;
 };
-std::optional<ElementValue> readElement(const QDomElement &element);
-// readElement() applied to texts; returns the setting whose text was set, so its working value can follow.
-std::optional<Setting> applyElement(SettingsTexts &texts, const QDomElement &element);
+WorkingValues workingValues(const SettingsTexts &texts, HostResolver resolve);
 
 // Loading.
 enum class LoadError
@@ -105,12 +92,9 @@ struct LoadResult
 constexpr qint64 MaxFileSize = 1024 * 1024;
 constexpr int MaxNestingDepth = 64;
 
-// Picks the primary file if it exists, else the fallback, parses it into doc and, when the root is right,
-// calls apply for each child node of the root in document order (a node that is no element as a null
-// element).
-LoadResult load(const QString &primaryPath, const QString &fallbackPath, QDomDocument &doc,
-                const std::function<void(const QDomElement &)> &apply);
-// The same, applying the elements to texts.
+// Picks the primary file if it exists, else the fallback, parses it and, when the root is right, applies
+// its elements to texts in document order (names compared case-sensitively; unknown ones ignored; a
+// directory element without its attribute leaves the directory, any other absent attribute gives "").
 LoadResult load(const QString &primaryPath, const QString &fallbackPath, SettingsTexts &texts);
 
 // The untranslated message template of a failure, marked for translation in the context
@@ -139,7 +123,6 @@ QString settingsPath(const QString &configDir);      // configDir + "/config/cur
 // The document and its exact bytes: the root alone on the first and last line, one self-closing element
 // per setting indented by four spaces, UTF-8, LF line ends, no declaration. Characters XML cannot carry
 // (most control characters) are left out so the file always reads back.
-void buildDocument(QDomDocument &doc, const SettingsTexts &texts);
 QByteArray serialise(const SettingsTexts &texts);
 
 // Creates the directory as needed and replaces the file atomically: the old file stays whole until the

@@ -13,6 +13,8 @@
 #include <atomic>
 #include <memory>
 
+using SettingsFile::Setting;
+
 namespace {
 
 // A scan that ends within this time shows no progress dialog.
@@ -161,8 +163,8 @@ void Ostrel_recorder::reportFileChanged()
 
 void Ostrel_recorder::on_actionOpen_triggered()
 {
-    const QString name = QFileDialog::getOpenFileName(this, tr("Open File"), open_file_dir,
-                                                      tr("Ostrel Recorder files (*.orf)"));
+    const QString name = QFileDialog::getOpenFileName(
+        this, tr("Open File"), settings.text(Setting::OpenFileDir), tr("Ostrel Recorder files (*.orf)"));
     if (name.isEmpty()) {
         ui.playSlider->setEnabled(false);
         return;
@@ -171,7 +173,7 @@ void Ostrel_recorder::on_actionOpen_triggered()
         return;
     file_name = name;
     ui.l_filename->setText(name);
-    open_file_dir = QFileInfo(name).absolutePath();
+    settings.text(Setting::OpenFileDir) = QFileInfo(name).absolutePath();
     packets_recorded = 0;
     slider_moved = false;
     ui.actionPlay->setEnabled(true);

@@ -50,12 +50,12 @@ void Ostrel_recorder::on_actionPlay_triggered()
 
     paused = false;
     PlaybackEngine::Options options;
-    options.destinations.push_back({ip_play_1, port_play_1});
-    if (active)
-        options.destinations.push_back({ip_play_2, port_play_2});
-    options.rate = frequency_play_1;
-    options.timestamps = timestamp;
-    options.loop = loop;
+    options.destinations.push_back({values.ip_play_1, values.port_play_1});
+    if (values.active)
+        options.destinations.push_back({values.ip_play_2, values.port_play_2});
+    options.rate = values.frequency_play_1;
+    options.timestamps = values.timestamp;
+    options.loop = values.loop;
     // A position chosen with the slider before Play is sent first, whole.
     const qint64 chosen = slider_moved ? current_frame : -1;
     slider_moved = false;

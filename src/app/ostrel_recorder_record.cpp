@@ -21,6 +21,8 @@
 #include <algorithm>
 #include <climits>
 
+using SettingsFile::Setting;
+
 namespace {
 // The default socket buffer holds about a hundred datagrams of a kilobyte: too little to ride out a short
 // stall of the receiving thread at tens of thousands of datagrams a second. The kernel caps the request.
@@ -38,7 +40,7 @@ QString megabytes(qint64 bytes)
 
 bool Ostrel_recorder::openRecordSocket()
 {
-    if (ap_udp_init(&socket_record, port_record, 1) < 0) {
+    if (ap_udp_init(&socket_record, values.port_record, 1) < 0) {
         socket_record = nullptr;
         QMessageBox::critical(this, tr("Ostrel Recorder"), tr("Please check your UDP settings\n"),
                               QMessageBox::Ok);
@@ -194,7 +196,7 @@ void Ostrel_recorder::finishRecording()
 {
     if (packets_recorded < 1) {
         QMessageBox::warning(this, "Ostrel Recorder",
-                             "No data received on port " + port_record_string +
+                             "No data received on port " + settings.text(Setting::RecordPort) +
                                  ".\nPlease check your network settings in Ostrel.",
                              QMessageBox::Ok);
     } else {
@@ -233,7 +235,7 @@ bool Ostrel_recorder::saveFile()
 
 Ostrel_recorder::SaveResult Ostrel_recorder::saveRecording(bool earlierRun)
 {
-    save_file_name = QFileDialog::getSaveFileName(this, tr("Save File"), save_file_dir,
+    save_file_name = QFileDialog::getSaveFileName(this, tr("Save File"), settings.text(Setting::SaveFileDir),
                                                   tr("Ostrel Recorder files (*.orf)"));
     if (save_file_name == "")
         return SaveResult::Cancelled;
@@ -250,7 +252,7 @@ Ostrel_recorder::SaveResult Ostrel_recorder::saveRecording(bool earlierRun)
     }
     ui.l_filename->setText(save_file_name);
     file_name = save_file_name;
-    save_file_dir = QFileInfo(save_file_name).absolutePath();
+    settings.text(Setting::SaveFileDir) = QFileInfo(save_file_name).absolutePath();
     return SaveResult::Saved;
 }
 
@@ -350,7 +352,8 @@ void Ostrel_recorder::receivingFailed()
     mode = 0;
     updateActions();
     updateLabelFrequency();
-    QString text = tr("Receiving on port %1 stopped because of a receive error.").arg(port_record_string);
+    QString text = tr("Receiving on port %1 stopped because of a receive error.")
+                       .arg(settings.text(Setting::RecordPort));
     if (recording && packets_recorded > 0)
         text += tr("\nThe data recorded so far are kept: save them with Save as.");
     QMessageBox::warning(this, tr("Ostrel Recorder"), text, QMessageBox::Ok);
@@ -376,11 +379,6 @@ void Ostrel_recorder::updateListFrequency(bool clear)
 {
     QMutexLocker locker(frequency_mutex);
     rate_meter::update(frequency_list, frequency_reset, clear, clock->ms());
-}
-
-void Ostrel_recorder::updateListFrequency()
-{
-    updateListFrequency(false);
 }
 
 void Ostrel_recorder::updateLabelFrequency()
