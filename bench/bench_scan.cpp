@@ -229,6 +229,6 @@ int main(int argc, char **argv)
         fromHwm ? "VmHWM after clear_refs" : "ru_maxrss growth");
     std::printf("seek near the end (text + wire of a %lld-byte frame): first %.3f ms, best %.3f ms\n",
                 qint64(seekBytes), seekFirst * 1e3, seekBest * 1e3);
-    std::printf("entries: %lld; %s\n", qint64(index.size()), qPrintable(result.lostFramesText()));
+    std::printf("entries: %lld; %lld lost\n", qint64(index.size()), qint64(result.lost_count));
     return 0;
 }

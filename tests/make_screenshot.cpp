@@ -20,7 +20,7 @@ int main(int argc, char **argv)
         "0.95\nobj 3 x 13.120 y -3.360 z 0.941 q 0.91\nmarkers 14 residual 0.43 mm\n");
     a.ui().labelFrequency->setText("60 Hz");
     a.ui().l_filename->setText("<temporary buffer>");
-    a.mode() = 2;
+    a.setState(Ostrel_recorder::State::Recording);
     a.updateActions();
     w.show();
     return QTest::qWaitForWindowExposed(&w) && w.grab().save(argv[1]) ? 0 : 1;

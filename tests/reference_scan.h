@@ -13,11 +13,14 @@
 struct ReferenceScan
 {
     FrameScanner::Result result;
-    std::vector<QStringList> entries; // the lines of each entry as read, the LF kept where a line has one
-    bool tooLarge = false;            // stopped: the index would hold more entries than asked for
+    // The entries that hold lines (entry 0 before the first frame too), each with its lines as read, the LF
+    // kept where a line has one; the entries between them are lost frames.
+    std::vector<std::pair<qint64, QStringList>> entries;
+    qint64 size = 0;       // entries, lost ones included
+    bool tooLarge = false; // stopped: the index would hold more frames than asked for
 };
 
-inline ReferenceScan referenceScan(const QByteArray &bytes, qint64 entryLimit = FrameScanner::kMaxEntries)
+inline ReferenceScan referenceScan(const QByteArray &bytes, qint64 frameLimit = FrameScanner::kMaxFrames)
 {
     QBuffer device;
     device.setData(bytes);
@@ -26,50 +29,51 @@ inline ReferenceScan referenceScan(const QByteArray &bytes, qint64 entryLimit = 
     FrameScanner::Result &r = m.result;
     QStringList current;
     QString line;
-    qint64 previous = 0;
-    int n = 0; // a number that does not parse reads as 0
+    qint64 previous = 0, n = 0, entry = 0; // a number that does not parse reads as 0
     frame_lines::readLine(device, &line);
     if (frame_lines::isFrameCounterLine(line)) {
-        if (!frame_lines::parseInt(frame_lines::secondField(line), &n)) {
+        if (!frame_lines::parseNumber(frame_lines::secondField(line), &n)) {
             r.status = FrameScanner::Status::FirstNumberInvalid;
             return m;
         }
-        r.first_frame = r.last_frame = quint32(previous = n);
+        r.first_frame = r.last_frame = previous = n;
         current = QStringList(line);
     }
+    auto fail = [&] {
+        r = FrameScanner::Result();
+        r.status = FrameScanner::Status::BadNumbering;
+        return m;
+    };
+    if (n < 0)
+        return fail();
     while (frame_lines::readLine(device, &line)) {
         if (!frame_lines::isFrameCounterLine(line)) {
             current.append(line);
             continue;
         }
-        m.entries.push_back(current);
+        m.entries.emplace_back(entry, current);
         current = QStringList(line);
-        frame_lines::parseInt(frame_lines::secondField(line), &n);
-        const qint64 entries = qint64(m.entries.size()) + n - previous;
-        if (n <= previous || n < 0 || entries > FrameScanner::kMaxEntries) {
-            r.status = FrameScanner::Status::BadNumbering;
-            r.first_frame = r.last_frame = 0;
+        frame_lines::parseNumber(frame_lines::secondField(line), &n);
+        if (n <= previous || qint64(m.entries.size()) >= FrameScanner::kMaxFrames)
+            return fail();
+        if ((m.tooLarge = qint64(m.entries.size()) >= frameLimit))
             return m;
-        }
-        if ((m.tooLarge = entries > entryLimit))
-            return m;
-        for (r.last_frame = quint32(n); ++previous < n; ++r.lost_count) {
-            if (r.lost_numbers.size() < size_t(FrameScanner::kNotedLostFrames))
-                r.lost_numbers.push_back(int(previous));
-            m.entries.emplace_back();
-        }
+        r.lost_count += n - previous - 1;
+        entry += n - previous;
+        r.last_frame = previous = n;
     }
-    m.entries.push_back(current);
+    m.entries.emplace_back(entry, current);
+    m.size = entry + 1;
     return m;
 }
 
 // Writes bytes to path, scans it with the given chunk size and says where the index differs from the model:
-// the result, each entry's text, wire form (lines stripped, CR LF, comments left out) and timestamp, and
-// which entries hold frames. Inputs whose index would hold more than entryLimit entries are left out.
+// the result, each entry's text, wire form (lines stripped, CR LF, comments left out) and timestamp, which
+// entries hold frames, and the lost ones around them. Inputs with more than frameLimit frames are left out.
 inline QString checkScan(const QByteArray &bytes, const QString &path, qsizetype chunk,
-                         qint64 entryLimit = FrameScanner::kMaxEntries, FrameIndex *scanned = nullptr)
+                         qint64 frameLimit = FrameScanner::kMaxFrames, FrameIndex *scanned = nullptr)
 {
-    const ReferenceScan m = referenceScan(bytes, entryLimit);
+    const ReferenceScan m = referenceScan(bytes, frameLimit);
     QFile file(path);
     if (m.tooLarge || !file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush())
         return m.tooLarge ? QString() : QStringLiteral("cannot write ") + path;
@@ -78,13 +82,15 @@ inline QString checkScan(const QByteArray &bytes, const QString &path, qsizetype
     const FrameScanner::Result r = FrameScanner::scan(path, index, chunk);
     const FrameScanner::Result &w = m.result;
     if (r.status != w.status || r.first_frame != w.first_frame || r.last_frame != w.last_frame ||
-        r.lost_count != w.lost_count || r.lost_numbers != w.lost_numbers ||
-        index.size() != qsizetype(m.entries.size()))
+        r.lost_count != w.lost_count ||
+        (r.ok() && (index.size() != m.size || index.lostCount() != w.lost_count)))
         return QStringLiteral("result or size");
-    for (qsizetype k = index.size() - 1, nextFrame = -1; k >= 0; --k) {
-        const QStringList &lines = m.entries[size_t(k)];
+    if (!r.ok())
+        return QString();
+    for (size_t i = 0; i < m.entries.size(); ++i) {
+        const qint64 k = m.entries[i].first;
+        const QStringList &lines = m.entries[i].second;
         const bool frame = !lines.isEmpty() && frame_lines::isFrameCounterLine(lines[0]);
-        nextFrame = frame ? k : nextFrame;
         QByteArray wire;
         double timestamp = -1.0;
         for (const QString &line : lines) {
@@ -100,8 +106,17 @@ inline QString checkScan(const QByteArray &bytes, const QString &path, qsizetype
         index.wire(k, &gotWire, &gotTimestamp);
         if (gotText != lines.join(QString()) || gotWire != wire ||
             QByteArray::number(gotTimestamp) != QByteArray::number(timestamp) || index.isFrame(k) != frame ||
-            index.frameAtOrAfter(k) != nextFrame)
+            index.frameAtOrAfter(k) != (frame ? k : (m.entries.size() > 1 ? m.entries[1].first : -1)))
             return QStringLiteral("entry %1: ").arg(k) + gotText + " / " + QString::fromLatin1(gotWire);
+        // The lost frames before the next entry: nothing to read, and a seek lands on that entry.
+        const qint64 next = i + 1 < m.entries.size() ? m.entries[i + 1].first : k + 1;
+        for (const qint64 lost : {k + 1, (k + next) / 2, next - 1}) {
+            if (lost <= k || lost >= next)
+                continue;
+            index.text(lost, &gotText);
+            if (index.isFrame(lost) || !gotText.isEmpty() || index.frameAtOrAfter(lost) != next)
+                return QStringLiteral("lost entry %1").arg(lost);
+        }
     }
     return QString();
 }

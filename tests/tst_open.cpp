@@ -3,6 +3,13 @@
 #include "test_support.h"
 #include "window_access.h"
 
+#include "frame_strip.h"
+#include "recording_info_dialog.h"
+
+#include <QClipboard>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProgressDialog>
 #include <QPushButton>
 
@@ -64,13 +71,13 @@ private slots:
                 a->ui().actionPlay->isEnabled() &&
                 a->settings().text(SettingsFile::Setting::OpenFileDir) == sandboxHome());
         const QSlider *slider = a->ui().playSlider;
-        QVERIFY(slider->minimum() == 17 && slider->maximum() == 21 && slider->value() == 17);
+        QVERIFY(slider->minimum() == 0 && slider->maximum() == 4 && slider->value() == 0);
         QVERIFY(change < 0 || (change == 0   ? QFile::resize(path, 30)
                                : change == 1 ? QFile::remove(path) && writeFile(path, content)
                                : change == 2 ? QFile::remove(path)
                                              : writeFile(path, content + "\nfr 22\n")));
-        a->updateContent(frame);
-        a->updateContent(frame);
+        a->updateContent(frame - 17);
+        a->updateContent(frame - 17);
         QCOMPARE(a->ui().te_datadisplay->toPlainText(), text);
         QStringList messages("Lost frame number 1:  19");
         if (change >= 0)
@@ -80,17 +87,101 @@ private slots:
         QCOMPARE(a->frames().frameAtOrAfter(a->frames().entryOf(frame)) + 17, seek);
     }
 
-    void aFailedOpenKeepsThePreviousRecordingAndLooksUpSafely()
+    // An Open that does not succeed says why and leaves the recording opened before exactly as it was: shown,
+    // previewed, and played. Negative frame numbers count as bad numbering.
+    void aFailedOpenKeepsThePreviousRecordingPlayable_data()
     {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("message"); // %1: the file
+        QTest::newRow("bad numbering") << QByteArray("fr 4\nfr 3\n")
+                                       << "This file has a problem with frame numbers and cannot be played.";
+        QTest::newRow("negative numbers")
+            << QByteArray("fr -1\nfr 0\nfr 1\nfr 3\n")
+            << "This file has a problem with frame numbers and cannot be played.";
+        QTest::newRow("a frame larger than a datagram")
+            << "fr 3\nfr 4\n" + QByteArray(70000, 'x') + "\n"
+            << "File %1 cannot be played: frame 4 is 70008 bytes; a datagram holds at most 65,507.";
+        QTest::newRow("missing") << QByteArray() << "File %1 cannot be opened.";
+    }
+    void aFailedOpenKeepsThePreviousRecordingPlayable()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, message);
         const QString good = open("first.orf", "fr 100\na\nfr 101\nb\nfr 102\nc\n");
-        open("broken.orf", "fr 4\nfr 3\n");
-        const QString missing = sandboxHome() + "/gone.orf";
-        QVERIFY(!a->initSlider(missing));
-        QCOMPARE(answerer->messages().last().title + ": " + answerer->messages().last().text,
-                 QString("Error opening file: File %1 cannot be opened.").arg(missing));
-        QVERIFY(a->file_name() == good && a->ui().playSlider->maximum() == 102);
-        for (int position : {100, 101, 102, -1, 2147483647})
-            QCOMPARE(a->read_from_vector(position), QString());
+        const QString other = sandboxHome() + "/other.orf";
+        QFile::remove(other);
+        if (!content.isEmpty())
+            writeFile(other, content);
+        answerer->clear();
+        QVERIFY(!window->openRecording(other));
+        QCOMPARE(answerer->messageTexts(), QStringList(message.arg(other)));
+        QVERIFY(a->file_name() == good && a->ui().playSlider->maximum() == 2 &&
+                a->ui().actionPlay->isEnabled());
+        QCOMPARE(a->read_from_vector(101), QString("fr 101\nb\n"));
+        UdpSink sink;
+        a->values().ip_play_1 = 0x7f000001;
+        a->values().port_play_1 = sink.port();
+        a->values().timestamp = a->values().loop = false;
+        a->values().frequency_play_1 = 500;
+        window->on_actionPlay_triggered();
+        QCOMPARE(sink.receiveMany(3),
+                 QList<QByteArray>({"fr 100\r\na\r\n", "fr 101\r\nb\r\n", "fr 102\r\nc\r\n"}));
+    }
+
+    // The program opens the recording named on its command line as File -> Open does, with the same checks
+    // and messages, and remembers its folder; a second argument is ignored.
+    void theCommandLineOpensARecording()
+    {
+        QVERIFY(writeFile(sandboxHome() + "/named.orf", "fr 1\nfr 3\n"));
+        QDir::setCurrent(sandboxHome());
+        window->startUp({"ostrel_recorder", "named.orf", "ignored.orf"});
+        QCOMPARE(a->file_name(), sandboxHome() + "/named.orf");
+        QCOMPARE(a->settings().text(SettingsFile::Setting::OpenFileDir), sandboxHome());
+        QCOMPARE(answerer->messageTexts(), QStringList("Lost frame number 1:  2"));
+        newWindow();
+        window->startUp({"ostrel_recorder", "missing.orf"});
+        QVERIFY(a->file_name().isEmpty() && !a->ui().actionPlay->isEnabled());
+        QCOMPARE(answerer->messageTexts(),
+                 QStringList(QString("File %1 cannot be opened.").arg(sandboxHome() + "/missing.orf")));
+    }
+
+    // Frames 1-12 at 20 ms with 4-6 lost and 50 ms before 10: the strip's marks, what hovering says, and
+    // the figures of Recording info; nothing is marked or shown before a recording is opened.
+    void theStripAndRecordingInfoShowTheGaps()
+    {
+        QVERIFY(!a->ui().frameStrip->isVisible() && !a->ui().actionRecordingInfo->isEnabled());
+        QByteArray content;
+        double t = 1.0;
+        for (int n = 1; n <= 12; ++n) {
+            t += n == 10 ? 0.05 : 0.02;
+            if (n < 4 || n > 6)
+                content += "fr " + QByteArray::number(n) + "\nts " + QByteArray::number(t, 'f', 2) + "\nx\n";
+        }
+        const QString path = open("gaps.orf", content);
+        QVERIFY(a->ui().frameStrip->isVisibleTo(window.get()) && a->ui().actionRecordingInfo->isEnabled());
+        QStringList marks;
+        for (const RecordingInfo::Mark &m : a->ui().frameStrip->marks())
+            marks << QString("%1-%2%3").arg(m.first).arg(m.last).arg(
+                m.kind == RecordingInfo::Mark::Lost ? "" : "!");
+        QCOMPARE(marks, QStringList({"4-6", "7-7!", "10-10!"})); // 3 to 7: 80 ms, more than twice 20 ms
+        const FrameStrip &strip = *a->ui().frameStrip;
+        QCOMPARE(strip.toolTipAt(4, 12) + " | " + strip.toolTipAt(6, 12) + " | " + strip.toolTipAt(9, 12) +
+                     " | " + strip.toolTipAt(1, 12),
+                 QString("Frames 4–6 lost | Frame 7 · 0.08 s | Frame 10 · 0.05 s | "));
+        QStringList shown;
+        answerer->queueDialog([&](QWidget *dialog) {
+            shown = static_cast<RecordingInfoDialog *>(dialog)->values();
+            dialog->findChild<QPushButton *>("pb_copy")->click();
+            static_cast<QDialog *>(dialog)->accept();
+        });
+        a->ui().actionRecordingInfo->trigger();
+        QCOMPARE(shown, QStringList({path, QString("%1 bytes").arg(content.size()), "9", "1 to 12",
+                                     "3: 4 5 6", "0.250 s, mean rate 44.00 Hz",
+                                     "median 20.000 ms, p99 80.000 ms, max 80.000 ms", "yes"}));
+        const QJsonObject json =
+            QJsonDocument::fromJson(QGuiApplication::clipboard()->text().toUtf8()).object();
+        QCOMPARE(json["lost_runs"].toArray(), QJsonArray({QJsonArray({4, 6})}));
+        QCOMPARE(json["interval_ms"].toObject()["p99"].toDouble(), 80.0);
     }
 
     // A scan that takes long shows its progress; Cancel keeps the recording opened before and says nothing.
@@ -117,7 +208,7 @@ private slots:
         QFile::remove(huge);
         QVERIFY(progressShown);
         QVERIFY(bytesRead() - readBefore < (qint64(8) << 30)); // the scan stopped, far from the end
-        QVERIFY(a->file_name() == good && a->ui().playSlider->maximum() == 2);
+        QVERIFY(a->file_name() == good && a->ui().playSlider->maximum() == 1);
         QVERIFY(answerer->messages().isEmpty());
     }
 };

@@ -3,6 +3,7 @@
 #include "temp_recording.h"
 #include "test_support.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace ostrel_test;
@@ -44,26 +45,50 @@ private slots:
             fclose(first);
     }
 
-    // The stream is flushed before the copy. A copy that breaks off (a full disk, a quota) leaves the file
-    // it was to replace whole; a copy onto the recording itself is refused before it could truncate it.
-    void aFailedSaveLosesNothing()
+    // The stream is flushed first. On one file system the recording is moved, not copied: the same file,
+    // readable as any file of the user's. To another file system it is copied; a copy that breaks off (a
+    // full disk, a quota) or is cancelled leaves the file it was to replace whole, and the recording kept. A
+    // save onto the recording itself is refused before it could truncate it.
+    void saveMovesOrCopiesAndLosesNothing()
     {
         const QString name = dir.filePath("rec.orf"), target = dir.filePath("saved.orf");
-        FILE *f = temp_recording::open(name);
-        QVERIFY(f);
         const QByteArray recording = QByteArray("fr 1\nbody\n").repeated(1000);
-        fwrite(recording.constData(), 1, size_t(recording.size()), f); // still buffered
-        QVERIFY(temp_recording::save(f, name, target));
-        QCOMPARE(readFile(target), recording);
+        auto record = [&] {
+            FILE *f = temp_recording::open(name);
+            fwrite(recording.constData(), 1, size_t(recording.size()), f); // still buffered
+            return f;
+        };
+        FILE *f = record();
         QVERIFY(writeFile(target, "old recording"));
-        bool saved = true;
-        withFileSizeLimit(4096, [&] { saved = temp_recording::save(f, name, target); });
-        QVERIFY(!saved);
-        QCOMPARE(readFile(target), QByteArray("old recording"));
-        QVERIFY(!temp_recording::save(f, name, dir.filePath("./rec.orf")));
+        QCOMPARE(temp_recording::save(f, name, name), temp_recording::Saved::Failed);
+        struct stat before = {}, after = {};
+        QVERIFY(::stat(qPrintable(name), &before) == 0);
+        QCOMPARE(temp_recording::save(f, name, target), temp_recording::Saved::Moved);
+        fclose(f);
+        QCOMPARE(readFile(target), recording);
+        QVERIFY(!QFile::exists(name) && ::stat(qPrintable(target), &after) == 0 &&
+                after.st_ino == before.st_ino);
+        QVERIFY(QFileInfo(target).permissions() & QFile::ReadOwner);
+
+        QTemporaryDir other(QDir::rootPath() + "dev/shm/ostrel-XXXXXX");
+        struct stat here, there;
+        if (!other.isValid() || ::stat(qPrintable(dir.path()), &here) ||
+            ::stat(qPrintable(other.path()), &there) || here.st_dev == there.st_dev)
+            QSKIP("no second file system to copy to");
+        const QString copy = other.filePath("copy.orf");
+        f = record();
+        QVERIFY(writeFile(copy, "old recording"));
+        temp_recording::Saved saved = temp_recording::Saved::Copied;
+        fflush(f); // the limit is for the copy only
+        withFileSizeLimit(4096, [&] { saved = temp_recording::save(f, name, copy); });
+        QCOMPARE(saved, temp_recording::Saved::Failed);
+        QCOMPARE(temp_recording::save(f, name, copy, nullptr, [](qint64, qint64) { return false; }),
+                 temp_recording::Saved::Cancelled);
+        QCOMPARE(readFile(copy), QByteArray("old recording"));
+        QCOMPARE(temp_recording::save(f, name, copy), temp_recording::Saved::Copied);
+        QCOMPARE(readFile(copy), recording);
         QCOMPARE(readFile(name), recording);
-        QCOMPARE(QDir(dir.path()).entryList({"*.orf*"}, QDir::Files | QDir::Hidden),
-                 QStringList({"rec.orf", "saved.orf"}));
+        QCOMPARE(QDir(other.path()).entryList(QDir::Files | QDir::Hidden), QStringList("copy.orf"));
         fclose(f);
     }
 };

@@ -13,8 +13,14 @@ public:
     explicit OstrelRecorderTestAccess(Ostrel_recorder &window) : w(window) {}
 
     Ui_mw_ostrel_recorder &ui() { return w.ui; }
-    int &mode() { return w.mode; }
-    bool &paused() { return w.paused; }
+    // The window's state as the number the program once kept: 0 idle, 1 playing or paused, 2 recording,
+    // 4 previewing.
+    int mode() const
+    {
+        using S = Ostrel_recorder::State;
+        return w.state == S::Idle ? 0 : w.state == S::Recording ? 2 : w.state == S::Previewing ? 4 : 1;
+    }
+    void setState(Ostrel_recorder::State s) { w.setState(s); }
     int &packets_recorded() { return w.packets_recorded; }
     QString &display_text() { return w.display_text; }
     QString &file_name() { return w.file_name; }
@@ -24,15 +30,13 @@ public:
     SettingsFile::SettingsTexts &settings() { return w.settings; }
     SettingsFile::WorkingValues &values() { return w.values; }
     FrameIndex &frames() { return w.frames; }
-    quint32 &first_frame() { return w.first_frame; }
-    quint32 &last_frame() { return w.last_frame; }
-    int &current_frame() { return w.current_frame; }
+    qint64 &current_frame() { return w.current_frame; }
     PlaybackEngine *engine() { return w.engine; }
     QTimer *display_timer() { return w.display_timer; }
     Ostrel_Recorder_Thread *recorder_thread() { return w.recorder_thread; }
 
     void updateActions() { w.updateActions(); }
-    QString read_from_vector(int frame) { return w.read_from_vector(frame); }
+    QString read_from_vector(qint64 frame) { return w.read_from_vector(frame); }
     bool initSlider(const QString &name) { return w.initSlider(name); }
     bool saveFile() { return w.saveFile(); }
     void update_display() { QMetaObject::invokeMethod(&w, "update_display", Qt::DirectConnection); }

@@ -17,7 +17,6 @@ int main(int argc, char *argv[])
     // waits in the pipe until the event loop runs.
     QuitOnSignal quit_on_signal;
     QObject::connect(&quit_on_signal, &QuitOnSignal::quitRequested, &app, &QCoreApplication::quit);
-    window.show();
-    window.offerEarlierRecording();
+    window.startUp(QCoreApplication::arguments());
     return app.exec();
 }

@@ -11,9 +11,11 @@
 #include "temp_recording.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMutex>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QWhatsThis>
@@ -61,11 +63,6 @@ Ostrel_recorder::Ostrel_recorder(QString config_dir)
         home;
     loadSettingsXML();
     updateSettingsLabels();
-
-    paused = false;
-    slider_moved = false;
-    mode = 0;
-    packets_recorded = 0;
     updateActions();
 
     frequency_mutex = new QMutex;
@@ -76,6 +73,11 @@ Ostrel_recorder::Ostrel_recorder(QString config_dir)
     counts_label = new QLabel(this);
     counts_label->setObjectName("l_counts");
     ui.statusbar->addPermanentWidget(counts_label);
+    counts_timer = new QTimer(this);
+    counts_timer->setSingleShot(true);
+    connect(counts_timer, &QTimer::timeout, this, [this] { showCounts(); });
+    // After Clear the next refresh shows the latest datagram or frame again.
+    connect(ui.btn_clear, &QPushButton::clicked, this, [this] { display_new = true; });
 }
 
 Ostrel_recorder::~Ostrel_recorder()
@@ -105,40 +107,37 @@ void Ostrel_recorder::setClock(Clock *c)
     clock = c ? c : system_clock.get();
 }
 
+void Ostrel_recorder::startUp(const QStringList &arguments)
+{
+    show();
+    offerEarlierRecording();
+    if (arguments.size() > 1)
+        openRecording(QFileInfo(arguments.at(1)).absoluteFilePath());
+}
+
+void Ostrel_recorder::setState(State next)
+{
+    state = next;
+    updateActions();
+}
+
 void Ostrel_recorder::updateActions()
 {
-    struct Row
-    {
-        bool open, save_as, play, pause, record, stop, preview, settings, slider, disable_view;
-    };
-    const bool data = !file_name.isEmpty() || packets_recorded != 0;
-    Row row;
-    switch (mode) {
-    case 0:
-        row = {true, data, data, false, true, false, true, true, false, true};
-        break;
-    case 1:
-        row = {false, false, false, true, false, true, false, false, false, true};
-        break;
-    case 2:
-        row = {false, false, false, false, false, true, false, false, false, true};
-        break;
-    case 4:
-        row = {false, false, false, false, true, true, false, false, false, false};
-        break;
-    default:
-        return;
-    }
-    ui.actionOpen->setEnabled(row.open);
-    ui.actionSave_as->setEnabled(row.save_as);
-    ui.actionPlay->setEnabled(row.play);
-    ui.actionPause->setEnabled(row.pause);
-    ui.actionRecord->setEnabled(row.record);
-    ui.actionStop->setEnabled(row.stop);
-    ui.actionPreview->setEnabled(row.preview);
-    ui.menuSettings->setEnabled(row.settings);
-    ui.playSlider->setEnabled(row.slider);
-    ui.cb_disableView->setEnabled(row.disable_view);
+    const bool idle = state == State::Idle, paused = state == State::Paused;
+    const bool opened = !file_name.isEmpty();
+    // An unsaved temporary recording: kept after a failed or interrupted save, or a receive error.
+    const bool unsaved = record_file != nullptr;
+    ui.actionOpen->setEnabled(idle);
+    ui.actionSave_as->setEnabled(idle && unsaved);
+    ui.actionRecordingInfo->setEnabled(opened);
+    ui.actionPlay->setEnabled((idle && (opened || unsaved)) || paused);
+    ui.actionPause->setEnabled(state == State::Playing);
+    ui.actionRecord->setEnabled(idle || state == State::Previewing);
+    ui.actionStop->setEnabled(!idle);
+    ui.actionPreview->setEnabled(idle);
+    ui.menuSettings->setEnabled(idle);
+    ui.playSlider->setEnabled((idle && opened) || paused);
+    ui.cb_disableView->setEnabled(state != State::Previewing);
 }
 
 void Ostrel_recorder::on_actionHelp_triggered()

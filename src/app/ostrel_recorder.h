@@ -4,6 +4,8 @@
 #pragma once
 
 #include "frame_index.h"
+#include "frame_positions.h"
+#include "recording_info.h"
 #include "settings_file.h"
 #include "ui_mw_ostrel_recorder.h"
 
@@ -12,10 +14,10 @@
 #include <QString>
 #include <cstdio>
 #include <memory>
-#include <vector>
 
 class AboutDlg;
 class Clock;
+class FrameStrip;
 class Help;
 class Ostrel_Recorder_Thread;
 class PlaybackEngine;
@@ -30,13 +32,30 @@ class Ostrel_recorder : public QMainWindow
     Q_OBJECT
 
 public:
+    // What the window is doing; every action's enabled state follows from it (updateActions()).
+    enum class State
+    {
+        Idle,
+        Previewing,
+        Recording,
+        Playing,
+        Paused,
+    };
+
     explicit Ostrel_recorder(QString config_dir);
     ~Ostrel_recorder() override;
 
     // Tests drive time through their own clock; the window never owns it.
     void setClock(Clock *clock);
+    // What main() does once the window exists: shows it, offers a recording an earlier run left unsaved, and
+    // opens the recording named on the command line (arguments as QCoreApplication::arguments() gives
+    // them, Qt's own options already taken out; a second file is ignored).
+    void startUp(const QStringList &arguments);
     // At start-up, once the window shows: offers a recording an earlier run left unsaved.
     void offerEarlierRecording();
+    // Opens a recording as File -> Open does after its dialog: the same checks and messages. True when it
+    // became the current recording; otherwise the previous one stays exactly as it was.
+    bool openRecording(const QString &name);
 
 public slots:
     void on_actionOpen_triggered();
@@ -51,6 +70,7 @@ public slots:
     void on_actionHelp_triggered();
     void on_actionPreview_triggered();
     void on_actionSave_as_triggered();
+    void on_actionRecordingInfo_triggered();
     void on_actionEnterWhatsThis_triggered();
     void on_actionExit_triggered();
     void on_actionRecordSettings_triggered();
@@ -69,23 +89,33 @@ private slots:
 private:
     friend class OstrelRecorderTestAccess; // tests read and set the members below directly
 
+    enum class SaveResult
+    {
+        Saved,
+        Cancelled,   // the save dialog was cancelled
+        NotSaved,    // no temporary recording to save
+        Failed,      // said in a message; the temporary recording is kept
+        Interrupted, // a copy cancelled in its progress dialog; the temporary recording is kept
+    };
+
+    void setState(State next);
     void updateActions();
     void loadSettingsXML();
     void writeSettingsXML();
     bool saveFile();
-    bool scannFrame(QString file_name, quint32 &first_frame, quint32 &last_frame, FrameIndex &frames);
+    // Scans a recording into a new index with its figures, showing progress when it takes long, and says
+    // what stands in the way of playing it. True when it can be played; the members are not touched.
+    bool scanRecording(const QString &name, FrameIndex *index, RecordingInfo *info);
+    // Makes a scanned recording the current one: index, figures, slider, strip.
+    void takeRecording(const QString &name, const FrameIndex &index, const RecordingInfo &info);
     bool initSlider(QString file_name);
-    QString read_from_vector(int frame);
+    QString read_from_vector(qint64 frame);
     // Says once per opened recording that its file changed on disk since it was scanned.
     void reportFileChanged();
+    // The display shows text at its next refresh; refreshText() shows it now, if it is new.
+    void showText(const QString &text);
+    void refreshText();
 
-    enum class SaveResult
-    {
-        Saved,
-        Cancelled,
-        NotSaved,
-        Failed
-    };
     void setDialogValues();
     void updateSettingsLabels();
     bool openRecordSocket();
@@ -107,12 +137,15 @@ private:
     Help *help_dialog = nullptr;
     PlaybackEngine *engine = nullptr;
     QTimer *display_timer = nullptr;
+    FrameStrip *strip = nullptr;
 
-    int mode = 0;
-    bool paused = false;
+    State state = State::Idle;
     bool slider_moved = false;
+    bool resume_after_drag = false; // the slider was pressed during a playback, which goes on at its release
     int packets_recorded = 0;
     QString display_text;
+    bool display_new = false;       // display_text has not been shown yet
+    qint64 displayed_datagrams = 0; // the receiving run's count when its latest datagram was taken
 
     QString temp_file_name;
     FILE *record_file = nullptr;
@@ -127,17 +160,20 @@ private:
     SettingsFile::WorkingValues values;
 
     FrameIndex frames;
+    RecordingInfo recording;           // what the current recording holds
     bool file_change_reported = false; // for frames: the change has been reported
-    quint32 first_frame = 0;
-    quint32 last_frame = 0;
-    int current_frame = 0;
-    qint64 shown_frame = -1; // the frame last sent whose text the display holds
+    qint64 first_frame = 0;
+    qint64 last_frame = 0;
+    qint64 current_frame = 0;
+    FramePositions positions; // slider positions of the frames
+    qint64 shown_frame = -1;  // the frame last sent whose text the display holds
     QList<unsigned int> frequency_list;
     QMutex *frequency_mutex = nullptr;
     bool frequency_reset = false;
 
     int stale_end_reports = 0;      // end reports of runs the window stopped itself, still to arrive
     QLabel *counts_label = nullptr; // live counts of the current run, in the status bar
+    QTimer *counts_timer = nullptr; // draws the counts a refresh held back
     quint32 counts_shown_ms = 0;
     qint64 reported_datagrams = 0; // datagrams of the current run already in the rate meter
     quint32 last_report_ms = 0;

@@ -2,7 +2,6 @@
 // the window follows its progress reports.
 #include "ostrel_recorder.h"
 
-#include "display_limit.h"
 #include "playback_engine.h"
 
 #include <QMessageBox>
@@ -28,27 +27,23 @@ void Ostrel_recorder::on_actionPlay_triggered()
         } else {
             QMessageBox::warning(this, tr("Ostrel Recorder"),
                                  tr("Please select a file in the File -> Open dialog."), QMessageBox::Ok);
+            updateActions();
             return;
         }
     }
 
-    if (paused) {
+    if (state == State::Paused) {
         if (slider_moved) {
-            paused = false;
             startFromNew();
             return;
         }
         engine->resume();
+        setState(State::Playing);
         if (!ui.cb_disableView->isChecked())
             display_timer->start(100);
-        paused = false;
-        ui.actionPause->setEnabled(true);
-        ui.actionPlay->setEnabled(false);
-        ui.playSlider->setEnabled(false);
         return;
     }
 
-    paused = false;
     PlaybackEngine::Options options;
     options.destinations.push_back({values.ip_play_1, values.port_play_1});
     if (values.active)
@@ -67,37 +62,29 @@ void Ostrel_recorder::on_actionPlay_triggered()
     }
     ui.labelFrequency->setText(QString::number(engine->rate(), 'f', 1) + " Hz");
     shown_frame = -1;
-    mode = 1;
-    updateActions();
+    setState(State::Playing);
     if (!ui.cb_disableView->isChecked())
         display_timer->start(100);
 }
 
 void Ostrel_recorder::on_actionPause_triggered()
 {
-    if (engine->progress().state != PlaybackEngine::State::Playing)
+    if (state != State::Playing || engine->progress().state != PlaybackEngine::State::Playing)
         return;
     engine->pause();
     playbackProgressed(); // the slider shows the frame sent last, the position a resume goes on from
     display_timer->stop();
-    paused = true;
-    ui.actionPlay->setEnabled(true);
-    ui.actionPause->setEnabled(false);
-    ui.actionRecord->setEnabled(false);
-    ui.playSlider->setEnabled(true);
+    setState(State::Paused);
 }
 
 void Ostrel_recorder::on_playSlider_sliderPressed()
 {
     connect(ui.playSlider, &QSlider::sliderMoved, this, &Ostrel_recorder::updateContent,
             Qt::UniqueConnection);
-    if (engine->progress().state == PlaybackEngine::State::Playing) {
-        engine->pause();
-        playbackProgressed();
-        display_timer->stop();
-        ui.actionPlay->setEnabled(true);
-        ui.actionPause->setEnabled(false);
-        ui.actionRecord->setEnabled(false);
+    // Held during a playback, the slider pauses it until it is released.
+    if (state == State::Playing && engine->progress().state == PlaybackEngine::State::Playing) {
+        on_actionPause_triggered();
+        resume_after_drag = true;
     }
     slider_moved = true;
 }
@@ -106,47 +93,45 @@ void Ostrel_recorder::updateContent(int i)
 {
     if (ui.cb_disableView->isChecked())
         return;
-    display_text = read_from_vector(i);
-    ui.te_datadisplay->setPlainText(display_limit::shown(display_text));
+    showText(read_from_vector(positions.frameAt(i)));
+    refreshText();
 }
 
 void Ostrel_recorder::on_playSlider_sliderReleased()
 {
     disconnect(ui.playSlider, &QSlider::sliderMoved, this, &Ostrel_recorder::updateContent);
-    current_frame = ui.playSlider->sliderPosition();
+    current_frame = positions.frameAt(ui.playSlider->sliderPosition());
     // Idle: the position waits for the next Play, which starts with that frame; paused: for the resume.
-    if (mode == 1 && !paused && slider_moved)
+    if (resume_after_drag && state == State::Paused) {
+        resume_after_drag = false;
         startFromNew();
+    }
 }
 
 void Ostrel_recorder::startFromNew()
 {
-    ui.actionPlay->setEnabled(false);
-    ui.actionPause->setEnabled(true);
-    ui.actionRecord->setEnabled(false);
-    ui.playSlider->setEnabled(false);
-    ui.menuSettings->setEnabled(false);
-    ui.actionOpen->setEnabled(false);
     // The frame after the chosen one (after the next recorded one when it was lost) is sent next.
     slider_moved = false;
+    resume_after_drag = false;
     engine->seek(current_frame);
+    setState(State::Playing);
     if (!ui.cb_disableView->isChecked())
         display_timer->start(100);
 }
 
 void Ostrel_recorder::playbackProgressed()
 {
-    if (mode != 1)
+    if (state != State::Playing && state != State::Paused)
         return;
     const PlaybackEngine::Progress progress = engine->progress();
     if (progress.frame >= 0 && progress.frame != shown_frame && !ui.playSlider->isSliderDown()) {
         shown_frame = progress.frame;
-        current_frame = int(progress.frame);
-        ui.playSlider->setValue(current_frame);
+        current_frame = progress.frame;
+        ui.playSlider->setValue(positions.positionOf(current_frame));
         QByteArray bytes;
         if (!ui.cb_disableView->isChecked() &&
             frames.wire(frames.entryOf(progress.frame), &bytes) == FrameIndex::Read::Ok)
-            display_text = QString::fromLatin1(bytes);
+            showText(QString::fromLatin1(bytes));
     }
     switch (progress.state) {
     case PlaybackEngine::State::Ended:
@@ -175,7 +160,7 @@ void Ostrel_recorder::endPlayback()
     engine->stop();
     display_timer->stop();
     if (!ui.cb_disableView->isChecked())
-        ui.te_datadisplay->setPlainText(display_limit::shown(display_text));
-    update_status(0);
-    updateActions();
+        refreshText();
+    updateListFrequency(true);
+    setState(State::Idle);
 }

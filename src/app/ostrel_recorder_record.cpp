@@ -2,8 +2,10 @@
 #include "ostrel_recorder.h"
 
 #include "ap_socket.h"
+#include "background_work.h"
 #include "clock.h"
 #include "display_limit.h"
+#include "frame_strip.h"
 #include "ostrel_recorder_thread.h"
 #include "playback_engine.h"
 #include "rate_meter.h"
@@ -66,6 +68,7 @@ void Ostrel_recorder::stopReceiving()
 void Ostrel_recorder::startReceiving(bool record)
 {
     reported_datagrams = 0;
+    displayed_datagrams = 0;
     last_report_ms = clock->ms();
     recorder_thread->setSocket(socket_record);
     recorder_thread->setRecordOutput(record ? record_file : nullptr);
@@ -77,8 +80,13 @@ void Ostrel_recorder::startReceiving(bool record)
 void Ostrel_recorder::showCounts(bool now)
 {
     const quint32 ms = clock->ms();
-    if (!now && ms - counts_shown_ms < kCountsRefreshMs)
+    if (!now && ms - counts_shown_ms < kCountsRefreshMs) {
+        // Held back, but drawn once the period is over: the last count of a stream is always shown.
+        if (!counts_timer->isActive())
+            counts_timer->start(int(kCountsRefreshMs - (ms - counts_shown_ms)));
         return;
+    }
+    counts_timer->stop();
     counts_shown_ms = ms;
     const Ostrel_Recorder_Thread::Counts c = recorder_thread->counts();
     counts_label->setText(
@@ -107,8 +115,7 @@ void Ostrel_recorder::on_actionPreview_triggered()
         return;
     frequency_reset = true;
     updateListFrequency(true);
-    mode = 4;
-    updateActions();
+    setState(State::Previewing);
     packets_recorded = 0;
     startReceiving(false);
     display_timer->start(100);
@@ -119,7 +126,7 @@ void Ostrel_recorder::on_actionRecord_triggered()
     // Recording truncates the temporary file: an earlier run's recording in it is settled first.
     if (earlier_recording && !settleEarlierRecording())
         return;
-    const bool fromPreview = mode == 4;
+    const bool fromPreview = state == State::Previewing;
     if (fromPreview) {
         stopReceiving();
         updateListFrequency(true);
@@ -129,8 +136,7 @@ void Ostrel_recorder::on_actionRecord_triggered()
         if (!fromPreview)
             return;
         display_timer->stop();
-        mode = 0;
-        updateActions();
+        setState(State::Idle);
     };
     if (!openRecordSocket()) {
         backToIdle();
@@ -150,10 +156,13 @@ void Ostrel_recorder::on_actionRecord_triggered()
         return;
     }
     packets_recorded = 0;
+    // Nothing is opened while the temporary recording is being written.
     file_name = "";
+    frames = FrameIndex();
+    recording = RecordingInfo();
+    ui.frameStrip->hide();
     ui.l_filename->setText("<temporary buffer>");
-    mode = 2;
-    updateActions();
+    setState(State::Recording);
     frequency_reset = true;
     updateListFrequency(true);
     updateLabelFrequency();
@@ -171,24 +180,26 @@ void Ostrel_recorder::on_actionStop_triggered()
         frequency_list.clear();
     }
     updateLabelFrequency();
-    paused = false;
+    resume_after_drag = false;
     display_text = QString();
+    display_new = false;
 
-    if (mode == 4) {
+    const State stopped = state;
+    setState(State::Idle);
+    if (stopped == State::Previewing) {
         stopReceiving();
         showCounts();
-    } else if (mode == 2) {
+    } else if (stopped == State::Recording) {
         stopReceiving();
         // Reports that were still on their way when the thread stopped are dropped: take its final count.
         packets_recorded = int(std::min<qint64>(recorder_thread->counts().datagrams, INT_MAX));
         showCounts();
         finishRecording();
     } else {
-        current_frame = int(first_frame);
+        current_frame = first_frame;
         slider_moved = false;
-        ui.playSlider->setValue(current_frame);
+        ui.playSlider->setValue(0);
     }
-    mode = 0;
     updateActions();
 }
 
@@ -207,13 +218,10 @@ void Ostrel_recorder::finishRecording()
                    "full?).\nThe recording is incomplete.")
                     .arg(temp_file_name),
                 QMessageBox::Ok);
+        // A recording whose save failed or was interrupted stays in the temporary file, still open, for
+        // Save as; a saved one is closed by the save. Cancelling the dialog discards it.
         const SaveResult result = saveRecording();
-        if (result == SaveResult::Saved && !initSlider(file_name)) {
-            file_name = "";
-            ui.l_filename->setText("no file selected");
-        }
-        // A recording whose copy failed stays in the temporary file, still open, for Save as.
-        if (result == SaveResult::Failed)
+        if (result != SaveResult::Cancelled && result != SaveResult::NotSaved)
             return;
     }
     if (record_file) {
@@ -244,15 +252,43 @@ Ostrel_recorder::SaveResult Ostrel_recorder::saveRecording(bool earlierRun)
     if ((!earlierRun && !record_file) || !QFile::exists(temp_file_name))
         return SaveResult::NotSaved;
     QString why;
-    if (!temp_recording::save(earlierRun ? nullptr : record_file, temp_file_name, save_file_name, &why)) {
+    temp_recording::Saved saved = temp_recording::Saved::Failed;
+    FILE *stream = earlierRun ? nullptr : record_file;
+    // Moved into place when it can be; a copy to another file system runs with progress and a Cancel.
+    BackgroundWork::run(this, tr("Saving %1 ...").arg(save_file_name), [&](BackgroundWork::Progress &p) {
+        saved = temp_recording::save(stream, temp_file_name, save_file_name, &why,
+                                     [&](qint64 done, qint64 total) {
+                                         p.done.store(done, std::memory_order_relaxed);
+                                         p.total.store(total, std::memory_order_relaxed);
+                                         return !p.cancel.load(std::memory_order_relaxed);
+                                     });
+    });
+    if (saved == temp_recording::Saved::Cancelled)
+        return SaveResult::Interrupted;
+    if (saved == temp_recording::Saved::Failed) {
         QMessageBox::warning(this, tr("Ostrel Recorder"),
                              tr("The recording could not be saved as %1.\n%2").arg(save_file_name, why),
                              QMessageBox::Ok);
         return SaveResult::Failed;
     }
-    ui.l_filename->setText(save_file_name);
-    file_name = save_file_name;
+    // Saved: the temporary recording is done with. A moved one is gone from its place, which may hold
+    // another instance's recording by now.
+    if (record_file) {
+        fclose(record_file);
+        record_file = nullptr;
+    }
+    if (saved == temp_recording::Saved::Copied)
+        QFile::remove(temp_file_name);
     settings.text(Setting::SaveFileDir) = QFileInfo(save_file_name).absolutePath();
+    // The saved recording becomes the current one.
+    if (initSlider(save_file_name)) {
+        file_name = save_file_name;
+        ui.l_filename->setText(save_file_name);
+    } else {
+        file_name = "";
+        ui.l_filename->setText("no file selected");
+    }
+    updateActions();
     return SaveResult::Saved;
 }
 
@@ -283,14 +319,7 @@ bool Ostrel_recorder::settleEarlierRecording()
     box.exec();
     if (box.clickedButton() == discard) {
         QFile::remove(temp_file_name);
-    } else if (box.clickedButton() == save && saveRecording(true) == SaveResult::Saved) {
-        QFile::remove(temp_file_name);
-        if (!initSlider(file_name)) {
-            file_name = "";
-            ui.l_filename->setText("no file selected");
-        }
-        updateActions();
-    } else {
+    } else if (box.clickedButton() != save || saveRecording(true) != SaveResult::Saved) {
         return false;
     }
     earlier_recording = false;
@@ -299,47 +328,38 @@ bool Ostrel_recorder::settleEarlierRecording()
 
 void Ostrel_recorder::update_status(int status)
 {
-    switch (status) {
-    case 0: {
-        bool failed = false;
-        if (sender() == recorder_thread) {
-            if (stale_end_reports > 0) {
-                --stale_end_reports;
-                return;
-            }
-            failed = (mode == 2 || mode == 4) && recorder_thread->endedByError();
+    const bool receiving = state == State::Previewing || state == State::Recording;
+    if (status == 0) {
+        if (stale_end_reports > 0) {
+            --stale_end_reports;
+            return;
         }
         updateListFrequency(true);
-        if (failed) {
-            showCounts();
+        if (receiving && recorder_thread->endedByError()) {
             receivingFailed();
+        } else if (receiving) {
+            stopReceiving();
+            display_timer->stop();
+            setState(State::Idle);
         }
-        mode = 0;
-        break;
+        return;
     }
-    case 2:
-    case 4: {
-        // One report may stand for many datagrams: the counts are read now, the text made now.
-        const qint64 datagrams = recorder_thread->counts().datagrams;
-        if (status == 2)
-            packets_recorded = int(std::min<qint64>(datagrams, INT_MAX));
-        if (status == 4 || !ui.cb_disableView->isChecked())
-            display_text = recorder_thread->getFrameBuffer();
-        countArrivals(datagrams);
-        showCounts(false);
-        mode = status;
-        break;
-    }
-    default:
-        mode = status;
-        break;
-    }
+    if (!receiving)
+        return;
+    // One report may stand for many datagrams: the counts are read now; the display takes the latest
+    // datagram at its next refresh.
+    const qint64 datagrams = recorder_thread->counts().datagrams;
+    if (state == State::Recording)
+        packets_recorded = int(std::min<qint64>(datagrams, INT_MAX));
+    countArrivals(datagrams);
+    showCounts(false);
 }
 
 void Ostrel_recorder::receivingFailed()
 {
-    const bool recording = mode == 2;
+    const bool recording = state == State::Recording;
     recorder_thread->stop();
+    showCounts();
     if (recording)
         packets_recorded = int(std::min<qint64>(recorder_thread->counts().datagrams, INT_MAX));
     if (socket_record) {
@@ -349,8 +369,7 @@ void Ostrel_recorder::receivingFailed()
     if (record_file)
         fflush(record_file);
     display_timer->stop();
-    mode = 0;
-    updateActions();
+    setState(State::Idle);
     updateLabelFrequency();
     QString text = tr("Receiving on port %1 stopped because of a receive error.")
                        .arg(settings.text(Setting::RecordPort));
@@ -359,19 +378,41 @@ void Ostrel_recorder::receivingFailed()
     QMessageBox::warning(this, tr("Ostrel Recorder"), text, QMessageBox::Ok);
 }
 
-void Ostrel_recorder::update_display()
+void Ostrel_recorder::showText(const QString &text)
 {
+    display_text = text;
+    display_new = true;
+}
+
+void Ostrel_recorder::refreshText()
+{
+    // Only what is new is set: laying out a datagram of 64 KB takes longer than the refresh period.
+    if (!display_new)
+        return;
+    display_new = false;
     // Plain text: a datagram is data, never markup.
     ui.te_datadisplay->setPlainText(display_limit::shown(display_text));
-    ui.te_datadisplay->update();
+}
+
+void Ostrel_recorder::update_display()
+{
+    const bool receiving = state == State::Previewing || state == State::Recording;
+    if (receiving) {
+        const qint64 datagrams = recorder_thread->counts().datagrams;
+        if (datagrams != displayed_datagrams) {
+            displayed_datagrams = datagrams;
+            showText(recorder_thread->getFrameBuffer());
+        }
+    }
+    refreshText();
     updateLabelFrequency();
 }
 
-void Ostrel_recorder::on_cb_disableView_stateChanged(int state)
+void Ostrel_recorder::on_cb_disableView_stateChanged(int checked)
 {
-    if (state == Qt::Checked)
+    if (checked == Qt::Checked)
         display_timer->stop();
-    else if (mode != 0)
+    else if (state != State::Idle && state != State::Paused)
         display_timer->start(100);
 }
 
@@ -384,7 +425,7 @@ void Ostrel_recorder::updateListFrequency(bool clear)
 void Ostrel_recorder::updateLabelFrequency()
 {
     QMutexLocker locker(frequency_mutex);
-    if (mode == 1)
-        return;
+    if (state == State::Playing || state == State::Paused)
+        return; // the label shows the playback's rate
     ui.labelFrequency->setText(rate_meter::label(frequency_list, clock->ms()));
 }

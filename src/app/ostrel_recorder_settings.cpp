@@ -76,7 +76,7 @@ void Ostrel_recorder::setDialogValues()
 void Ostrel_recorder::on_actionPlaySettings_triggered()
 {
     // Reachable by its shortcut even while the Settings menu is disabled: settings change only when idle.
-    if (mode != 0)
+    if (state != State::Idle)
         return;
     setDialogValues();
     settings_play->exec();
@@ -84,7 +84,7 @@ void Ostrel_recorder::on_actionPlaySettings_triggered()
 
 void Ostrel_recorder::on_actionRecordSettings_triggered()
 {
-    if (mode != 0)
+    if (state != State::Idle)
         return;
     setDialogValues();
     settings_record->exec();

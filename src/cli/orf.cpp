@@ -146,17 +146,6 @@ int readRecording(const QString &file, FrameIndex &index, FrameScanner::Result *
     }
 }
 
-QString unplayableReason(const FrameScanner::Result &scanned, const FrameIndex &index)
-{
-    if (scanned.status == FrameScanner::Status::BadNumbering)
-        return QStringLiteral("This file has a problem with frame numbers and cannot be played.");
-    if (!scanned.ok())
-        return QStringLiteral("its first frame-counter line has no frame number");
-    if (index.frameAtOrAfter(0) < 0)
-        return QStringLiteral("it holds no frame-counter line: not a recording");
-    return QString();
-}
-
 Defaults loadDefaults()
 {
     SettingsFile::SettingsTexts texts = SettingsFile::defaultTexts();

@@ -36,8 +36,6 @@ int play(const QStringList &arguments);
 // Scans a recording into index: -1 when it was read to its end (the scan's result in *scanned), else the
 // exit status after saying why it could not be read.
 int readRecording(const QString &file, FrameIndex &index, FrameScanner::Result *scanned);
-// Why a recording that was read cannot be played (the window's reason where it gives one); empty when it can.
-QString unplayableReason(const FrameScanner::Result &scanned, const FrameIndex &index);
 
 // The settings the window wrote, or its fallback beside the executable, or the built-in defaults.
 struct Defaults

@@ -3,6 +3,7 @@
 
 #include "ap_socket.h"
 #include "playback_engine.h"
+#include "recording_info.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -131,7 +132,7 @@ int play(const QStringList &arguments)
     FrameScanner::Result scanned;
     if (const int failed = readRecording(file, index, &scanned); failed >= 0)
         return failed;
-    if (const QString reason = unplayableReason(scanned, index); !reason.isEmpty()) {
+    if (const QString reason = RecordingInfo::of(file, index, scanned).reason; !reason.isEmpty()) {
         error(file + ": " + reason);
         return kNothing;
     }

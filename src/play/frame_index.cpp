@@ -4,9 +4,12 @@
 #include "frame_lines.h"
 
 #include <QFile>
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -68,47 +71,92 @@ QByteArrayView stripped(QByteArrayView line)
 
 } // namespace
 
+// Values kept in blocks of a fixed size: the index never reallocates while it grows, so building it needs no
+// more than the values themselves and one block.
+namespace {
+template <typename T> class Blocks
+{
+public:
+    T at(qint64 i) const { return m_blocks[size_t(i >> kBlockBits)][size_t(i & (kBlockSize - 1))]; }
+    T &at(qint64 i) { return m_blocks[size_t(i >> kBlockBits)][size_t(i & (kBlockSize - 1))]; }
+    void push(T value)
+    {
+        if (m_size % kBlockSize == 0) {
+            m_blocks.emplace_back();
+            m_blocks.back().reserve(size_t(kBlockSize));
+        }
+        m_blocks.back().push_back(value);
+        ++m_size;
+    }
+    qint64 size() const { return m_size; }
+
+private:
+    std::vector<std::vector<T>> m_blocks;
+    qint64 m_size = 0;
+};
+} // namespace
+
 struct FrameIndex::File
 {
+    // Entries entry, entry + 1, ... are stored as stored, stored + 1, ..., up to the next segment.
+    struct Segment
+    {
+        qint64 entry;
+        qint64 stored;
+    };
+
     int fd = -1;
     QString name;
     QByteArray path; // name encoded for the system calls
     Identity scanned;
     bool changedWhileScanning = false;
     bool leading = false;
-    quint32 first = 0;
-    quint32 last = 0;
-    qint64 starts = 0; // entries + 1: the last start is the end of the last entry
-    std::vector<std::vector<qint64>> blocks;
+    qint64 first = 0;
+    qint64 last = 0;
+    qint64 entries = 0;      // lost ones included
+    Blocks<qint64> offsets;  // one per stored entry, and the end of the last
+    Blocks<float> intervals; // one per stored entry: seconds since the last stamped entry, or NaN
+    std::vector<Segment> segments;
 
     ~File()
     {
         if (fd >= 0)
             ::close(fd);
     }
-    qint64 start(qint64 k) const { return blocks[size_t(k >> kBlockBits)][size_t(k & (kBlockSize - 1))]; }
-    void push(qint64 offset)
+    qint64 stored() const { return intervals.size(); }
+    // The segment entry k lies in or after: the last that starts at or before k.
+    size_t segmentOf(qint64 k) const
     {
-        if (starts % kBlockSize == 0) {
-            blocks.emplace_back();
-            blocks.back().reserve(size_t(kBlockSize));
-        }
-        blocks.back().push_back(offset);
-        ++starts;
+        auto it = std::upper_bound(segments.begin(), segments.end(), k,
+                                   [](qint64 entry, const Segment &s) { return entry < s.entry; });
+        return size_t(it - segments.begin()) - 1;
+    }
+    qint64 segmentEnd(size_t s) const
+    {
+        const qint64 storedEnd = s + 1 < segments.size() ? segments[s + 1].stored : stored();
+        return segments[s].entry + storedEnd - segments[s].stored;
+    }
+    // The stored entry of entry k, or -1 when it is lost.
+    qint64 storedOf(qint64 k) const
+    {
+        if (k < 0 || k >= entries)
+            return -1;
+        const size_t s = segmentOf(k);
+        return k < segmentEnd(s) ? segments[s].stored + (k - segments[s].entry) : -1;
     }
 };
 
 qsizetype FrameIndex::size() const
 {
-    return m_file ? qsizetype(m_file->starts - 1) : 0;
+    return m_file ? qsizetype(m_file->entries) : 0;
 }
 
-quint32 FrameIndex::first() const
+qint64 FrameIndex::first() const
 {
     return m_file ? m_file->first : 0;
 }
 
-quint32 FrameIndex::last() const
+qint64 FrameIndex::last() const
 {
     return m_file ? m_file->last : 0;
 }
@@ -118,18 +166,38 @@ QString FrameIndex::fileName() const
     return m_file ? m_file->name : QString();
 }
 
+qint64 FrameIndex::frameCount() const
+{
+    return m_file ? m_file->stored() - (m_file->leading ? 1 : 0) : 0;
+}
+
+std::vector<FrameIndex::Run> FrameIndex::lostRuns() const
+{
+    std::vector<Run> runs;
+    if (!m_file)
+        return runs;
+    const File &f = *m_file;
+    for (size_t s = 1; s < f.segments.size(); ++s)
+        runs.push_back({f.first + f.segmentEnd(s - 1), f.first + f.segments[s].entry - 1});
+    return runs;
+}
+
+qint64 FrameIndex::lostCount() const
+{
+    return m_file ? m_file->entries - m_file->stored() : 0;
+}
+
 qsizetype FrameIndex::entryOf(qint64 frame) const
 {
-    // The first number is taken as signed, as the window's slider takes it.
-    const qint64 k = frame - qint64(qint32(first()));
+    const qint64 k = frame - first();
     return k >= 0 && k < size() ? qsizetype(k) : -1;
 }
 
 bool FrameIndex::isFrame(qsizetype k) const
 {
-    if (k < 0 || k >= size() || (k == 0 && m_file->leading))
+    if (!m_file || (k == 0 && m_file->leading))
         return false;
-    return m_file->start(k + 1) > m_file->start(k);
+    return m_file->storedOf(k) >= 0;
 }
 
 qsizetype FrameIndex::frameAtOrAfter(qsizetype k) const
@@ -140,20 +208,33 @@ qsizetype FrameIndex::frameAtOrAfter(qsizetype k) const
         k = 1;
     if (k >= size())
         return -1;
-    // Starts never decrease and only a lost frame's entry is empty, so the frame is the entry just before
-    // the first start beyond start(k): found by bisection, however long a run of lost frames.
     const File &f = *m_file;
-    const qint64 at = f.start(k);
-    qint64 low = k + 1;
-    qint64 high = f.starts; // the first start beyond lies in [low, high), or there is none
-    while (low < high) {
-        const qint64 mid = low + (high - low) / 2;
-        if (f.start(mid) > at)
-            high = mid;
-        else
-            low = mid + 1;
+    const size_t s = f.segmentOf(k);
+    if (k < f.segmentEnd(s))
+        return k;
+    return s + 1 < f.segments.size() ? qsizetype(f.segments[s + 1].entry) : -1;
+}
+
+qint64 FrameIndex::entryBytes(qsizetype k) const
+{
+    const qint64 i = m_file ? m_file->storedOf(k) : -1;
+    return i < 0 ? 0 : m_file->offsets.at(i + 1) - m_file->offsets.at(i);
+}
+
+void FrameIndex::forEachFrame(const std::function<void(qsizetype k, qint64 bytes, double seconds)> &f) const
+{
+    if (!m_file)
+        return;
+    const File &file = *m_file;
+    for (size_t s = 0; s < file.segments.size(); ++s) {
+        const File::Segment &segment = file.segments[s];
+        for (qint64 k = segment.entry, end = file.segmentEnd(s); k < end; ++k) {
+            if (k == 0 && file.leading)
+                continue;
+            const qint64 i = segment.stored + (k - segment.entry);
+            f(qsizetype(k), file.offsets.at(i + 1) - file.offsets.at(i), double(file.intervals.at(i)));
+        }
     }
-    return low < f.starts ? qsizetype(low - 1) : -1;
 }
 
 bool FrameIndex::unchanged() const
@@ -169,12 +250,13 @@ bool FrameIndex::unchanged() const
 FrameIndex::Read FrameIndex::raw(qsizetype k, QByteArray *bytes) const
 {
     bytes->clear();
-    if (k < 0 || k >= size())
+    const qint64 i = m_file ? m_file->storedOf(k) : -1;
+    if (i < 0)
         return Read::Ok;
     if (!unchanged())
         return Read::Changed;
-    const qint64 begin = m_file->start(k);
-    const qint64 length = m_file->start(k + 1) - begin;
+    const qint64 begin = m_file->offsets.at(i);
+    const qint64 length = m_file->offsets.at(i + 1) - begin;
     bytes->resize(qsizetype(length));
     qint64 done = 0;
     while (done < length) {
@@ -256,11 +338,11 @@ bool FrameIndexBuilder::open(const QString &fileName)
 {
     m_file->name = fileName;
     m_file->path = QFile::encodeName(fileName);
-    const int fd = ::open(m_file->path.constData(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(m_file->path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return false;
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0) {
         ::close(fd);
         return false;
     }
@@ -279,15 +361,31 @@ qint64 FrameIndexBuilder::fileSize() const
     return m_file->scanned.size;
 }
 
-qint64 FrameIndexBuilder::entries() const
+qint64 FrameIndexBuilder::stored() const
 {
-    return m_file->starts;
+    return m_file->stored();
 }
 
-void FrameIndexBuilder::append(qint64 offset, qint64 count)
+void FrameIndexBuilder::append(qint64 offset, qint64 lost)
 {
-    for (qint64 i = 0; i < count; ++i)
-        m_file->push(offset);
+    FrameIndex::File &f = *m_file;
+    f.entries += lost;
+    if (lost > 0 || f.segments.empty())
+        f.segments.push_back({f.entries, f.stored()});
+    f.offsets.push(offset);
+    f.intervals.push(std::numeric_limits<float>::quiet_NaN());
+    ++f.entries;
+}
+
+void FrameIndexBuilder::setTimestamp(double seconds)
+{
+    FrameIndex::File &f = *m_file;
+    if (f.stored() == 0 || !std::isfinite(seconds))
+        return;
+    if (m_stamped)
+        f.intervals.at(f.stored() - 1) = float(seconds - m_lastStamp);
+    m_lastStamp = seconds;
+    m_stamped = true;
 }
 
 void FrameIndexBuilder::setLeading(bool leading)
@@ -295,9 +393,9 @@ void FrameIndexBuilder::setLeading(bool leading)
     m_file->leading = leading;
 }
 
-FrameIndex FrameIndexBuilder::finish(qint64 end, qint64 scanned, quint32 first, quint32 last)
+FrameIndex FrameIndexBuilder::finish(qint64 end, qint64 scanned, qint64 first, qint64 last)
 {
-    m_file->push(end);
+    m_file->offsets.push(end);
     m_file->first = first;
     m_file->last = last;
     // A file that grew or shrank while it was read no longer matches the size noted at the start.
@@ -305,5 +403,6 @@ FrameIndex FrameIndexBuilder::finish(qint64 end, qint64 scanned, quint32 first, 
     FrameIndex index;
     index.m_file = std::move(m_file);
     m_file = std::make_shared<FrameIndex::File>();
+    m_stamped = false;
     return index;
 }

@@ -1,7 +1,9 @@
-// The frame index of a recording: where each frame number's text lies in the file, not the text itself, so
-// a recording of gigabytes is indexed in a few bytes per frame. Entry k describes frame first() + k; a lost
-// frame has an empty entry. A frame's text is read from the file when it is shown or sent, through the same
-// line rules the scanner applies, and the file is checked to be the one scanned before it is trusted.
+// The frame index of a recording: where each frame's text lies in the file, not the text itself, so a
+// recording of gigabytes is indexed in a few bytes per frame. Entry k stands for frame number first() + k;
+// lost frames take no memory: the index keeps runs of consecutive frames, and a gap between two runs is a
+// run of lost frames, however long. A frame's text is read from the file when it is shown or sent, through
+// the same line rules the scanner applies, and the file is checked to be the one scanned before it is
+// trusted.
 //
 // Copies share the open file and the offsets; a copy is cheap and safe to hand to another thread, and
 // reading entries (text(), wire()) may happen on several threads at once.
@@ -10,6 +12,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -22,15 +25,28 @@ public:
         Ok,
         Changed, // the file is no longer the one scanned (truncated, replaced, removed, rewritten)
     };
+    // Frame numbers first..last, all lost.
+    struct Run
+    {
+        qint64 first = 0;
+        qint64 last = 0;
+        qint64 count() const { return last - first + 1; }
+    };
 
     FrameIndex() = default;
 
-    // Number of entries: last() - first() + 1 after a successful scan; 0 for an index that describes no file.
+    // Number of entries, lost ones included: last() - first() + 1 after a successful scan; 0 for an index
+    // that describes no file.
     qsizetype size() const;
     bool isEmpty() const { return size() == 0; }
-    quint32 first() const;
-    quint32 last() const;
+    qint64 first() const;
+    qint64 last() const;
     QString fileName() const;
+    // Frames the recording holds (lost ones not counted).
+    qint64 frameCount() const;
+    // The runs of lost frames, in order; entry 0 is never lost.
+    std::vector<Run> lostRuns() const;
+    qint64 lostCount() const;
 
     // Entry k for frame number n, or -1 when n lies outside the index.
     qsizetype entryOf(qint64 frame) const;
@@ -39,6 +55,8 @@ public:
     bool isFrame(qsizetype k) const;
     // The first entry at or after k that holds a frame, or -1.
     qsizetype frameAtOrAfter(qsizetype k) const;
+    // Bytes entry k takes in the file (0 for a lost frame).
+    qint64 entryBytes(qsizetype k) const;
 
     // The entry's text as the window shows it: each line as read (CR LF reads as LF, a line ends at its first
     // NUL), bytes taken as Latin-1. Empty for a lost frame. Reads only this entry's bytes.
@@ -49,8 +67,13 @@ public:
     // True while the file on disk is still the one scanned (same file, size and modification time).
     bool unchanged() const;
 
-    // Bytes per entry in memory, for the limit on the index size.
-    static constexpr qint64 kBytesPerEntry = qint64(sizeof(qint64));
+    // Calls f for each frame in order: its entry, the bytes it takes in the file, and its recorded interval:
+    // the seconds since the last frame before it that had a timestamp line right after its frame-counter
+    // line, when it has one too (else NaN).
+    void forEachFrame(const std::function<void(qsizetype k, qint64 bytes, double seconds)> &f) const;
+
+    // Bytes the index holds in memory per frame: its offset and its interval.
+    static constexpr qint64 kBytesPerFrame = qint64(sizeof(qint64) + sizeof(float));
 
 private:
     friend class FrameIndexBuilder;

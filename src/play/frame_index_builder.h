@@ -1,5 +1,5 @@
 // Builds a FrameIndex while the scanner passes over a recording: opens the file the index reads from later
-// and collects the start offset of every entry.
+// and collects the start offset of every entry and the runs they form.
 #pragma once
 
 #include "frame_index.h"
@@ -16,23 +16,27 @@ public:
     FrameIndexBuilder(const FrameIndexBuilder &) = delete;
     FrameIndexBuilder &operator=(const FrameIndexBuilder &) = delete;
 
-    // Opens the file read-only and notes what it is (device, inode, size, modification time). False when it
-    // cannot be opened or is not a regular file: entries are read from it by offset later.
+    // Opens the file read-only without blocking (a FIFO without a writer must not hang the open) and notes
+    // what it is (device, inode, size, modification time). False when it cannot be opened or is not a
+    // regular file: entries are read from it by offset later.
     bool open(const QString &fileName);
     int descriptor() const;
     qint64 fileSize() const;
 
-    // Entries started so far.
-    qint64 entries() const;
-    // Starts count entries at offset: an entry ends where the next one starts, so all but the last of them
-    // are empty (lost frames).
-    void append(qint64 offset, qint64 count = 1);
+    // Entries stored so far (lost ones take none).
+    qint64 stored() const;
+    // Starts an entry at offset, after lost entries that take no bytes.
+    void append(qint64 offset, qint64 lost = 0);
+    // The last entry's recorded timestamp (the line after its frame-counter line).
+    void setTimestamp(double seconds);
     // Entry 0 holds the lines before the first frame-counter line, not a frame.
     void setLeading(bool leading);
     // The index of the entries started so far, the last one ending at end. scanned is the number of bytes
     // the scan saw: when the file held more or less by then, it changed during the scan.
-    FrameIndex finish(qint64 end, qint64 scanned, quint32 first, quint32 last);
+    FrameIndex finish(qint64 end, qint64 scanned, qint64 first, qint64 last);
 
 private:
     std::shared_ptr<FrameIndex::File> m_file;
+    double m_lastStamp = 0; // the timestamp of the last entry that had one, if any had
+    bool m_stamped = false;
 };

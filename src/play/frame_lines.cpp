@@ -1,6 +1,8 @@
 #include "frame_lines.h"
 
 #include <QIODevice>
+#include <charconv>
+#include <cmath>
 #include <cstring>
 
 namespace frame_lines {
@@ -79,18 +81,29 @@ QByteArrayView secondField(QByteArrayView line)
     return QByteArrayView(line.data() + begin, size);
 }
 
-bool parseInt(QStringView field, int *value)
+bool parseNumber(QStringView field, qint64 *value)
 {
     bool ok = false;
-    const int parsed = field.toInt(&ok, 10);
+    const qint64 parsed = field.toLongLong(&ok, 10);
     *value = ok ? parsed : 0;
     return ok;
 }
 
-bool parseInt(QByteArrayView field, int *value)
+bool parseNumber(QByteArrayView field, qint64 *value)
 {
-    // Through QString so that bytes and text follow one parser; a field is short, this runs once per frame.
-    return parseInt(QStringView(QString::fromLatin1(field.data(), field.size())), value);
+    // Plain digits, the usual case, are read here without building a string for every frame.
+    if (field.size() > 0 && field.size() < 19) {
+        qint64 number = 0;
+        qsizetype i = 0;
+        for (; i < field.size() && field[i] >= '0' && field[i] <= '9'; ++i)
+            number = number * 10 + (field[i] - '0');
+        if (i == field.size()) {
+            *value = number;
+            return true;
+        }
+    }
+    // Through QString so that bytes and text follow one parser.
+    return parseNumber(QStringView(QString::fromLatin1(field.data(), field.size())), value);
 }
 
 double parseDouble(QStringView field, bool *ok)
@@ -100,6 +113,20 @@ double parseDouble(QStringView field, bool *ok)
     if (ok)
         *ok = parsed;
     return parsed ? value : 0.0;
+}
+
+bool parseTimestamp(QByteArrayView field, double *value)
+{
+    const char *begin = field.data();
+    const char *end = begin + field.size();
+    while (begin < end && (*begin == ' ' || *begin == '\t'))
+        ++begin;
+    while (end > begin && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r' || end[-1] == '\n'))
+        --end;
+    if (begin < end && *begin == '+')
+        ++begin;
+    const std::from_chars_result parsed = std::from_chars(begin, end, *value);
+    return parsed.ec == std::errc() && parsed.ptr == end && std::isfinite(*value);
 }
 
 QByteArrayView takeLine(QByteArrayView rawLine, bool *lineEnd)

@@ -27,12 +27,15 @@ bool isCommentLine(QStringView line);
 QStringView secondField(QStringView line);
 QByteArrayView secondField(QByteArrayView line);
 
-// Decimal 32-bit signed integer, surrounding white space ignored, exactly as QString::toInt(): an
-// optional sign, nothing else around the digits, out of range fails.
-bool parseInt(QStringView field, int *value);
-bool parseInt(QByteArrayView field, int *value); // Latin-1 bytes
+// Decimal 64-bit signed integer, surrounding white space ignored, exactly as QString::toLongLong(): an
+// optional sign, nothing else around the digits, out of range fails (*value is then 0).
+bool parseNumber(QStringView field, qint64 *value);
+bool parseNumber(QByteArrayView field, qint64 *value); // Latin-1 bytes
 // Decimal number as QString::toDouble() reads it; 0.0 when it is not a number.
 double parseDouble(QStringView field, bool *ok = nullptr);
+// The same for the timestamp line that follows a frame-counter line, read during the scan of a whole
+// recording without building a string: plain decimal and exponent notation, surrounding blanks ignored.
+bool parseTimestamp(QByteArrayView field, double *value);
 
 // Applies the line-reading rule to one raw line (its bytes up to and including its LF, or up to the end
 // of the file for a last line without LF). Returns the text of the line without its line end and sets

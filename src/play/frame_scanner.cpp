@@ -52,20 +52,21 @@ public:
     void longLineEnded(qint64 offset);
     FrameIndex finish(qint64 end);
     FrameScanner::Result &result() { return m_result; }
-    qint64 failedAt() const { return m_failedAt; }
 
 private:
     bool firstLine(QByteArrayView rawLine, qint64 next);
     bool frameLine(QByteArrayView rawLine, qint64 offset);
+    bool number(QByteArrayView line, qint64 offset);
+    void timestampLine(const char *p, const char *end);
     void leading(qint64 start);
-    bool fail(Status status, qint64 offset);
+    bool fail(Status status);
 
     FrameIndexBuilder &m_builder;
     FrameScanner::Result m_result;
     bool m_firstLineSeen = false;
-    bool m_leadingOpen = false; // the first line is long and not a frame-counter line: entry 0 follows it
+    bool m_leadingOpen = false;    // the first line is long and not a frame-counter line: entry 0 follows it
+    bool m_awaitTimestamp = false; // the next line follows a frame-counter line
     qint64 m_previous = 0;
-    qint64 m_failedAt = -1;
 };
 
 bool Scan::lines(const char *begin, const char *end, qint64 base)
@@ -79,6 +80,8 @@ bool Scan::lines(const char *begin, const char *end, qint64 base)
         p = next;
     }
     while (p < end) {
+        if (m_awaitTimestamp)
+            timestampLine(p, end);
         if (frame_lines::isFrameCounterLine(QByteArrayView(p, end - p))) {
             const char *next = lineEnd(p, end);
             if (!frameLine(QByteArrayView(p, next - p), base + (p - begin)))
@@ -93,6 +96,7 @@ bool Scan::lines(const char *begin, const char *end, qint64 base)
 
 void Scan::longLine()
 {
+    m_awaitTimestamp = false;
     if (m_firstLineSeen)
         return;
     m_firstLineSeen = true;
@@ -121,12 +125,15 @@ bool Scan::firstLine(QByteArrayView rawLine, qint64 next)
         leading(next);
         return true;
     }
-    int number = 0;
-    if (!frame_lines::parseInt(frame_lines::secondField(line), &number))
-        return fail(Status::FirstNumberInvalid, 0);
-    m_previous = number;
-    m_result.first_frame = m_result.last_frame = quint32(number);
+    qint64 first = 0;
+    if (!frame_lines::parseNumber(frame_lines::secondField(line), &first))
+        return fail(Status::FirstNumberInvalid);
+    if (first < 0)
+        return fail(Status::BadNumbering);
+    m_previous = first;
+    m_result.first_frame = m_result.last_frame = first;
     m_builder.append(0);
+    m_awaitTimestamp = true;
     return true;
 }
 
@@ -134,24 +141,30 @@ bool Scan::frameLine(QByteArrayView rawLine, qint64 offset)
 {
     bool hasEnd = false;
     const QByteArrayView line = frame_lines::takeLine(rawLine, &hasEnd);
-    int parsed = 0;
-    frame_lines::parseInt(frame_lines::secondField(line), &parsed); // not a number counts as 0
-    m_result.last_frame = quint32(parsed);
-    // 64-bit, so that a predecessor of 2^31 - 1 cannot overflow.
-    const qint64 number = parsed;
-    if (m_previous + 1 > number || number < 0)
-        return fail(Status::BadNumbering, offset);
+    qint64 number = 0;
+    frame_lines::parseNumber(frame_lines::secondField(line), &number); // not a number counts as 0
+    // Numbers only increase; recordings of this system count up from 0 or 1, so a negative one is damage.
+    if (number <= m_previous || number < 0 || m_builder.stored() >= FrameScanner::kMaxFrames)
+        return fail(Status::BadNumbering);
     const qint64 gap = number - m_previous - 1;
-    // Entries after this frame: those so far, the empty ones of the gap, this frame's own.
-    if (m_builder.entries() + gap + 1 > FrameScanner::kMaxEntries)
-        return fail(Status::BadNumbering, offset);
-    for (qint64 n = m_previous + 1;
-         n < number && m_result.lost_numbers.size() < FrameScanner::kNotedLostFrames; ++n)
-        m_result.lost_numbers.push_back(int(n));
     m_result.lost_count += gap;
-    m_builder.append(offset, gap + 1);
+    m_result.last_frame = number;
+    m_builder.append(offset, gap);
     m_previous = number;
+    m_awaitTimestamp = true;
     return true;
+}
+
+void Scan::timestampLine(const char *p, const char *end)
+{
+    m_awaitTimestamp = false;
+    if (!frame_lines::isTimestampLine(QByteArrayView(p, end - p)))
+        return;
+    bool hasEnd = false;
+    const QByteArrayView line = frame_lines::takeLine(QByteArrayView(p, lineEnd(p, end) - p), &hasEnd);
+    double seconds = 0;
+    if (frame_lines::parseTimestamp(frame_lines::secondField(line), &seconds))
+        m_builder.setTimestamp(seconds);
 }
 
 FrameIndex Scan::finish(qint64 end)
@@ -161,28 +174,16 @@ FrameIndex Scan::finish(qint64 end)
     return m_builder.finish(end, end, m_result.first_frame, m_result.last_frame);
 }
 
-bool Scan::fail(Status status, qint64 offset)
+bool Scan::fail(Status status)
 {
     m_result.status = status;
     m_result.first_frame = 0;
     m_result.last_frame = 0;
-    m_failedAt = offset;
+    m_result.lost_count = 0;
     return false;
 }
 
 } // namespace
-
-QString FrameScanner::Result::lostFramesText() const
-{
-    if (lost_count <= 0)
-        return QString();
-    QString text = QStringLiteral("Lost frame number ") + QString::number(lost_count) + QStringLiteral(": ");
-    for (const int number : lost_numbers)
-        text += QLatin1Char(' ') + QString::number(number);
-    if (lost_count > kNotedLostFrames)
-        text += QStringLiteral("...");
-    return text;
-}
 
 FrameScanner::Result FrameScanner::scan(const QString &fileName, FrameIndex &index, qsizetype chunkSize,
                                         const Progress &progress)
@@ -195,14 +196,6 @@ FrameScanner::Result FrameScanner::scan(const QString &fileName, FrameIndex &ind
     }
     const int fd = builder.descriptor();
     Scan scan(builder);
-    auto failedScan = [&]() {
-        // The entries up to the offending line stay: those before it ended there.
-        const Result result = scan.result();
-        index = result.status == Status::FirstNumberInvalid
-                    ? FrameIndex()
-                    : builder.finish(scan.failedAt(), builder.fileSize(), 0, 0);
-        return result;
-    };
 
     qsizetype capacity = std::max<qsizetype>(chunkSize, 1);
     std::unique_ptr<char[]> buffer(new char[size_t(capacity)]);
@@ -219,12 +212,11 @@ FrameScanner::Result FrameScanner::scan(const QString &fileName, FrameIndex &ind
             continue;
         if (got < 0) {
             failed.status = Status::ReadFailed;
-            index = FrameIndex();
             return failed;
         }
         if (got == 0) {
             if (filled > 0 && !scan.lines(buffer.get(), buffer.get() + filled, base))
-                return failedScan();
+                return scan.result();
             index = scan.finish(base + filled);
             return scan.result();
         }
@@ -267,7 +259,7 @@ FrameScanner::Result FrameScanner::scan(const QString &fileName, FrameIndex &ind
         }
         const char *complete = lastLf + 1;
         if (!scan.lines(begin, complete, base))
-            return failedScan();
+            return scan.result();
         const qsizetype done = qsizetype(complete - begin);
         base += done;
         filled -= done;

@@ -6,20 +6,11 @@
 
 namespace {
 
-// The frame number as frame_lines::parseInt() reads it (not a number reads as 0). Plain digits, the usual
-// case, are read here without building a string for every datagram.
-int frameNumber(QByteArrayView field)
+// The frame number as the scanner reads it (not a number reads as 0).
+qint64 frameNumber(QByteArrayView field)
 {
-    if (field.size() > 0 && field.size() < 10) {
-        int value = 0;
-        qsizetype i = 0;
-        for (; i < field.size() && field[i] >= '0' && field[i] <= '9'; ++i)
-            value = value * 10 + (field[i] - '0');
-        if (i == field.size())
-            return value;
-    }
-    int value = 0;
-    frame_lines::parseInt(field, &value);
+    qint64 value = 0;
+    frame_lines::parseNumber(field, &value);
     return value;
 }
 
@@ -50,7 +41,7 @@ void LostFrameCounter::datagram(const char *data, qsizetype size)
         return;
     const qint64 number = frameNumber(frame_lines::secondField(line));
     // A number that does not increase makes the recording unplayable; counting goes on from it.
-    if (number > m_previous && number >= 0)
+    if (m_previous >= 0 && number > m_previous)
         m_lost += number - m_previous - 1;
     m_previous = number;
 }

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <cerrno>
@@ -28,6 +29,18 @@ void setWhy(QString *why, const QString &text)
 QString systemError()
 {
     return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// The process's umask, read without changing it: umask() itself sets it, which would race with other
+// threads creating files.
+mode_t fileCreationMask()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly))
+        for (QByteArray line; !(line = status.readLine()).isEmpty();)
+            if (line.startsWith("Umask:"))
+                return mode_t(line.mid(6).trimmed().toUInt(nullptr, 8));
+    return 022;
 }
 } // namespace
 
@@ -68,52 +81,73 @@ FILE *open(const QString &path, QString *why)
     return stream;
 }
 
-bool save(FILE *stream, const QString &source, const QString &target, QString *why)
+Saved save(FILE *stream, const QString &source, const QString &target, QString *why, const Progress &progress)
 {
     if (stream && fflush(stream) != 0) {
         setWhy(why, systemError());
-        return false;
+        return Saved::Failed;
     }
-    struct stat sourceStat, targetStat;
-    if (::stat(QFile::encodeName(source).constData(), &sourceStat) == 0 &&
-        ::stat(QFile::encodeName(target).constData(), &targetStat) == 0 &&
-        sourceStat.st_dev == targetStat.st_dev && sourceStat.st_ino == targetStat.st_ino) {
+    const QByteArray sourcePath = QFile::encodeName(source), targetPath = QFile::encodeName(target);
+    struct stat sourceStat, targetStat, directoryStat;
+    if (::stat(sourcePath.constData(), &sourceStat) == 0 &&
+        ::stat(targetPath.constData(), &targetStat) == 0 && sourceStat.st_dev == targetStat.st_dev &&
+        sourceStat.st_ino == targetStat.st_ino) {
         setWhy(why, tr("It is the temporary recording itself."));
-        return false;
+        return Saved::Failed;
+    }
+    const QByteArray directory = QFile::encodeName(QFileInfo(target).absolutePath());
+    if (::stat(sourcePath.constData(), &sourceStat) == 0 &&
+        ::stat(directory.constData(), &directoryStat) == 0 && sourceStat.st_dev == directoryStat.st_dev) {
+        // The temporary recording is owner-only; the saved one is an ordinary file of the user's.
+        if (::chmod(sourcePath.constData(), 0666 & ~fileCreationMask()) == 0 &&
+            ::rename(sourcePath.constData(), targetPath.constData()) == 0)
+            return Saved::Moved;
+        if (errno != EXDEV) {
+            setWhy(why, systemError());
+            ::chmod(sourcePath.constData(), 0600);
+            return Saved::Failed;
+        }
     }
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly)) {
         setWhy(why, in.errorString());
-        return false;
+        return Saved::Failed;
     }
     QSaveFile out(target);
     // Unbuffered: a buffered device loses a short write (disk full, file size limit) while flushing, and the
     // copy would then be committed truncated.
     if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         setWhy(why, out.errorString());
-        return false;
+        return Saved::Failed;
     }
+    const qint64 total = in.size();
+    qint64 done = 0;
     QByteArray chunk(1 << 20, Qt::Uninitialized);
     for (;;) {
+        if (progress && !progress(done, total)) {
+            out.cancelWriting();
+            return Saved::Cancelled;
+        }
         const qint64 n = in.read(chunk.data(), chunk.size());
         if (n < 0) {
             setWhy(why, in.errorString());
             out.cancelWriting();
-            return false;
+            return Saved::Failed;
         }
         if (n == 0)
             break;
         if (out.write(chunk.constData(), n) != n) {
             setWhy(why, out.errorString());
             out.cancelWriting();
-            return false;
+            return Saved::Failed;
         }
+        done += n;
     }
     if (!out.commit()) {
         setWhy(why, out.errorString());
-        return false;
+        return Saved::Failed;
     }
-    return true;
+    return Saved::Copied;
 }
 
 Leftover leftover(const QString &path)

@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QString>
 #include <cstdio>
+#include <functional>
 
 namespace temp_recording {
 
@@ -14,10 +15,21 @@ namespace temp_recording {
 // Truncation happens only after the lock is held. Returns nullptr and a reason on refusal.
 FILE *open(const QString &path, QString *why = nullptr);
 
-// Flushes the stream of the temporary recording at source, then copies source to target. The copy is
-// written beside target under another name and renamed over it only once complete, so an existing target is
-// replaced only by a full copy. Refuses a target that is source itself. Returns false with a reason.
-bool save(FILE *stream, const QString &source, const QString &target, QString *why = nullptr);
+// Flushes the stream of the temporary recording at source, then puts it at target: on the same file system
+// it is moved there (rename(), nothing copied; it gets the permissions a new file of the user gets), else it
+// is copied, written beside target under another name and renamed over it only once complete. Either way an
+// existing target is replaced only by a whole recording. Refuses a target that is source itself. progress
+// hears of a copy's bytes and can cancel it (false), which leaves target as it was.
+enum class Saved
+{
+    Moved,
+    Copied,
+    Cancelled,
+    Failed, // *why says why
+};
+using Progress = std::function<bool(qint64 done, qint64 total)>;
+Saved save(FILE *stream, const QString &source, const QString &target, QString *why = nullptr,
+           const Progress &progress = Progress());
 
 // A recording that an earlier run left in path without saving it: a non-empty plain file of ours that no
 // running recording holds locked (a running instance keeps its recording locked while the stream is open).

@@ -1,0 +1,28 @@
+// Where the frames of a recording lie along the slider and the strip drawn beside it. Frame numbers are
+// 64-bit and a slider holds an int, so a span wider than an int is stepped: position p stands for frame
+// first + p * step. Free of widgets, so it is tested directly.
+#pragma once
+
+#include <QtGlobal>
+
+class FramePositions
+{
+public:
+    FramePositions() = default;
+    FramePositions(qint64 first, qint64 last);
+
+    qint64 first() const { return m_first; }
+    qint64 last() const { return m_last; }
+    // The largest position (the first is 0).
+    int maximum() const { return positionOf(m_last); }
+    int positionOf(qint64 frame) const;
+    qint64 frameAt(int position) const;
+    // The pixel column of a frame on a strip width pixels wide, and the first frame of a column.
+    int columnOf(qint64 frame, int width) const;
+    qint64 frameAtColumn(int column, int width) const;
+
+private:
+    qint64 m_first = 0;
+    qint64 m_last = 0;
+    qint64 m_step = 1;
+};

@@ -1,0 +1,59 @@
+#include "recording_info_dialog.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QJsonDocument>
+#include <QLocale>
+
+namespace {
+QString number(qint64 n)
+{
+    return QLocale(QLocale::English).toString(n);
+}
+QString milliseconds(double ms)
+{
+    return QString::number(ms, 'f', 3) + " ms";
+}
+} // namespace
+
+RecordingInfoDialog::RecordingInfoDialog(const RecordingInfo &info, QWidget *parent)
+    : QDialog(parent), m_info(info)
+{
+    ui.setupUi(this);
+    if (parent)
+        setWindowIcon(parent->windowIcon());
+    ui.l_file->setText(info.file);
+    ui.l_size->setText(tr("%1 bytes").arg(number(info.bytes)));
+    ui.l_frames->setText(number(info.frames));
+    ui.l_numbers->setText(info.frames > 0 ? tr("%1 to %2").arg(info.first_frame).arg(info.last_frame)
+                                          : tr("none"));
+    ui.l_lost->setText(info.lost > 0 ? tr("%1: %2").arg(number(info.lost), info.lostNumbers())
+                                     : QStringLiteral("0"));
+    ui.l_duration->setText(info.timed ? tr("%1 s, mean rate %2 Hz")
+                                            .arg(QString::number(info.duration_s, 'f', 3),
+                                                 QString::number(info.mean_rate_hz, 'f', 2))
+                                      : tr("unknown (no increasing timestamps)"));
+    ui.l_intervals->setText(info.intervals.known ? tr("median %1, p99 %2, max %3")
+                                                       .arg(milliseconds(info.intervals.median_ms),
+                                                            milliseconds(info.intervals.p99_ms),
+                                                            milliseconds(info.intervals.max_ms))
+                                                 : tr("unknown (no timestamps)"));
+    ui.l_playable->setText(info.playable() ? tr("yes") : tr("no: %1").arg(info.reason));
+    connect(ui.pb_copy, &QPushButton::clicked, this, &RecordingInfoDialog::copy);
+    connect(ui.pb_close, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+QStringList RecordingInfoDialog::values() const
+{
+    QStringList out;
+    for (const QLabel *label : {ui.l_file, ui.l_size, ui.l_frames, ui.l_numbers, ui.l_lost, ui.l_duration,
+                                ui.l_intervals, ui.l_playable})
+        out << label->text();
+    return out;
+}
+
+void RecordingInfoDialog::copy()
+{
+    QGuiApplication::clipboard()->setText(
+        QString::fromUtf8(QJsonDocument(m_info.json()).toJson(QJsonDocument::Indented)));
+}

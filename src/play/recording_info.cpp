@@ -1,0 +1,217 @@
+#include "recording_info.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QLocale>
+#include <QStringList>
+#include <QTextStream>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// orf info's text lists this many lost numbers; its JSON lists them all up to kListedInJson.
+constexpr int kListedInText = 10;
+constexpr qint64 kListedInJson = 100000;
+
+// The value at rank q of the sorted values (nearest rank), reordering values.
+double quantile(std::vector<float> &values, double q)
+{
+    const size_t rank = size_t(std::max(0.0, std::ceil(q * double(values.size())) - 1));
+    std::nth_element(values.begin(), values.begin() + qsizetype(rank), values.end());
+    return double(values[rank]);
+}
+
+// The wire form of an entry is at most twice its bytes and two (an LF becomes CR LF, a last line gains
+// one): only a frame of more than half a datagram can be too large, and only those are read.
+constexpr qint64 kMightNotFit = RecordingInfo::kLargestDatagram / 2 - 1;
+
+} // namespace
+
+QString RecordingInfo::badNumberingText()
+{
+    return QStringLiteral("This file has a problem with frame numbers and cannot be played.");
+}
+
+RecordingInfo RecordingInfo::of(const QString &file, const FrameIndex &index,
+                                const FrameScanner::Result &scan, bool *changed)
+{
+    RecordingInfo info;
+    info.file = file;
+    info.bytes = QFileInfo(file).size();
+    if (changed)
+        *changed = false;
+    if (scan.status == FrameScanner::Status::BadNumbering) {
+        info.reason = badNumberingText();
+        return info;
+    }
+    if (!scan.ok()) {
+        info.reason = QStringLiteral("its first frame-counter line has no frame number");
+        return info;
+    }
+    info.frames = index.frameCount();
+    info.lost = index.lostCount();
+    info.lost_runs = index.lostRuns();
+    const qsizetype firstEntry = index.frameAtOrAfter(0);
+    if (firstEntry < 0) {
+        info.reason = QStringLiteral("it holds no frame-counter line: not a recording");
+        return info;
+    }
+    info.first_frame = index.first() + firstEntry;
+    info.last_frame = index.last();
+
+    std::vector<float> intervals;
+    intervals.reserve(size_t(info.frames));
+    qsizetype oversized = -1;
+    qint64 oversizedBytes = 0;
+    bool unreadable = false;
+    index.forEachFrame([&](qsizetype k, qint64 bytes, double seconds) {
+        if (!std::isnan(seconds))
+            intervals.push_back(float(seconds));
+        if (oversized >= 0 || bytes <= kMightNotFit || unreadable)
+            return;
+        QByteArray wire;
+        if (index.wire(k, &wire) != FrameIndex::Read::Ok)
+            unreadable = true;
+        else if (wire.size() > kLargestDatagram)
+            oversized = k, oversizedBytes = wire.size();
+    });
+    if (oversized >= 0) {
+        info.oversized_frame = index.first() + oversized;
+        info.reason = QStringLiteral("frame %1 is %2 bytes; a datagram holds at most %3")
+                          .arg(index.first() + oversized)
+                          .arg(oversizedBytes)
+                          .arg(QLocale(QLocale::English).toString(kLargestDatagram));
+    }
+
+    if (!intervals.empty()) {
+        info.intervals.known = true;
+        info.intervals.max_ms = double(*std::max_element(intervals.begin(), intervals.end())) * 1000;
+        info.intervals.p99_ms = quantile(intervals, 0.99) * 1000;
+        info.intervals.median_ms = quantile(intervals, 0.5) * 1000;
+    }
+    std::vector<float>().swap(intervals);
+
+    // The marks in frame order: lost runs and late frames interleaved.
+    size_t run = 0;
+    auto lostBefore = [&](qint64 frame) {
+        for (; run < info.lost_runs.size() && info.lost_runs[run].first < frame; ++run)
+            info.marks.push_back({info.lost_runs[run].first, info.lost_runs[run].last, Mark::Lost, 0});
+    };
+    const double lateFrom = info.intervals.median_ms > 0 ? 2 * info.intervals.median_ms / 1000 : INFINITY;
+    index.forEachFrame([&](qsizetype k, qint64, double seconds) {
+        if (seconds > lateFrom) {
+            const qint64 frame = index.first() + k;
+            lostBefore(frame);
+            info.marks.push_back({frame, frame, Mark::Late, seconds});
+        }
+    });
+    lostBefore(std::numeric_limits<qint64>::max());
+
+    double t1 = -1, t2 = -1;
+    QByteArray bytes;
+    if (index.wire(firstEntry, &bytes, &t1) != FrameIndex::Read::Ok ||
+        index.wire(index.size() - 1, &bytes, &t2) != FrameIndex::Read::Ok || unreadable) {
+        if (changed)
+            *changed = true;
+        return info;
+    }
+    if (t1 > 0 && t2 > t1) {
+        info.timed = true;
+        info.duration_s = t2 - t1;
+        info.mean_rate_hz = double(info.last_frame - info.first_frame) / info.duration_s;
+    }
+    return info;
+}
+
+QJsonObject RecordingInfo::json() const
+{
+    auto orNull = [](bool known, double value) { return known ? QJsonValue(value) : QJsonValue(); };
+    QJsonObject o;
+    o["file"] = file;
+    o["bytes"] = bytes;
+    o["first_frame"] = frames > 0 ? QJsonValue(first_frame) : QJsonValue();
+    o["last_frame"] = frames > 0 ? QJsonValue(last_frame) : QJsonValue();
+    o["frames"] = frames;
+    o["lost"] = lost;
+    QJsonArray runs;
+    for (const FrameIndex::Run &r : lost_runs)
+        runs.append(QJsonArray{r.first, r.last});
+    o["lost_runs"] = runs;
+    if (lost <= kListedInJson) {
+        QJsonArray numbers;
+        for (const FrameIndex::Run &r : lost_runs)
+            for (qint64 n = r.first; n <= r.last; ++n)
+                numbers.append(n);
+        o["lost_frames"] = numbers;
+    } else {
+        o["lost_frames"] = QJsonValue();
+    }
+    auto ms = [](double v) {
+        return std::round(v * 1000) / 1000;
+    }; // the float of the index, to the microsecond
+    o["duration_s"] = orNull(timed, duration_s);
+    o["mean_rate_hz"] = orNull(timed, mean_rate_hz);
+    if (intervals.known)
+        o["interval_ms"] = QJsonObject{{"median", ms(intervals.median_ms)},
+                                       {"p99", ms(intervals.p99_ms)},
+                                       {"max", ms(intervals.max_ms)}};
+    else
+        o["interval_ms"] = QJsonValue();
+    o["playable"] = playable();
+    if (!playable())
+        o["reason"] = reason;
+    return o;
+}
+
+QString RecordingInfo::text() const
+{
+    QString s;
+    QTextStream out(&s);
+    out << "file:      " << file << '\n' << "size:      " << bytes << " bytes\n";
+    if (frames > 0)
+        out << "frames:    " << frames << " (numbers " << first_frame << " to " << last_frame << ")\n";
+    else
+        out << "frames:    0\n";
+    out << "lost:      " << lost;
+    int listed = 0;
+    for (const FrameIndex::Run &r : lost_runs)
+        for (qint64 n = r.first; n <= r.last && listed < kListedInText; ++n)
+            out << (listed++ == 0 ? ": " : " ") << n;
+    if (lost > kListedInText)
+        out << " ...";
+    out << '\n';
+    if (timed)
+        out << "duration:  " << QString::number(duration_s, 'f', 3) << " s, mean rate "
+            << QString::number(mean_rate_hz, 'f', 2) << " Hz (from the timestamps)\n";
+    else
+        out << "duration:  unknown (no increasing timestamps)\n";
+    if (intervals.known)
+        out << "intervals: median " << QString::number(intervals.median_ms, 'f', 3) << " ms, p99 "
+            << QString::number(intervals.p99_ms, 'f', 3) << " ms, max "
+            << QString::number(intervals.max_ms, 'f', 3) << " ms (between recorded timestamps)\n";
+    else
+        out << "intervals: unknown (no timestamps)\n";
+    out << "playable:  " << (playable() ? QStringLiteral("yes") : "no: " + reason) << '\n';
+    return s;
+}
+
+QString RecordingInfo::lostNumbers(int listed) const
+{
+    QStringList numbers;
+    for (const FrameIndex::Run &r : lost_runs)
+        for (qint64 n = r.first; n <= r.last && numbers.size() < listed; ++n)
+            numbers << QString::number(n);
+    QString text = numbers.join(QLatin1Char(' '));
+    if (lost > numbers.size())
+        text += QStringLiteral(" and %1 more").arg(lost - numbers.size());
+    return text;
+}
+
+QString RecordingInfo::lostFramesText(int listed) const
+{
+    if (lost <= 0)
+        return QString();
+    return QStringLiteral("Lost frame number %1:  ").arg(lost) + lostNumbers(listed);
+}

@@ -1,0 +1,75 @@
+// What a recording holds, as `orf info` prints it and the window's Recording info shows it: its frames, the
+// runs of lost frames, duration and mean rate from the timestamps, the recorded interval between frames,
+// whether it can be played and why not, and the marks the window draws along its slider. Computed once
+// after the scan, in one pass over the frame index.
+#pragma once
+
+#include "frame_index.h"
+#include "frame_scanner.h"
+
+#include <QJsonObject>
+#include <QString>
+#include <QtGlobal>
+#include <vector>
+
+class RecordingInfo
+{
+public:
+    // The largest payload a UDP datagram over IPv4 carries.
+    static constexpr qint64 kLargestDatagram = 65507;
+
+    struct Intervals
+    {
+        bool known = false; // at least one interval between two recorded timestamps
+        double median_ms = 0;
+        double p99_ms = 0;
+        double max_ms = 0;
+    };
+    // A run of lost frames, or a frame whose interval before it is more than twice the median.
+    struct Mark
+    {
+        enum Kind
+        {
+            Lost,
+            Late,
+        };
+        qint64 first = 0;
+        qint64 last = 0;
+        Kind kind = Lost;
+        double seconds = 0; // Late: the interval before the frame
+    };
+
+    // From a finished scan of file into index (the index is only read when the scan succeeded). *changed
+    // is set when the file changed while its frames were read.
+    static RecordingInfo of(const QString &file, const FrameIndex &index, const FrameScanner::Result &scan,
+                            bool *changed = nullptr);
+
+    QString file;
+    qint64 bytes = 0;
+    qint64 frames = 0;
+    qint64 first_frame = -1; // of the frames held; -1 without any
+    qint64 last_frame = -1;
+    qint64 lost = 0;
+    std::vector<FrameIndex::Run> lost_runs;
+    bool timed = false; // increasing timestamps in the first and last frame
+    double duration_s = 0;
+    double mean_rate_hz = 0;
+    Intervals intervals;
+    QString reason;              // why it cannot be played; empty when it can
+    qint64 oversized_frame = -1; // the first frame too large for a datagram
+    std::vector<Mark> marks;
+
+    bool playable() const { return reason.isEmpty(); }
+    // `orf info --json`'s object.
+    QJsonObject json() const;
+    // `orf info`'s lines.
+    QString text() const;
+    // The lost frames as the window says them: "Lost frame number 3:  5 6 9", at most the first `listed`
+    // numbers, then " and N more"; empty when none was lost.
+    QString lostFramesText(int listed = 1000) const;
+    // The lost frame numbers alone: "5 6 9", or "5 6 and 12 more" beyond `listed`.
+    QString lostNumbers(int listed = 1000) const;
+
+    // The reason given for a recording whose numbering is broken, as the window's message says it.
+    static QString badNumberingText();
+};
