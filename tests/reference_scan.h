@@ -8,6 +8,7 @@
 #include <QBuffer>
 #include <QFile>
 #include <QStringList>
+#include <limits>
 #include <vector>
 
 struct ReferenceScan
@@ -54,7 +55,8 @@ inline ReferenceScan referenceScan(const QByteArray &bytes, qint64 frameLimit = 
         m.entries.emplace_back(entry, current);
         current = QStringList(line);
         frame_lines::parseNumber(frame_lines::secondField(line), &n);
-        if (n <= previous || qint64(m.entries.size()) >= FrameScanner::kMaxFrames)
+        if (n <= previous || qint64(m.entries.size()) >= FrameScanner::kMaxFrames ||
+            n - r.first_frame == std::numeric_limits<qint64>::max())
             return fail();
         if ((m.tooLarge = qint64(m.entries.size()) >= frameLimit))
             return m;
@@ -110,7 +112,7 @@ inline QString checkScan(const QByteArray &bytes, const QString &path, qsizetype
             return QStringLiteral("entry %1: ").arg(k) + gotText + " / " + QString::fromLatin1(gotWire);
         // The lost frames before the next entry: nothing to read, and a seek lands on that entry.
         const qint64 next = i + 1 < m.entries.size() ? m.entries[i + 1].first : k + 1;
-        for (const qint64 lost : {k + 1, (k + next) / 2, next - 1}) {
+        for (const qint64 lost : {k + 1, k + (next - k) / 2, next - 1}) {
             if (lost <= k || lost >= next)
                 continue;
             index.text(lost, &gotText);

@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <sys/stat.h>
 
 using namespace ostrel_test;
 
@@ -68,6 +69,8 @@ private slots:
         QCOMPARE(info["last_frame"].toInt(), 8);
         QCOMPARE(info["lost"].toInt(), 3);
         QCOMPARE(info["lost_frames"].toArray(), QJsonArray({3, 6, 7}));
+        QCOMPARE(info["lost_runs"].toArray(), QJsonArray({QJsonArray{3, 3}, QJsonArray{6, 7}}));
+        QCOMPARE(info["interval_ms"].toObject(), QJsonObject({{"median", 20}, {"p99", 60}, {"max", 60}}));
         QCOMPARE(info["bytes"].toInt(), sent.join().size());
         QVERIFY(qAbs(info["duration_s"].toDouble() - 0.14) < 1e-9);
         QVERIFY(qAbs(info["mean_rate_hz"].toDouble() - 50.0) < 1e-6);
@@ -100,12 +103,54 @@ private slots:
         QTest::newRow("bad destination") << QStringList{"play", "bad.orf", "--to", "127.0.0.1"} << 2;
         QTest::newRow("no command") << QStringList{"frobnicate"} << 2;
         QTest::newRow("help") << QStringList{"help", "play"} << 0;
+        QTest::newRow("negative numbers: info") << QStringList{"info", "negative.orf"} << 1;
+        QTest::newRow("negative numbers: play")
+            << QStringList{"play", "negative.orf", "--to", "127.0.0.1:9"} << 1;
+        QTest::newRow("a frame too large: play")
+            << QStringList{"play", "large.orf", "--to", "127.0.0.1:9"} << 1;
+        QTest::newRow("a FIFO without a writer") << QStringList{"info", "fifo.orf"} << 3;
     }
+    // What info says of files that are small but claim much: a gap of 134 million frames, frame numbers past
+    // 2^31, a frame no datagram can carry.
+    void infoSaysWhatAFileHolds_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("a gap of 134 million") << QByteArray("fr 1\nb\nfr 134217000\nb\n")
+                                              << "lost 134216998 runs [[2,134216999]] frames null playable";
+        QTest::newRow("past 2^31") << QByteArray("fr 2147483647\nb\nfr 2147483649\nb\n")
+                                   << "lost 1 runs [[2147483648,2147483648]] frames [2147483648] playable";
+        QTest::newRow("a frame too large")
+            << "fr 1\n" + QByteArray(70000, 'x')
+            << "lost 0 runs [] frames [] frame 1 is 70008 bytes; a datagram holds at most 65,507";
+    }
+    void infoSaysWhatAFileHolds()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, said);
+        QVERIFY(writeFile(path("claims.orf"), content));
+        QByteArray out;
+        orf({"info", "--json", path("claims.orf")}, &out);
+        const QJsonObject o = QJsonDocument::fromJson(out).object();
+        auto json = [&](const char *key) {
+            return QJsonDocument(QJsonArray{o[key]}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
+        };
+        QCOMPARE(QString("lost %1 runs %2 frames %3 %4")
+                     .arg(o["lost"].toInteger())
+                     .arg(json("lost_runs"), json("lost_frames"),
+                          o["playable"].toBool() ? "playable" : o["reason"].toString()),
+                 said);
+    }
+
     void exitStatuses()
     {
         QFETCH(QStringList, arguments);
         QFETCH(int, status);
-        QVERIFY(writeFile(path("bad.orf"), "fr 5\nfr 4\n"));
+        QVERIFY(writeFile(path("bad.orf"), "fr 5\nfr 4\n") &&
+                writeFile(path("negative.orf"), "fr -1\nfr 0\nfr 1\n") &&
+                writeFile(path("large.orf"), "fr 1\n" + QByteArray(70000, 'x')));
+        QFile::remove(path("fifo.orf"));
+        QVERIFY(::mkfifo(qPrintable(path("fifo.orf")), 0600) == 0);
         for (QString &a : arguments) {
             if (a.endsWith(".orf"))
                 a = path(a);

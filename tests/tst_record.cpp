@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace ostrel_test;
@@ -56,8 +57,14 @@ private slots:
         QCOMPARE(a->ui().labelFrequency->text(),
                  QString(stream.size() < 4 ? "%1 Hz" : "100 Hz").arg(stream.size()));
         answerer->queueFile(home + "/" + QTest::currentDataTag());
+        struct stat temp, saved;
+        QVERIFY(::stat(qPrintable(a->temp_file_name()), &temp) == 0);
         window->on_actionStop_triggered();
         QCOMPARE(readFile(home + "/" + QTest::currentDataTag() + ".orf"), stream.join());
+        // Moved into place, not copied: the same file, and no temporary recording left to save.
+        QVERIFY(::stat(qPrintable(home + "/" + QTest::currentDataTag() + ".orf"), &saved) == 0);
+        QCOMPARE(saved.st_ino, temp.st_ino);
+        QVERIFY(!QFile::exists(a->temp_file_name()) && !a->ui().actionSave_as->isEnabled());
         QCOMPARE(counts(), QString("%1 datagrams, %2 MB, %3 frames lost")
                                .arg(stream.size())
                                .arg(QString::number(stream.join().size() / 1e6, 'f', 1))
@@ -66,6 +73,24 @@ private slots:
                  lost ? 1 : 0);
         window->on_actionPreview_triggered();
         QCOMPARE(counts(), QString("0 datagrams, 0.0 MB, 0 frames lost"));
+    }
+
+    // A datagram of 64 KB is laid out once, not at every refresh; the counts of a stream that stops end
+    // exact, however close together the reports came.
+    void theDisplayAndTheCountsDrawOnlyWhatIsNew()
+    {
+        window->on_actionRecord_triggered();
+        const QByteArray big = "fr 1\n" + QByteArray(65502, 'x');
+        QVERIFY(sendUdp(port, big));
+        QTRY_COMPARE(a->ui().te_datadisplay->toPlainText().size(), big.size());
+        QSignalSpy set(a->ui().te_datadisplay, &QPlainTextEdit::textChanged);
+        for (int refresh = 0; refresh < 10; ++refresh)
+            a->update_display();
+        QCOMPARE(set.count(), 0);
+        for (int n = 2; n <= 6; ++n) // the clock stands still: every report is within the refresh limit
+            QVERIFY(sendUdp(port, frame(n)));
+        QTRY_COMPARE(counts().section(',', 0, 0), QString("6 datagrams"));
+        QTRY_COMPARE(set.count(), 1);
     }
 
     void aReceiveErrorKeepsTheRecordingSaveable()

@@ -3,6 +3,7 @@
 #include "aboutdlg.h"
 #include "ap_socket.h"
 #include "clock.h"
+#include "frame_strip.h"
 #include "help.h"
 #include "ostrel_recorder_thread.h"
 #include "playback_engine.h"
@@ -138,6 +139,7 @@ void Ostrel_recorder::updateActions()
     ui.menuSettings->setEnabled(idle);
     ui.playSlider->setEnabled((idle && opened) || paused);
     ui.cb_disableView->setEnabled(state != State::Previewing);
+    ui.frameStrip->setVisible(opened);
 }
 
 void Ostrel_recorder::on_actionHelp_triggered()

@@ -83,7 +83,6 @@ void Ostrel_recorder::takeRecording(const QString &name, const FrameIndex &index
     // The strip holds the marks; the window keeps the rest of the figures.
     ui.frameStrip->setMarks(std::move(recording.marks), positions, ui.playSlider);
     recording.marks.clear();
-    ui.frameStrip->show();
 }
 
 bool Ostrel_recorder::initSlider(QString file_name)

@@ -5,7 +5,6 @@
 #include "background_work.h"
 #include "clock.h"
 #include "display_limit.h"
-#include "frame_strip.h"
 #include "ostrel_recorder_thread.h"
 #include "playback_engine.h"
 #include "rate_meter.h"
@@ -160,7 +159,6 @@ void Ostrel_recorder::on_actionRecord_triggered()
     file_name = "";
     frames = FrameIndex();
     recording = RecordingInfo();
-    ui.frameStrip->hide();
     ui.l_filename->setText("<temporary buffer>");
     setState(State::Recording);
     frequency_reset = true;

@@ -134,7 +134,7 @@ struct FrameIndex::File
     qint64 segmentEnd(size_t s) const
     {
         const qint64 storedEnd = s + 1 < segments.size() ? segments[s + 1].stored : stored();
-        return segments[s].entry + storedEnd - segments[s].stored;
+        return segments[s].entry + (storedEnd - segments[s].stored);
     }
     // The stored entry of entry k, or -1 when it is lost.
     qint64 storedOf(qint64 k) const

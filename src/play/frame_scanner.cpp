@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <unistd.h>
 
@@ -144,7 +145,9 @@ bool Scan::frameLine(QByteArrayView rawLine, qint64 offset)
     qint64 number = 0;
     frame_lines::parseNumber(frame_lines::secondField(line), &number); // not a number counts as 0
     // Numbers only increase; recordings of this system count up from 0 or 1, so a negative one is damage.
-    if (number <= m_previous || number < 0 || m_builder.stored() >= FrameScanner::kMaxFrames)
+    // The entries from the first number to this one must be countable.
+    if (number <= m_previous || number < 0 || m_builder.stored() >= FrameScanner::kMaxFrames ||
+        number - m_result.first_frame == std::numeric_limits<qint64>::max())
         return fail(Status::BadNumbering);
     const qint64 gap = number - m_previous - 1;
     m_result.lost_count += gap;

@@ -86,7 +86,8 @@ bool PlaybackEngine::start(const FrameIndex &index, const Options &options, qint
         return false;
     }
     const qsizetype first = options.from < 0 ? 0 : entryOf(options.from);
-    const qsizetype last = options.until < 0 ? index.size() - 1 : entryOf(options.until + 1) - 1;
+    const qsizetype last =
+        options.until < 0 || options.until >= index.last() ? index.size() - 1 : entryOf(options.until + 1) - 1;
     auto frames = [index](qsizetype k) { return index.frameAtOrAfter(k); };
 
     m_rate = play_timing::usableRate(options.rate);
