@@ -6,6 +6,7 @@
 #include "display_limit.h"
 #include "ostrel_recorder_thread.h"
 #include "playback_engine.h"
+#include "quit_on_signal.h"
 #include "rate_meter.h"
 #include "temp_recording.h"
 
@@ -212,8 +213,9 @@ void Ostrel_recorder::finishRecording()
             file_name = "";
             ui.l_filename->setText("no file selected");
         }
-        // A recording whose copy failed stays in the temporary file, still open, for Save as.
-        if (result == SaveResult::Failed)
+        // A recording whose copy failed stays in the temporary file, still open, for Save as; one whose save
+        // dialog a quit request closed stays there for the next start to offer.
+        if (result == SaveResult::Failed || (result == SaveResult::Cancelled && QuitOnSignal::requested()))
             return;
     }
     if (record_file) {
