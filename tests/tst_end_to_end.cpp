@@ -258,6 +258,37 @@ private slots:
         QCOMPARE(readFile(settings), confirmed);
         QCOMPARE(readFile(bin + "/config/current-settings.xml"), fallback);
     }
+
+    // A signal ends the program while a dialog of its start waits for an answer, and loses nothing.
+    void startUpDialogsEndOnSignals_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("settings that do not parse, SIGTERM") << int(SIGTERM);
+        QTest::newRow("settings that do not parse, SIGHUP") << int(SIGHUP);
+        QTest::newRow("a recording left by an earlier run, SIGTERM") << int(SIGTERM);
+    }
+    void startUpDialogsEndOnSignals()
+    {
+        QFETCH(int, signal);
+        const bool leftover = QByteArray(QTest::currentDataTag()).startsWith("a recording");
+        QTemporaryDir root; // home and temporary directory of the program
+        const QString temp = root.filePath("ostrel_recorder_temp.orf"),
+                      config = root.filePath(".NUV/Ostrel_Recorder/config");
+        QVERIFY(leftover ? writeFile(temp, "fr 1\n")
+                         : QDir().mkpath(config) && writeFile(config + "/current-settings.xml", "<OSTREL"));
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", root.path());
+        env.insert("TMPDIR", root.path());
+        process.setProcessEnvironment(env);
+        process.start(QCoreApplication::applicationDirPath() + "/../bin/ostrel_recorder", QStringList());
+        QVERIFY(process.waitForStarted(30000)); // before exec the child still has this test's signal handlers
+        QTRY_VERIFY_WITH_TIMEOUT(catchesSigterm(process.processId()), 60000);
+        ::kill(pid_t(process.processId()), signal);
+        QVERIFY(process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit &&
+                process.exitCode() == 0);
+        QCOMPARE(readFile(temp), leftover ? QByteArray("fr 1\n") : QByteArray());
+    }
 };
 
 OSTREL_TEST_MAIN(TestEndToEnd)

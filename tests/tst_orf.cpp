@@ -8,6 +8,9 @@
 #include <QTemporaryDir>
 #include <sys/stat.h>
 
+#include <csignal>
+#include <sys/stat.h> // umask
+
 using namespace ostrel_test;
 
 class TestOrf : public QObject
@@ -159,6 +162,75 @@ private slots:
         }
         QCOMPARE(orf(arguments), status);
         QVERIFY(!QFile::exists(path("none.orf")) && !QFile::exists(path("none.orf.part")));
+    }
+
+    // Links where FILE.part goes, a hang-up, a full disk, a directory as FILE, numbers out of range.
+    void hostileUse_data()
+    {
+        QTest::addColumn<QStringList>("arguments"); // P: a free port
+        QTest::addColumn<QString>("said");          // on standard error, all of it orf's own lines
+        QTest::addColumn<QString>("outcome"); // exit status, the directory afterwards (Qt's permissions)
+        for (const QString &row :
+             QStringList{"link as FILE.part, --force|record --port P -o x.orf --count 3 --force|recorded 3 "
+                         "datagrams|0 v.txt:9:6640 x.orf:3000:6640",
+                         "dangling link as FILE.part|record --port P -o x.orf --count 3|orf: x.orf.part "
+                         "exists; --force replaces it|2 x.orf.part@:0:0",
+                         "SIGHUP, --duration past 24.8 days|record --port P -o x.orf --duration "
+                         "2147484|recorded 3 datagrams|0 x.orf:3000:6640",
+                         "full disk|record --port P -o x.orf|orf: writing x.orf.part failed (is the disk "
+                         "full?); what was written is kept there|3 x.orf.part:4096:6600",
+                         "-o a directory|record -o . --force|orf: -o .: is a directory; name a file|2",
+                         "-o ''|record -o |orf: -o '': names no file|2",
+                         "--count|record --count 99999999999999999999|orf: --count 99999999999999999999: not "
+                         "a number of datagrams from 1 to 9223372036854775807|2",
+                         "--duration|record --duration 1e10|orf: --duration 1e10: not a number of seconds "
+                         "above 0 and at most 1000000000|2",
+                         "--rate|play x.orf --rate 1e9|orf: --rate 1e9: not a rate in Hz above 0 and at most "
+                         "1000000|2"}) {
+            const QStringList f = row.split('|');
+            QTest::newRow(qPrintable(f[0])) << f[1].split(' ') << f[2] << f[3];
+        }
+    }
+    void hostileUse()
+    {
+        QFETCH(QStringList, arguments);
+        const QByteArray tag = QTest::currentDataTag();
+        QTemporaryDir work;
+        const mode_t umask = ::umask(027); // a new FILE gets 0666 less the umask
+        const auto restore = qScopeGuard([umask] { ::umask(umask); });
+        const QString part = work.filePath("x.orf.part");
+        QVERIFY(!tag.startsWith("link") ||
+                (writeFile(work.filePath("v.txt"), "precious\n") && QFile::link("v.txt", part)));
+        QVERIFY(!tag.startsWith("dangling") || QFile::link("new.txt", part));
+        const quint16 port = freeUdpPort();
+        arguments.replaceInStrings(QRegularExpression("^P$"), QString::number(port));
+        QProcess p;
+        p.setProcessEnvironment(environment());
+        p.setWorkingDirectory(work.path());
+        withFileSizeLimit(tag == "full disk" ? 4096 : 1LL << 62, [&] { p.start(ORF_PATH, arguments); });
+        QByteArray err;
+        QTRY_VERIFY_WITH_TIMEOUT(!p.state() || (err += p.readAllStandardError()).contains("Ctrl-C ends"),
+                                 10000);
+        for (int i = 1; p.state() && i <= (tag == "full disk" ? 10 : 3); ++i)
+            QVERIFY(sendUdp(port, QByteArray(1000, 'x')));
+        if (tag.startsWith("SIGHUP")) {
+            QTRY_COMPARE(QFileInfo(part).size(), 3000); // written: the run takes it in before it ends
+            ::kill(pid_t(p.processId()), SIGHUP);
+        }
+        QVERIFY(!p.state() || p.waitForFinished(10000));
+        QFETCH(QString, said);
+        QFETCH(QString, outcome);
+        const QString text = QString::fromUtf8(err + p.readAllStandardError());
+        QVERIFY2(text.contains(said) && QRegularExpression("^(orf: [^\n]*\n)+$").match(text).hasMatch(),
+                 qPrintable(text));
+        QString listing = QString::number(p.exitCode()); // and " name:size:permissions", a link marked "@"
+        for (const QFileInfo &f :
+             QDir(work.path()).entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+            listing += QStringLiteral(" %1%2:%3:%4")
+                           .arg(f.fileName(), f.isSymLink() ? "@" : "")
+                           .arg(f.size())
+                           .arg(f.permissions(), 0, 16);
+        QCOMPARE(listing, outcome);
     }
 };
 

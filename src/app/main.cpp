@@ -12,11 +12,13 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName("Ostrel Recorder");
     const QString config_dir =
         QStandardPaths::writableLocation(QStandardPaths::HomeLocation) + "/.NUV/Ostrel_Recorder";
-    Ostrel_recorder window(config_dir);
-    // Watched only from here on: quit() before exec() is ignored, so a signal that came during start-up
-    // waits in the pipe until the event loop runs.
+    // Before the window: a signal also ends the dialogs of its start (a settings file that does not parse,
+    // a recording left from an earlier run).
     QuitOnSignal quit_on_signal;
     QObject::connect(&quit_on_signal, &QuitOnSignal::quitRequested, &app, &QCoreApplication::quit);
-    window.startUp(QCoreApplication::arguments());
-    return app.exec();
+    Ostrel_recorder window(config_dir);
+    if (!QuitOnSignal::requested())
+        window.startUp(QCoreApplication::arguments());
+    // quit() before exec() is ignored: a request that came during start-up ends the program here.
+    return QuitOnSignal::requested() ? 0 : app.exec();
 }

@@ -7,6 +7,7 @@
 #include "display_limit.h"
 #include "ostrel_recorder_thread.h"
 #include "playback_engine.h"
+#include "quit_on_signal.h"
 #include "rate_meter.h"
 #include "temp_recording.h"
 
@@ -217,9 +218,11 @@ void Ostrel_recorder::finishRecording()
                     .arg(temp_file_name),
                 QMessageBox::Ok);
         // A recording whose save failed or was interrupted stays in the temporary file, still open, for
-        // Save as; a saved one is closed by the save. Cancelling the dialog discards it.
+        // Save as; a saved one is closed by the save. Cancelling the dialog discards it, unless a quit
+        // request closed the dialog: then it stays for the next start to offer.
         const SaveResult result = saveRecording();
-        if (result != SaveResult::Cancelled && result != SaveResult::NotSaved)
+        if ((result != SaveResult::Cancelled && result != SaveResult::NotSaved) ||
+            (result == SaveResult::Cancelled && QuitOnSignal::requested()))
             return;
     }
     if (record_file) {

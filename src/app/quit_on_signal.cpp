@@ -1,6 +1,7 @@
 #include "quit_on_signal.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -11,6 +12,7 @@
 namespace {
 
 int quit_pipe[2] = {-1, -1};
+bool quit_requested = false; // read and written on the GUI thread only
 
 void requestQuit(int)
 {
@@ -35,14 +37,20 @@ bool QuitOnSignal::catchSignals()
     return true;
 }
 
+bool QuitOnSignal::requested()
+{
+    return quit_requested;
+}
+
 QuitOnSignal::QuitOnSignal(QObject *parent) : QObject(parent)
 {
+    // Goes on after the request: the code a closed dialog returns to may open another.
     retry = new QTimer(this);
-    retry->setInterval(100);
-    connect(retry, &QTimer::timeout, this, &QuitOnSignal::quitWhenFree);
+    retry->setInterval(20);
+    connect(retry, &QTimer::timeout, this, &QuitOnSignal::closeDialogs);
     if (quit_pipe[0] < 0)
         return;
-    notifier = new QSocketNotifier(quit_pipe[0], QSocketNotifier::Read, this);
+    auto *notifier = new QSocketNotifier(quit_pipe[0], QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, &QuitOnSignal::signalled);
 }
 
@@ -53,17 +61,25 @@ void QuitOnSignal::signalled()
     char bytes[64];
     while (::read(quit_pipe[0], bytes, sizeof bytes) > 0) {
     }
-    quitWhenFree();
+    quit_requested = true;
+    retry->start();
+    closeDialogs();
 }
 
-void QuitOnSignal::quitWhenFree()
+void QuitOnSignal::closeDialogs()
 {
-    if (QApplication::activeModalWidget()) {
-        retry->start();
+    if (QWidget *modal = QApplication::activeModalWidget()) {
+        if (auto *dialog = qobject_cast<QDialog *>(modal))
+            dialog->reject();
+        else
+            modal->close();
         return;
     }
-    retry->stop();
-    emit quitRequested();
+    // Before the event loop runs this does nothing; main() asks requested() then.
+    if (!emitted) {
+        emitted = true;
+        emit quitRequested();
+    }
 }
 
 #include "moc_quit_on_signal.cpp"

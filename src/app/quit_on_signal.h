@@ -1,14 +1,13 @@
 // Ends the program in order when the desktop session ends (SIGTERM at log-out or shut-down, SIGHUP) or
 // Ctrl+C is pressed in a terminal (SIGINT). Without it the process would die on the spot: settings not
 // saved, receiving not stopped. The signal handler only writes a byte into a pipe; the event loop reads it
-// and asks the program to quit, so the window ends as it does on Exit. While a modal dialog is open the
-// request waits until it has been answered: closing it from here would count as Cancel, and cancelling the
-// save dialog after Stop discards the recording.
+// and asks the program to quit, so the window ends as it does on Exit. A modal dialog that is open then, or
+// opens later, is closed as Cancel would close it, so that nothing waits for an answer that will not come;
+// code after a dialog asks requested() so that such a Cancel never discards data.
 #pragma once
 
 #include <QObject>
 
-class QSocketNotifier;
 class QTimer;
 
 class QuitOnSignal : public QObject
@@ -19,18 +18,22 @@ public:
     // Installs the signal handlers; call it first thing in main() so that no early signal kills the process.
     // Returns false if the pipe could not be made (the signals then keep their default action).
     static bool catchSignals();
+    // Whether a signal has asked the program to end.
+    static bool requested();
 
     // Watches for signals caught since catchSignals(), also those that came before this object existed.
+    // Create it before anything that may show a dialog, so that a signal also ends a dialog of the start.
     explicit QuitOnSignal(QObject *parent = nullptr);
     ~QuitOnSignal() override;
 
 signals:
+    // Emitted once, when no modal dialog is open any more.
     void quitRequested();
 
 private:
     void signalled();
-    void quitWhenFree();
+    void closeDialogs();
 
-    QSocketNotifier *notifier = nullptr;
     QTimer *retry = nullptr;
+    bool emitted = false;
 };

@@ -55,6 +55,13 @@ Command commandNamed(const QString &name)
     return nullptr;
 }
 
+bool outOfRange(const QCommandLineOption &option, const QString &text, const char *what, const QString &range)
+{
+    error(QStringLiteral("--%1 %2: not %3 %4")
+              .arg(option.names().constLast(), text, QLatin1String(what), range));
+    return false;
+}
+
 } // namespace
 
 void error(const QString &text)
@@ -101,8 +108,10 @@ void quitOnSignals()
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal_number, &action, nullptr);
+    // After a hang-up nobody may read standard error any more: a message must not end the program.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 bool signalled()
@@ -128,6 +137,28 @@ int parse(QCommandLineParser &parser, const QStringList &arguments, const char *
         return kOk;
     }
     return -1;
+}
+
+bool numberOption(const QCommandLineParser &parser, const QCommandLineOption &option, const char *what,
+                  qint64 low, qint64 high, qint64 *value)
+{
+    const QString text = parser.value(option);
+    bool ok = false;
+    *value = text.toLongLong(&ok);
+    return (ok && *value >= low && *value <= high) ||
+           outOfRange(option, text, what, QStringLiteral("from %1 to %2").arg(low).arg(high));
+}
+
+bool numberOption(const QCommandLineParser &parser, const QCommandLineOption &option, const char *what,
+                  double low, double high, double *value)
+{
+    const QString text = parser.value(option);
+    bool ok = false;
+    *value = text.toDouble(&ok);
+    // Written so that NaN fails too.
+    return (ok && *value > low && *value <= high) ||
+           outOfRange(option, text, what,
+                      QStringLiteral("above %1 and at most %2").arg(low, 0, 'g', 15).arg(high, 0, 'g', 15));
 }
 
 int readRecording(const QString &file, FrameIndex &index, FrameScanner::Result *scanned)

@@ -29,6 +29,14 @@ int run(int argc, char *argv[]);
 int parse(QCommandLineParser &parser, const QStringList &arguments, const char *synopsis,
           const char *description);
 
+// The value of a numeric option, if it lies in its range: a whole number from low to high, or a number
+// above low and at most high. Otherwise says so, naming the range ("--rate 1e9: not a rate in Hz above 0
+// and at most 1000000"), and returns false.
+bool numberOption(const QCommandLineParser &parser, const QCommandLineOption &option, const char *what,
+                  qint64 low, qint64 high, qint64 *value);
+bool numberOption(const QCommandLineParser &parser, const QCommandLineOption &option, const char *what,
+                  double low, double high, double *value);
+
 int info(const QStringList &arguments);
 int record(const QStringList &arguments);
 int play(const QStringList &arguments);
@@ -59,7 +67,8 @@ bool statusIsTerminal();
 void status(const QString &text);
 void endStatus();
 
-// Stops the event loop on SIGINT and SIGTERM; the command then ends as when its work is done.
+// Stops the event loop on SIGINT, SIGTERM and SIGHUP (a closed terminal or SSH session); the command then
+// ends as when its work is done.
 void quitOnSignals();
 bool signalled();
 

@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <limits>
 
 namespace orf {
 
@@ -94,34 +95,22 @@ int play(const QStringList &arguments)
         options.destinations.push_back(d);
         names << target;
     }
-    bool ok = true;
     options.rate = defaults.frequency;
     options.timestamps = parser.isSet(rate) ? false : (parser.isSet(timestamps) || defaults.timestamp);
+    double number = 0;
     if (parser.isSet(rate)) {
-        options.rate = parser.value(rate).toFloat(&ok);
-        if (!ok || !(options.rate > 0) || options.rate > 1e6f) {
-            error(QStringLiteral("--rate %1: not a rate in Hz above 0").arg(parser.value(rate)));
+        if (!numberOption(parser, rate, "a rate in Hz", 0.0, 1e6, &number))
             return kUsage;
-        }
+        options.rate = float(number);
     }
-    if (parser.isSet(speed)) {
-        options.speed = parser.value(speed).toDouble(&ok);
-        if (!ok || !(options.speed > 0) || options.speed > 1e6) {
-            error(QStringLiteral("--speed %1: not a factor above 0").arg(parser.value(speed)));
-            return kUsage;
-        }
-    }
+    if (parser.isSet(speed) && !numberOption(parser, speed, "a factor", 0.0, 1e6, &options.speed))
+        return kUsage;
     options.topSpeed = parser.isSet(topSpeed);
     options.loop = parser.isSet(loop);
     for (auto [option, value] : {std::pair{&from, &options.from}, std::pair{&until, &options.until}}) {
-        if (!parser.isSet(*option))
-            continue;
-        *value = parser.value(*option).toLongLong(&ok);
-        if (!ok || *value < 0) {
-            error(QStringLiteral("--%1 %2: not a frame number")
-                      .arg(option->names().first(), parser.value(*option)));
+        if (parser.isSet(*option) &&
+            !numberOption(parser, *option, "a frame number", 0, std::numeric_limits<qint64>::max(), value))
             return kUsage;
-        }
     }
     if (options.from >= 0 && options.until >= 0 && options.until < options.from) {
         error("--until comes before --from");

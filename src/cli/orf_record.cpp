@@ -3,14 +3,19 @@
 
 #include "ap_socket.h"
 #include "ostrel_recorder_thread.h"
+#include "part_file.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <unistd.h>
 
 namespace orf {
@@ -19,6 +24,9 @@ namespace {
 
 // As the window asks for: enough to ride out a stall of the disk at tens of thousands of datagrams a second.
 constexpr int kReceiveBuffer = 8 * 1024 * 1024;
+constexpr qint64 kMaxCount = std::numeric_limits<qint64>::max();
+constexpr double kMaxDuration = 1e9; // 31 years
+constexpr qint64 kDayMs = 24 * 3600 * 1000;
 
 QString megabytes(quint64 bytes)
 {
@@ -53,40 +61,33 @@ int record(const QStringList &arguments)
     }
 
     quint16 recordPort = defaults.record_port;
-    bool ok = true;
+    qint64 number = 0;
     if (parser.isSet(port)) {
-        const uint value = parser.value(port).toUInt(&ok);
-        ok = ok && value > 0 && value < 65536;
-        recordPort = quint16(value);
-        if (!ok) {
-            error(QStringLiteral("--port %1: not a port number (1 to 65535)").arg(parser.value(port)));
+        if (!numberOption(parser, port, "a port number", 1, 65535, &number))
             return kUsage;
-        }
+        recordPort = quint16(number);
     }
     qint64 count = 0;
-    if (parser.isSet(countOption)) {
-        count = parser.value(countOption).toLongLong(&ok);
-        if (!ok || count < 1) {
-            error(QStringLiteral("--count %1: not a positive number").arg(parser.value(countOption)));
-            return kUsage;
-        }
-    }
+    if (parser.isSet(countOption) &&
+        !numberOption(parser, countOption, "a number of datagrams", 1, kMaxCount, &count))
+        return kUsage;
     double duration = 0;
-    if (parser.isSet(durationOption)) {
-        duration = parser.value(durationOption).toDouble(&ok);
-        if (!ok || !(duration > 0) || duration > 1e9) {
-            error(QStringLiteral("--duration %1: not a positive number of seconds")
-                      .arg(parser.value(durationOption)));
-            return kUsage;
-        }
-    }
+    if (parser.isSet(durationOption) &&
+        !numberOption(parser, durationOption, "a number of seconds", 0.0, kMaxDuration, &duration))
+        return kUsage;
     const QString file = parser.isSet(outputOption)
                              ? parser.value(outputOption)
                              : QDateTime::currentDateTime().toString("'ostrel-'yyyyMMdd-HHmmss'.orf'");
     const QString part = file + ".part";
     const bool force = parser.isSet(forceOption);
+    // Found out now, not after a recording that could then not be renamed to it.
+    if (file.isEmpty() || QFileInfo(file).isDir()) {
+        error(file.isEmpty() ? QStringLiteral("-o '': names no file")
+                             : QStringLiteral("-o %1: is a directory; name a file").arg(file));
+        return kUsage;
+    }
     for (const QString &existing : {file, part}) {
-        if (QFile::exists(existing) && !force) {
+        if (pathTaken(existing) && !force) {
             error(QStringLiteral("%1 exists; --force replaces it").arg(existing));
             return kUsage;
         }
@@ -98,10 +99,11 @@ int record(const QStringList &arguments)
         return kFailure;
     }
     ap_udp_set_receive_buffer(socket, kReceiveBuffer);
-    FILE *output = std::fopen(QFile::encodeName(part).constData(), "wb");
+    QString why;
+    FILE *output = createPart(file, force, &why);
     if (!output) {
         ap_udp_exit(socket);
-        error(QStringLiteral("%1: cannot be written").arg(part));
+        error(why);
         return kFailure;
     }
 
@@ -110,6 +112,7 @@ int record(const QStringList &arguments)
     receiver.setRecordOutput(output);
     receiver.setModeRecord(true);
     receiver.setStopAfter(count);
+    receiver.setStopOnWriteFailure(true); // a full disk ends the recording at once; the rest is kept
     quitOnSignals();
     QObject::connect(&receiver, &Ostrel_Recorder_Thread::status, QCoreApplication::instance(), [](int s) {
         if (s == 0)
@@ -131,8 +134,20 @@ int record(const QStringList &arguments)
     });
     if (statusIsTerminal())
         ticker.start(1000);
+    // One timer cannot wait longer than 24.8 days: it is armed again until the deadline has passed.
+    QDeadlineTimer deadline(qint64(duration * 1000), Qt::PreciseTimer);
+    QTimer ender;
+    ender.setSingleShot(true);
+    ender.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&ender, &QTimer::timeout, [&] {
+        const qint64 left = deadline.remainingTime();
+        if (left > 0)
+            ender.start(int(std::min<qint64>(left, kDayMs)));
+        else
+            QCoreApplication::quit();
+    });
     if (duration > 0)
-        QTimer::singleShot(qint64(duration * 1000), QCoreApplication::instance(), &QCoreApplication::quit);
+        ender.start(0);
     std::fprintf(stderr, "orf: recording UDP port %u into %s (Ctrl-C ends)\n", unsigned(recordPort),
                  QFile::encodeName(file).constData());
     receiver.start();
@@ -143,27 +158,25 @@ int record(const QStringList &arguments)
     endStatus();
 
     const Ostrel_Recorder_Thread::Counts c = receiver.counts();
-    const bool written = std::fflush(output) == 0 && fsync(fileno(output)) == 0 && !receiver.writeFailed();
-    const bool closed = std::fclose(output) == 0;
-    if (!written || !closed) {
-        error(QStringLiteral("writing %1 failed (is the disk full?); what was written is kept there")
-                  .arg(part));
-        return kFailure;
-    }
-    if (receiver.endedByError()) {
-        error(QStringLiteral("receiving on UDP port %1 failed; what arrived is kept in %2")
-                  .arg(recordPort)
-                  .arg(part));
+    if (c.write_failed || receiver.endedByError()) {
+        std::fclose(output);
+        if (c.write_failed)
+            error(QStringLiteral("writing %1 failed (is the disk full?); what was written is kept there")
+                      .arg(part));
+        else
+            error(QStringLiteral("receiving on UDP port %1 failed; what arrived is kept in %2")
+                      .arg(recordPort)
+                      .arg(part));
         return kFailure;
     }
     if (c.datagrams == 0) {
+        std::fclose(output);
         QFile::remove(part);
         error(QStringLiteral("nothing arrived on UDP port %1; no recording written").arg(recordPort));
         return kNothing;
     }
-    // rename() replaces an existing FILE (--force) in one step: FILE is always a whole recording.
-    if (std::rename(QFile::encodeName(part).constData(), QFile::encodeName(file).constData()) != 0) {
-        error(QStringLiteral("%1 could not be renamed to %2; the recording is kept there").arg(part, file));
+    if (!finishPart(output, file, &why)) {
+        error(why + QStringLiteral("; what was written is kept in %1").arg(part));
         return kFailure;
     }
     std::fprintf(stderr, "orf: recorded %llu datagrams (%s) in %.1f s into %s, %llu frames lost\n",

@@ -97,6 +97,12 @@ void Ostrel_Recorder_Thread::setStopAfter(qint64 datagrams)
         stop_after = std::max<qint64>(0, datagrams);
 }
 
+void Ostrel_Recorder_Thread::setStopOnWriteFailure(bool stop)
+{
+    if (!isRunning())
+        stop_on_write_failure = stop;
+}
+
 void Ostrel_Recorder_Thread::start(QThread::Priority priority)
 {
     if (isRunning()) {
@@ -211,6 +217,8 @@ void Ostrel_Recorder_Thread::run()
         }
         if (stop_after > 0 && rs.taken >= stop_after)
             break;
+        if (rs.write_failed && stop_on_write_failure)
+            break;
     }
     if (rs.dirty)
         flushOutput(rs);
@@ -244,13 +252,18 @@ int Ostrel_Recorder_Thread::takeBatches(RunState &rs)
         const bool writing = mode_record && record_output;
         qint64 count = 0, bytes = 0;
         int last = -1;
+        const bool failed_before = rs.write_failed;
         for (int i = 0; i < n; ++i) {
             const int length = lengths[size_t(i)];
             if (length <= 0)
                 continue; // an empty datagram carries nothing to keep
             const char *data = slot0 + size_t(i) * kSlot;
-            if (writing && std::fwrite(data, size_t(length), 1, record_output) != 1)
-                rs.write_failed = true; // the user is told at the end; the stream goes on
+            if (writing && std::fwrite(data, size_t(length), 1, record_output) != 1) {
+                rs.write_failed = true;
+                if (stop_on_write_failure)
+                    break; // the run ends here; what follows was not written
+                // Otherwise the user is told at the end, and the stream goes on.
+            }
             rs.lost.datagram(data, length);
             ++count;
             bytes += length;
@@ -272,8 +285,11 @@ int Ostrel_Recorder_Thread::takeBatches(RunState &rs)
             const int length = lengths[size_t(last)];
             latest.resize(length);
             std::memcpy(latest.data(), slot0 + size_t(last) * kSlot, size_t(length));
+        } else if (rs.write_failed != failed_before) {
+            QMutexLocker lock(&state_mutex);
+            state.write_failed = true;
         }
-        if (n < want)
+        if (n < want || (rs.write_failed && stop_on_write_failure))
             return total;
     }
 }

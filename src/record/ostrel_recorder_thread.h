@@ -43,6 +43,9 @@ public:
     void setModeRecord(bool record);
     // The run ends by itself once it has taken in this many datagrams; 0 (the default) for no limit.
     void setStopAfter(qint64 datagrams);
+    // The run ends by itself at the first write or flush of the recording that fails (false, the default:
+    // it goes on and notes the failure in the counts). The datagram that failed is not counted.
+    void setStopOnWriteFailure(bool stop);
 
     // Starts a run. It hides QThread::start() (which is not virtual) so that `running` is raised here, on
     // the caller's thread, before the new thread exists: a stop() right after start() then ends the run
@@ -84,6 +87,7 @@ private:
     FILE *record_output = nullptr;
     void *socket = nullptr;
     qint64 stop_after = 0;
+    bool stop_on_write_failure = false;
     int wake_fd = -1; // eventfd that requestStop() writes to; -1: the wait falls back to a time-out
 
     std::unique_ptr<char[]> batch; // one receive slot per datagram of a batch
