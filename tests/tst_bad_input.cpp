@@ -47,19 +47,6 @@ private slots:
         QVERIFY(sink.drain().isEmpty());
     }
 
-    // A line of 8 MB: no datagram can carry its frame, which Open says at once; nothing is opened.
-    void aLineOfEightMegabytes()
-    {
-        const QString path = sandboxHome() + "/bad.orf";
-        QVERIFY(writeFile(path, "fr 1\n" + QByteArray(8 << 20, 'x') + "\nfr 2\n"));
-        QVERIFY(!window->openRecording(path));
-        QCOMPARE(
-            answerer->messageTexts(),
-            QStringList(QString("File %1 cannot be played: frame 1 is 8388616 bytes; a datagram holds at "
-                                "most 65,507.")
-                            .arg(path)));
-        QVERIFY(a->file_name().isEmpty() && !a->ui().actionPlay->isEnabled());
-    }
 };
 
 OSTREL_TEST_MAIN(TestBadInput)

@@ -107,7 +107,7 @@ private:
     // what stands in the way of playing it. True when it can be played; the members are not touched.
     bool scanRecording(const QString &name, FrameIndex *index, RecordingInfo *info);
     // Makes a scanned recording the current one: index, figures, slider, strip.
-    void takeRecording(const QString &name, const FrameIndex &index, const RecordingInfo &info);
+    void takeRecording(const FrameIndex &index, const RecordingInfo &info);
     bool initSlider(QString file_name);
     QString read_from_vector(qint64 frame);
     // Says once per opened recording that its file changed on disk since it was scanned.

@@ -66,9 +66,8 @@ bool Ostrel_recorder::scanRecording(const QString &name, FrameIndex *index, Reco
     return true;
 }
 
-void Ostrel_recorder::takeRecording(const QString &name, const FrameIndex &index, const RecordingInfo &info)
+void Ostrel_recorder::takeRecording(const FrameIndex &index, const RecordingInfo &info)
 {
-    Q_UNUSED(name);
     frames = index;
     recording = info;
     file_change_reported = false;
@@ -91,7 +90,7 @@ bool Ostrel_recorder::initSlider(QString file_name)
     RecordingInfo info;
     if (!scanRecording(file_name, &index, &info))
         return false;
-    takeRecording(file_name, index, info);
+    takeRecording(index, info);
     return true;
 }
 
