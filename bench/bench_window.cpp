@@ -3,8 +3,8 @@
 //     text set into the same field every 100 ms (what a display that redraws on every tick costs);
 //  2. the whole program while recording 60 datagrams a second of 16 KB, against a plain thread that receives
 //     the same stream and writes it to a FILE*;
-//  3. Open of a recording of 2,000,000 frames (522 MB) with the strip and the interval pass, against `wc -l`
-//     on the same file (in the page cache for both).
+//  3. Open of a recording of 2,000,000 frames (522 MB, 40 of them late) with the strip and the interval pass,
+//     against `wc -l` on the same file (in the page cache for both).
 //
 //   bench_window [--seconds S] [--frames N]     (S = 5 per CPU figure, N = 2,000,000)
 #include "bench_support.h"
@@ -166,11 +166,9 @@ int main(int argc, char **argv)
         const QByteArray body =
             "obj 1 x 12.402 y -3.118 z 0.982 q 0.97\nobj 2 x 11.877 y -2.904 z 1.015 q 0.95\n"
             "obj 3 x 13.120 y -3.360 z 0.941 q 0.91\nobj 4 x 10.000 y -1.000 z 1.000 q 0.90\n"
-            "obj 5 x 10.500 y -1.500 z 1.200 q 0.93\nmarkers 14 residual 0.43 mm\n";
+            "obj 5 x 10.500 y -1.500 z 1.200 q 0.93\nmarkers 14 residual 0.43 mm\nstatus ok 000\n";
         for (long n = 1; n <= frames; ++n) {
-            // Frame 1000 lost in every 100,000; every 50,000th recorded late.
-            if (n % 100000 == 1000)
-                continue;
+            // Every 50,000th recorded late; none lost, so no message waits for an answer in the timing.
             chunk += "fr " + QByteArray::number(qint64(n)) + "\nts " +
                      QByteArray::number(double(n) / 60 + (n % 50000 == 0 ? 0.1 : 0), 'f', 4) + "\n" + body;
             if (chunk.size() > (1 << 20)) {
