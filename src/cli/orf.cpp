@@ -1,5 +1,6 @@
 #include "orf.h"
 
+#include "ap_socket.h"
 #include "settings_file.h"
 
 #include <QCoreApplication>
@@ -170,8 +171,11 @@ Defaults loadDefaults()
         texts = SettingsFile::defaultTexts();
     }
     using SettingsFile::Setting;
-    const SettingsFile::WorkingValues v = SettingsFile::workingValues(texts, nullptr); // hosts: when played
     Defaults d;
+    d.texts = texts;
+    if (result.ok())
+        d.path = result.path;
+    const SettingsFile::WorkingValues v = SettingsFile::workingValues(texts, nullptr); // hosts: when played
     d.record_port = v.port_record;
     d.host_1 = texts.text(Setting::PlayHost1);
     d.port_1 = v.port_play_1;
@@ -182,6 +186,22 @@ Defaults loadDefaults()
     d.loop = v.loop;
     d.timestamp = v.timestamp;
     return d;
+}
+
+int badSetting(const Defaults &defaults, SettingsFile::Setting setting, const QString &why,
+               const QString &option)
+{
+    const QString where = defaults.path.isEmpty() ? QStringLiteral("built-in settings")
+                                                  : QStringLiteral("settings file ") + defaults.path;
+    error(QStringLiteral("%1: %2 %3=\"%4\": %5; %6 overrides it")
+              .arg(where, SettingsFile::elementName(setting), SettingsFile::attributeName(setting),
+                   defaults.texts.text(setting), why, option));
+    return kUsage;
+}
+
+bool findInterface(const QString &text, unsigned int *address, int *index)
+{
+    return ap_ip_interface(text.toLocal8Bit().constData(), address, index) == 0;
 }
 
 int run(int argc, char *argv[])

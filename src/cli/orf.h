@@ -4,6 +4,7 @@
 
 #include "frame_index.h"
 #include "frame_scanner.h"
+#include "settings_file.h"
 
 #include <QCommandLineParser>
 #include <QString>
@@ -51,8 +52,18 @@ struct Defaults
     float frequency = 0;
     bool loop = true;
     bool timestamp = true;
+    // The texts as found, for what the fields above do not hold, and the file they come from (empty: the
+    // built-in defaults).
+    SettingsFile::SettingsTexts texts = SettingsFile::defaultTexts();
+    QString path;
 };
 Defaults loadDefaults();
+// A setting that is about to stand in for an option but cannot be used: says why, naming the settings file,
+// the element, the value and the option that overrides it. Returns kUsage.
+int badSetting(const Defaults &defaults, SettingsFile::Setting setting, const QString &why,
+               const QString &option);
+// A network interface by name or address (see ap_ip_interface); false when there is none.
+bool findInterface(const QString &text, unsigned int *address, int *index);
 
 // One line on standard error, "orf: " in front.
 void error(const QString &text);
