@@ -199,9 +199,37 @@ int badSetting(const Defaults &defaults, SettingsFile::Setting setting, const QS
     return kUsage;
 }
 
-bool findInterface(const QString &text, unsigned int *address, int *index)
+int optionOrSetting(const QCommandLineParser &parser, const QCommandLineOption &option,
+                    const Defaults &defaults, SettingsFile::Setting setting, bool (*usable)(const QString &),
+                    const QString &why, QString *value)
 {
-    return ap_ip_interface(text.toLocal8Bit().constData(), address, index) == 0;
+    const bool given = parser.isSet(option);
+    *value = given ? parser.value(option) : defaults.texts.text(setting);
+    if (usable(*value))
+        return -1;
+    const QString name = "--" + option.names().constFirst();
+    if (!given)
+        return badSetting(defaults, setting, why, name);
+    error(QStringLiteral("%1 %2: %3").arg(name, *value, why));
+    return kUsage;
+}
+
+bool isGroupOrEmpty(const QString &text)
+{
+    return SettingsFile::groupFromText(text).has_value();
+}
+
+bool isInterfaceOrEmpty(const QString &text)
+{
+    return text.isEmpty() || ap_ip_interface(text.toLocal8Bit().constData(), nullptr, nullptr) == 0;
+}
+
+void findInterface(const QString &text, unsigned int *address, int *index)
+{
+    *address = 0;
+    *index = 0;
+    if (!text.isEmpty())
+        ap_ip_interface(text.toLocal8Bit().constData(), address, index);
 }
 
 int run(int argc, char *argv[])

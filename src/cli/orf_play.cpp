@@ -153,27 +153,18 @@ int play(const QStringList &arguments)
         error("--until comes before --from");
         return kUsage;
     }
-    const std::optional<int> hops = SettingsFile::ttlFromText(
-        parser.isSet(ttl) ? parser.value(ttl) : defaults.texts.text(Setting::PlayTtl));
-    if (!hops && parser.isSet(ttl)) {
-        error(QStringLiteral("--ttl %1: not a TTL (0 to 255)").arg(parser.value(ttl)));
-        return kUsage;
-    }
-    if (!hops)
-        return badSetting(defaults, Setting::PlayTtl, "not a TTL (0 to 255)", "--ttl");
-    const QString interface = parser.isSet(interfaceOption) ? parser.value(interfaceOption)
-                                                            : defaults.texts.text(Setting::PlayInterface);
-    const QString noInterface =
-        QStringLiteral("no such network interface (a name such as eth0, or an address)");
-    unsigned int interfaceAddress = 0;
-    int interfaceIndex = 0;
-    if (!interface.isEmpty() && !findInterface(interface, &interfaceAddress, &interfaceIndex)) {
-        if (!parser.isSet(interfaceOption))
-            return badSetting(defaults, Setting::PlayInterface, noInterface, "--interface");
-        error(QStringLiteral("--interface %1: %2").arg(interface, noInterface));
-        return kUsage;
-    }
-
+    QString ttlText, interface;
+    if (const int bad = optionOrSetting(
+            parser, ttl, defaults, Setting::PlayTtl,
+            [](const QString &text) { return SettingsFile::ttlFromText(text).has_value(); },
+            "not a TTL (0 to 255)", &ttlText);
+        bad >= 0)
+        return bad;
+    if (const int bad =
+            optionOrSetting(parser, interfaceOption, defaults, Setting::PlayInterface, isInterfaceOrEmpty,
+                            "no such network interface (a name such as eth0, or an address)", &interface);
+        bad >= 0)
+        return bad;
     FrameIndex index;
     FrameScanner::Result scanned;
     if (const int failed = readRecording(file, index, &scanned); failed >= 0)
@@ -188,8 +179,11 @@ int play(const QStringList &arguments)
         error("no UDP socket to send from");
         return kFailure;
     }
-    if (ap_udp_set_multicast_send(socket, *hops, interfaceAddress, interfaceIndex,
-                                  !parser.isSet(noLoopback)) < 0) {
+    unsigned int interfaceAddress = 0;
+    int interfaceIndex = 0;
+    findInterface(interface, &interfaceAddress, &interfaceIndex);
+    if (ap_udp_set_multicast_send(socket, *SettingsFile::ttlFromText(ttlText), interfaceAddress,
+                                  interfaceIndex, !parser.isSet(noLoopback)) < 0) {
         ap_udp_exit(socket);
         error(QStringLiteral("sending to multicast groups through interface %1 was refused: %2")
                   .arg(interface.isEmpty() ? "(the system's route)" : interface, std::strerror(errno)));

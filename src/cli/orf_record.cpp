@@ -74,32 +74,26 @@ int record(const QStringList &arguments)
     } else if (recordPort == 0) {
         return badSetting(defaults, Setting::RecordPort, "not a port number (1 to 65535)", "--port");
     }
-    const QString notGroup = QStringLiteral("not a multicast group (224.0.0.0 to 239.255.255.255)");
-    const QString groupText =
-        parser.isSet(groupOption) ? parser.value(groupOption) : defaults.texts.text(Setting::RecordGroup);
-    const std::optional<quint32> group = SettingsFile::groupFromText(groupText);
-    if (!group && parser.isSet(groupOption)) {
-        error(QStringLiteral("--group %1: %2").arg(groupText, notGroup));
-        return kUsage;
-    }
-    if (!group)
-        return badSetting(defaults, Setting::RecordGroup, notGroup, "--group");
-    if (parser.isSet(interfaceOption) && *group == 0) {
+    QString groupText, interface;
+    if (const int bad = optionOrSetting(parser, groupOption, defaults, Setting::RecordGroup, isGroupOrEmpty,
+                                        "not a multicast group (224.0.0.0 to 239.255.255.255)", &groupText);
+        bad >= 0)
+        return bad;
+    const quint32 group = *SettingsFile::groupFromText(groupText);
+    if (parser.isSet(interfaceOption) && group == 0) {
         error("--interface is for receiving from a group: give --group ADDR too");
         return kUsage;
     }
     const QString noInterface =
         QStringLiteral("no such network interface (a name such as eth0, or an address)");
-    const QString interface = parser.isSet(interfaceOption) ? parser.value(interfaceOption)
-                                                            : defaults.texts.text(Setting::RecordInterface);
-    if (*group != 0 && !interface.isEmpty() && !findInterface(interface, nullptr, nullptr)) {
-        if (!parser.isSet(interfaceOption))
-            return badSetting(defaults, Setting::RecordInterface, noInterface, "--interface");
-        error(QStringLiteral("--interface %1: %2").arg(interface, noInterface));
-        return kUsage;
+    if (group != 0) {
+        if (const int bad = optionOrSetting(parser, interfaceOption, defaults, Setting::RecordInterface,
+                                            isInterfaceOrEmpty, noInterface, &interface);
+            bad >= 0)
+            return bad;
     }
     // Where the datagrams come from, as every message names it.
-    const QString source = (*group != 0 ? QStringLiteral("group %1 ").arg(groupText) : QString()) +
+    const QString source = (group != 0 ? QStringLiteral("group %1 ").arg(groupText) : QString()) +
                            QStringLiteral("UDP port %1").arg(recordPort);
     qint64 count = 0;
     if (parser.isSet(countOption)) {
@@ -132,7 +126,7 @@ int record(const QStringList &arguments)
 
     void *socket = nullptr;
     QString reason;
-    switch (record_socket::open(&socket, recordPort, *group, interface, &reason)) {
+    switch (record_socket::open(&socket, recordPort, group, interface, &reason)) {
     case record_socket::Result::Opened:
         break;
     case record_socket::Result::PortInUse:
