@@ -6,7 +6,7 @@
 // at the same time into a second receiver, so both meet the same load, is a thread that sends the same
 // datagrams at the same period with a tight clock_nanosleep(TIMER_ABSTIME) loop.
 //
-//   bench_play [--quick] [--seconds S] [--rates 60,500] [--no-view] [--gui idle|busy|both]
+//   bench_play [--quick] [--seconds S] [--rates 60,500] [--no-view] [--gui idle|busy|both] [--group]
 //
 // For each rate, fixed-rate and timestamp mode, with the GUI thread idle and kept busy (it computes for
 // 50 ms every 200 ms, as a resize or a large text would), S seconds (10) each. Figures per run: datagrams
@@ -15,7 +15,9 @@
 // arrival + k times the engine's period (whole microseconds), k counted from the frame number; the spread
 // around their median (p99, max) and the frames more than 3 ms off it. Below each window run: the engine's
 // own self-check, and the CPU time of the GUI thread and of the engine's thread. A verdict line compares
-// the kernel figures with the reference's. A timing never makes the program fail.
+// the kernel figures with the reference's. --group makes the window send every frame to a multicast group
+// as well (its second destination, out by lo, TTL 1), into a third receiver that joined it; that receiver's
+// figures follow the window's. A timing never makes the program fail.
 #include "bench_support.h"
 #include "ostrel_recorder.h"
 #include "play_timing.h"
@@ -82,11 +84,12 @@ struct Arrival
     bool intact;
 };
 
-// Takes in datagrams on 127.0.0.1 and notes the frame number and arrival time of each.
+// Takes in datagrams on 127.0.0.1 (or sent to a group, joined on lo) and notes the frame number and arrival
+// time of each.
 class Receiver
 {
 public:
-    explicit Receiver(const Recording &recording) : recording(recording)
+    explicit Receiver(const Recording &recording, quint32 group = 0) : recording(recording)
     {
         fd = ::socket(AF_INET, SOCK_DGRAM, 0);
         timeval timeout{0, 20000};
@@ -95,11 +98,14 @@ public:
         ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_addr.s_addr = htonl(group ? group : INADDR_LOOPBACK);
         socklen_t len = sizeof addr;
         ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
         ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
         port = ntohs(addr.sin_port);
+        const ip_mreqn join{{htonl(group)}, {htonl(INADDR_LOOPBACK)}, 0};
+        if (group)
+            ::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join);
         thread = std::thread([this] { run(); });
     }
 
@@ -357,6 +363,7 @@ int main(int argc, char **argv)
     std::vector<double> rates{60, 500};
     bool noView = false;
     std::vector<bool> busyRuns{false, true};
+    quint32 group = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -375,9 +382,11 @@ int main(int argc, char **argv)
             busyRuns = gui == "idle"   ? std::vector<bool>{false}
                        : gui == "busy" ? std::vector<bool>{true}
                                        : std::vector<bool>{false, true};
+        } else if (arg == "--group") {
+            group = 0xEFFF0000u | quint32(getpid() & 0xFFFF); // 239.255.x.y, apart from a parallel run's
         } else {
             std::fprintf(stderr, "usage: bench_play [--quick] [--seconds S] [--rates 60,500] [--no-view] "
-                                 "[--gui idle|busy|both]\n");
+                                 "[--gui idle|busy|both] [--group]\n");
             return 2;
         }
     }
@@ -392,6 +401,7 @@ int main(int argc, char **argv)
     OstrelRecorderTestAccess access(window);
     if (noView)
         access.ui().cb_disableView->setChecked(true);
+    access.settings().text(SettingsFile::Setting::PlayInterface) = "lo";
 
     std::printf("# bench_play: %.1f s a run, display refresh %s\n", seconds, noView ? "off" : "on");
     {
@@ -412,12 +422,14 @@ int main(int argc, char **argv)
         const Recording recording = makeRecording(frames, rate);
         const QString path = sandboxHome() + QString("/play_%1.orf").arg(rate);
         writeFile(path, recording.file);
-        Receiver receiver(recording), referenceReceiver(recording);
+        Receiver receiver(recording), referenceReceiver(recording), groupReceiver(recording, group);
         for (bool timestampMode : {false, true}) {
             for (bool busy : busyRuns) {
                 access.values().ip_play_1 = 0x7F000001;
                 access.values().port_play_1 = receiver.port;
-                access.values().active = false;
+                access.values().ip_play_2 = group;
+                access.values().port_play_2 = groupReceiver.port;
+                access.values().active = group != 0;
                 access.values().loop = false;
                 access.values().timestamp = timestampMode;
                 access.values().frequency_play_1 = float(rate);
@@ -466,6 +478,9 @@ int main(int argc, char **argv)
                 printRow(mode.c_str(), rate, period, "window, arrival", analyse(arrivals, period, false));
                 const Figures windowFigures = analyse(arrivals, period, true);
                 printRow(mode.c_str(), rate, period, "window, kernel", windowFigures);
+                if (group)
+                    printRow(mode.c_str(), rate, period, "window to the group, kernel",
+                             analyse(groupReceiver.take(), period, true));
                 arrivals = referenceReceiver.take();
                 printRow(mode.c_str(), rate, period, "reference pacer, arrival",
                          analyse(arrivals, period, false));

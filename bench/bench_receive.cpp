@@ -7,7 +7,7 @@
 // run with the same sender, is a plain thread that receives in a tight loop and writes to a FILE*.
 //
 //   bench_receive [--quick] [--count N] [--rate R] [--repeat K] [--ladder R1,R2,...] [--preview S] [--temp]
-//                 [--rcvbuf BYTES]
+//                 [--rcvbuf BYTES] [--group]
 //
 // Runs: N datagrams (200,000) at R per second (20,000), K times (1); the same as fast as the sender can go;
 // then the rates of the ladder (40k ... 200k), window and plain loop taking turns at each rate, each until it
@@ -16,8 +16,9 @@
 // many datagrams a socket queue holds with the receive buffer the record socket asks for and with others.
 // --quick scales it all down for a smoke run. --temp checks the flushed temporary file and cancels the save
 // dialog instead of saving. --rcvbuf sets both receivers' SO_RCVBUF to BYTES after they open, as the cap of
-// a machine whose net.core.rmem_max is BYTES would. A timing never makes the program fail; it fails only if
-// it cannot run.
+// a machine whose net.core.rmem_max is BYTES would. --group adds, after each window run of the paced runs and
+// the ladder, a window run that records the same stream sent to a multicast group (joined on lo). A timing
+// never makes the program fail; it fails only if it cannot run.
 #include "bench_support.h"
 #include "ostrel_recorder.h"
 #include "test_support.h"
@@ -75,17 +76,21 @@ struct SendStats
     double seconds = 0;
 };
 
-// Sends count datagrams to 127.0.0.1:port, datagram k due at start + k / rate (rate 0: as fast as possible).
-// A sender that falls behind sends the overdue datagrams back to back before it sleeps again.
-SendStats sendStream(quint16 port, long count, double rate, const Datagrams &datagrams)
+// Sends count datagrams to address:port (127.0.0.1, or a group by lo), datagram k due at start + k / rate
+// (rate 0: as fast as possible). A sender that falls behind sends the overdue datagrams back to back before
+// it sleeps again.
+SendStats sendStream(quint16 port, long count, double rate, const Datagrams &datagrams,
+                     quint32 address = INADDR_LOOPBACK)
 {
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0); // the pacing sleeps, not the timer slack, set the intervals
     SendStats stats;
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_addr.s_addr = htonl(address);
     to.sin_port = htons(port);
+    const in_addr loopback{htonl(INADDR_LOOPBACK)};
+    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback);
     if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
         stats.errors = count;
         return stats;
@@ -286,13 +291,20 @@ public:
         access.reset(new OstrelRecorderTestAccess(*window));
     }
 
-    // The window records the stream; Stop saves it through the dialog (or, without save, the flushed
-    // temporary file is checked and the dialog cancelled).
-    Run windowRun(long count, double rate)
+    // The window records the stream (sent to group, when not 0); Stop saves it through the dialog (or,
+    // without save, the flushed temporary file is checked and the dialog cancelled).
+    Run windowRun(long count, double rate, quint32 group = 0)
     {
         Run r;
-        r.receiver = "window";
+        r.receiver = group ? "window, group" : "window";
         r.rate = rate;
+        access->settings().text(SettingsFile::Setting::RecordGroup) = group ? QString("%1.%2.%3.%4")
+                                                                                  .arg(group >> 24)
+                                                                                  .arg(group >> 16 & 255)
+                                                                                  .arg(group >> 8 & 255)
+                                                                                  .arg(group & 255)
+                                                                            : QString();
+        access->settings().text(SettingsFile::Setting::RecordInterface) = "lo";
         const long long rcvbuf0 = bench::udpRcvbufErrors(), backlog0 = bench::backlogDrops();
         answerer.clear();
         window->on_actionRecord_triggered();
@@ -314,7 +326,7 @@ public:
         std::atomic<bool> sent{false};
         const long long start = bench::monotonicNs();
         std::thread sender([&] {
-            r.send = sendStream(port, count, rate, datagrams);
+            r.send = sendStream(port, count, rate, datagrams, group ? group : INADDR_LOOPBACK);
             sent = true;
         });
         bench::runEventsUntil([&] { return sent.load(); }, 24 * 3600 * 1000);
@@ -536,6 +548,7 @@ int main(int argc, char **argv)
     double previewSeconds = 3;
     bool save = true;
     int receiveBuffer = 0;
+    quint32 group = 0;
     std::vector<double> ladder{40000, 60000, 80000, 100000, 140000, 200000};
     long ladderCount = 200000;
     for (int i = 1; i < argc; ++i) {
@@ -560,11 +573,13 @@ int main(int argc, char **argv)
             receiveBuffer = std::atoi(argv[++i]);
         } else if (arg == "--temp") {
             save = false;
+        } else if (arg == "--group") {
+            group = 0xEFFF0000u | quint32(getpid() & 0xFFFF); // 239.255.x.y, apart from a parallel run's
         } else {
             std::fprintf(
                 stderr,
                 "usage: bench_receive [--quick] [--count N] [--rate R] [--repeat K] [--ladder R1,R2,...] "
-                "[--preview S] [--temp] [--rcvbuf BYTES]\n");
+                "[--preview S] [--temp] [--rcvbuf BYTES] [--group]\n");
             return 2;
         }
     }
@@ -597,6 +612,8 @@ int main(int argc, char **argv)
     for (int i = 0; i < repeat; ++i) {
         pacedWindow.push_back(bench.windowRun(count, rate));
         printRun(pacedWindow.back());
+        if (group)
+            printRun(bench.windowRun(count, rate, group));
         pacedPlain.push_back(bench.plainRun(count, rate));
         printRun(pacedPlain.back());
     }
@@ -610,19 +627,20 @@ int main(int argc, char **argv)
     printRun(fastPlain);
     bench::printLoad("after the fast runs");
 
-    double best[2] = {0, 0};
+    double best[3] = {0, 0, 0};
     if (!ladder.empty()) {
         std::printf("\n## highest lossless rate, %ld datagrams a run\n\n", ladderCount);
         printHeader();
-        bool going[2] = {true, true};
-        bool senderLimited[2] = {false, false};
+        bool going[3] = {true, true, group != 0};
+        bool senderLimited[3] = {false, false, false};
         // Window and plain loop take turns at each rate, so both meet the same load from the rest of the
         // machine; each goes up until it loses a datagram or the sender can no longer keep the rate.
         for (double r : ladder) {
-            for (int which = 0; which < 2; ++which) {
+            for (int which = 0; which < 3; ++which) {
                 if (!going[which])
                     continue;
-                const Run run = which == 0 ? bench.windowRun(ladderCount, r) : bench.plainRun(ladderCount, r);
+                const Run run = which == 1 ? bench.plainRun(ladderCount, r)
+                                           : bench.windowRun(ladderCount, r, which == 2 ? group : 0);
                 printRun(run);
                 going[which] = run.lossless();
                 if (!going[which])
@@ -640,6 +658,8 @@ int main(int argc, char **argv)
         };
         std::printf("\nhighest lossless rate: window %.0f/s%s, plain %.0f/s%s\n", best[0], describe(0),
                     best[1], describe(1));
+        if (group)
+            std::printf("highest lossless rate from a group: window %.0f/s%s\n", best[2], describe(2));
         bench::printLoad("after the search");
     }
 

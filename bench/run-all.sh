@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in Release and runs the scan, record and playback benchmarks, each of which prints
-# its figures next to a reference measured in the same run. Takes about three minutes; run it on an idle
+# its figures next to a reference measured in the same run. Takes about five minutes; run it on an idle
 # machine (the playback timing figures depend on getting a CPU at once; `chrt -f 10` approximates that).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,5 +12,7 @@ uptime
 build-rel/bench/bench_scan
 build-rel/bench/bench_scan 720000 3000 # about 2 GB in $TMPDIR, removed afterwards
 build-rel/bench/bench_receive
+build-rel/bench/bench_receive --group --rate 100000 --repeat 3 --ladder 100000,140000,200000
 build-rel/bench/bench_play
+build-rel/bench/bench_play --rates 500 --group
 uptime

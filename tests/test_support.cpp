@@ -45,14 +45,16 @@ QString sandboxHome()
 
 QByteArray settingsFileBytes(const QStringList &texts)
 {
-    const char *rows[] = {"RECORD_PORT PORT_NR",        "PLAY_HOST_1 HOST",
-                          "PLAY_PORT_1 PORT_NR",        "PLAY_HOST_2 HOST",
-                          "PLAY_PORT_2 PORT_NR",        "ACTIVE ACTIVE",
-                          "FREQUENCY FREQUENCY",        "LOOP LOOP",
-                          "TIMESTAMP TIMESTAMP",        "SAVE_FILE_DIR SAVE_FILE_DIR",
-                          "OPEN_FILE_DIR OPEN_FILE_DIR"};
+    const char *rows[] = {"RECORD_PORT PORT_NR",         "PLAY_HOST_1 HOST",
+                          "PLAY_PORT_1 PORT_NR",         "PLAY_HOST_2 HOST",
+                          "PLAY_PORT_2 PORT_NR",         "ACTIVE ACTIVE",
+                          "FREQUENCY FREQUENCY",         "LOOP LOOP",
+                          "TIMESTAMP TIMESTAMP",         "SAVE_FILE_DIR SAVE_FILE_DIR",
+                          "OPEN_FILE_DIR OPEN_FILE_DIR", "RECORD_GROUP GROUP",
+                          "RECORD_INTERFACE INTERFACE",  "PLAY_TTL TTL",
+                          "PLAY_INTERFACE INTERFACE"};
     QByteArray out = "<OSTREL_RECORDER>\n";
-    for (int i = 0; i < 11; ++i)
+    for (int i = 0; i < std::min(int(texts.size()), 15); ++i)
         out += QByteArray("    <") + rows[i] + "=\"" + texts.value(i).toUtf8() + "\"/>\n";
     return out + "</OSTREL_RECORDER>\n";
 }
@@ -236,10 +238,12 @@ int udpSocketOnPort(quint16 port)
     return -1;
 }
 
-bool sendUdp(quint16 port, const QByteArray &payload)
+bool sendUdp(quint16 port, const QByteArray &payload, quint32 address)
 {
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in addr{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    const in_addr loopback{htonl(INADDR_LOOPBACK)};
+    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback);
+    const sockaddr_in addr{AF_INET, htons(port), {htonl(address)}, {}};
     const ssize_t n = ::sendto(fd, payload.constData(), size_t(payload.size()), 0,
                                reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
     ::close(fd);

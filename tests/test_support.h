@@ -16,7 +16,8 @@ struct Sandbox
 
 QString sandboxHome();
 
-// The settings file as the program writes it, from the eleven texts in their order, escaped. The defaults
+// The settings file as the program writes it, from the eleven texts in their order, escaped, and up to four
+// more of groups and interfaces where they differ from their defaults. The defaults
 // have destinations on 127.0.0.1 and both directories the home directory.
 QByteArray settingsFileBytes(const QStringList &texts);
 QString defaultSettingsXml(quint16 recordPort = 5000);
@@ -78,9 +79,9 @@ private:
     int m_fd = -1;
 };
 
-quint16 freeUdpPort();                                 // a UDP port on 127.0.0.1 that was free a moment ago
-int udpSocketOnPort(quint16 port);                     // this process's UDP socket bound to port, or -1
-bool sendUdp(quint16 port, const QByteArray &payload); // one datagram to 127.0.0.1:port
+quint16 freeUdpPort();             // a UDP port on 127.0.0.1 that was free a moment ago
+int udpSocketOnPort(quint16 port); // this process's UDP socket bound to port, or -1
+bool sendUdp(quint16 port, const QByteArray &payload, quint32 address = 0x7f000001u); // to a group: by lo
 // Runs f with files limited to the given size, as on a full disk: a write beyond it fails (EFBIG).
 void withFileSizeLimit(qint64 bytes, const std::function<void()> &f);
 QByteArray readFile(const QString &path);

@@ -238,15 +238,16 @@ private slots:
                                    "rb_loop", "true", "cb_timestamp", "false"},
                                   &playShown);
             form.actionPlaySettings->trigger();
-            answerer.queueConfirm({"le_port", "07001"}, &recordShown);
+            answerer.queueConfirm({"le_port", "07001", "le_group", "239.1.2.3"}, &recordShown);
             form.actionRecordSettings->trigger();
             QCOMPARE(playShown,
                      QStringList({"127.0.0.1", "5124", "false", "localhost", "5001", "30", "false", "true"}));
-            QCOMPARE(recordShown, QStringList("5123"));
-            QCOMPARE(form.label_receive->text(), QString("port 07001"));
+            QCOMPARE(recordShown, QStringList({"5123", ""}));
+            QCOMPARE(form.label_receive->text(), QString("group 239.1.2.3 port 07001"));
         }
-        const QByteArray confirmed = settingsFileBytes(
-            {"07001", "127.0.0.1", "6001", "127.0.0.2", "6002", "true", "25", "true", "false", home, home});
+        const QByteArray confirmed =
+            settingsFileBytes({"07001", "127.0.0.1", "6001", "127.0.0.2", "6002", "true", "25", "true",
+                               "false", home, home, "239.1.2.3"});
         QCOMPARE(readFile(settings), confirmed);
 
         // The same values in another order: only a run that loaded them writes the file back as above.

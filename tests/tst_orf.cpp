@@ -1,4 +1,5 @@
 // The command-line program as a user runs it: a real process, no display, real UDP on 127.0.0.1.
+#include "ap_socket.h"
 #include "test_support.h"
 
 #include <QJsonArray>
@@ -10,6 +11,9 @@
 
 #include <csignal>
 #include <sys/stat.h> // umask
+
+#include <netinet/in.h>
+#include <poll.h>
 
 using namespace ostrel_test;
 
@@ -27,8 +31,8 @@ class TestOrf : public QObject
         return env;
     }
 
-    // Runs orf to its end; the exit status, with its standard output in *out.
-    int orf(const QStringList &arguments, QByteArray *out = nullptr)
+    // Runs orf to its end; the exit status, with its standard output in *out and its standard error in *err.
+    int orf(const QStringList &arguments, QByteArray *out = nullptr, QByteArray *err = nullptr)
     {
         QProcess p;
         p.setProcessEnvironment(environment());
@@ -40,6 +44,8 @@ class TestOrf : public QObject
         }
         if (out)
             *out = p.readAllStandardOutput();
+        if (err)
+            *err = p.readAllStandardError();
         return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     }
 
@@ -231,6 +237,102 @@ private slots:
                            .arg(f.size())
                            .arg(f.permissions(), 0, 16);
         QCOMPARE(listing, outcome);
+    }
+
+    // Two recorders of a group on one port both get all sent to it, nothing sent to the port itself; played
+    // to a group (the receiver reads the TTL) and to a broadcast address, frames arrive byte for byte.
+    void groups()
+    {
+        const quint32 groupAddress = 0xEFFF0101u + QRandomGenerator::global()->bounded(0xFC00u);
+        const QString group = QString("239.255.%1.%2").arg(groupAddress >> 8 & 255).arg(groupAddress & 255);
+        const QList<QByteArray> sent = {"fr 1\na\n", "fr 2\nb\n", "fr 3\nc\n"};
+        const quint16 port = freeUdpPort();
+        QProcess recorders[2];
+        for (int i = 0; i < 2; ++i) {
+            recorders[i].setProcessEnvironment(environment());
+            recorders[i].start(ORF_PATH, {"record", "--group", group, "--interface", i ? "lo" : "127.0.0.1",
+                                          "--port", QString::number(port), "-o",
+                                          path(QString("g%1.orf").arg(i)), "--count", "3"});
+            QByteArray said;
+            QTRY_VERIFY_WITH_TIMEOUT((said += recorders[i].readAllStandardError()).contains("port"), 10000);
+        }
+        QByteArray err; // a unicast receiver owns its port: it cannot share it with the group's
+        QCOMPARE(orf({"record", "--port", QString::number(port), "--duration", "1"}, nullptr, &err), 3);
+        QVERIFY2(err.contains("UDP port " + QByteArray::number(port) + ": address in use"), err.constData());
+        QVERIFY(sendUdp(port, "fr 7\nnot the group's\n"));
+        for (const QByteArray &d : sent)
+            QVERIFY(sendUdp(port, d, groupAddress));
+        for (QProcess &recorder : recorders) {
+            QVERIFY(recorder.waitForFinished(10000));
+            QCOMPARE(recorder.exitCode(), 0);
+        }
+        QCOMPARE(readFile(path("g0.orf")) + readFile(path("g1.orf")), sent.join().repeated(2));
+
+        void *member = nullptr, *broadcast = nullptr;
+        const quint16 groupPort = freeUdpPort(), broadcastPort = freeUdpPort();
+        QCOMPARE(ap_udp_init_group(&member, groupAddress, groupPort, 0x7f000001u, 0), 0);
+        QCOMPARE(ap_udp_init(&broadcast, broadcastPort, 0), 0);
+        const int on = 1, fd = ap_udp_descriptor(member);
+        ::setsockopt(fd, IPPROTO_IP, IP_RECVTTL, &on, sizeof on);
+        QCOMPARE(orf({"play", path("g0.orf"), "--to", group + ":" + QString::number(groupPort), "--to",
+                      "127.255.255.255:" + QString::number(broadcastPort), "--ttl", "7", "--interface", "lo",
+                      "--top-speed"}),
+                 0);
+        for (const QByteArray &d : sent) {
+            char data[64], control[64];
+            iovec io{data, sizeof data};
+            msghdr m{nullptr, 0, &io, 1, control, sizeof control, 0};
+            pollfd ready[2] = {{fd, POLLIN, 0}, {ap_udp_descriptor(broadcast), POLLIN, 0}};
+            QTRY_COMPARE_WITH_TIMEOUT(::poll(ready, 2, 0), 2, 5000);
+            const ssize_t n = ::recvmsg(fd, &m, 0);
+            QVERIFY(n > 0 && CMSG_FIRSTHDR(&m) && CMSG_FIRSTHDR(&m)->cmsg_type == IP_TTL);
+            QCOMPARE(QByteArray(data, int(n)) +
+                         char('0' + *reinterpret_cast<int *>(CMSG_DATA(CMSG_FIRSTHDR(&m)))),
+                     QByteArray(d).replace("\n", "\r\n") + "7");
+            QCOMPARE(::recv(ready[1].fd, data, sizeof data, 0), n); // its copy to the broadcast address
+        }
+        ap_udp_exit(member);
+        ap_udp_exit(broadcast);
+    }
+
+    // A value orf cannot use, from an option or from the settings file, is refused before anything starts,
+    // naming it; an option overrides a bad setting.
+    void refusedValues_data()
+    {
+        QTest::addColumn<QString>("setting");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("said");
+        const QStringList record{"record", "-o", "r.orf", "--duration", "0.2"}, play{"play", "p.orf"};
+        QTest::newRow("record port letters") << "RECORD_PORT PORT_NR=\"abc\"" << record << 2 << "not a port";
+        QTest::newRow("record port too large, overridden")
+            << "RECORD_PORT PORT_NR=\"99999999999\"" << record + QStringList{"--port", "FREE"} << 1
+            << "nothing arrived";
+        QTest::newRow("play port negative") << "PLAY_PORT_1 PORT_NR=\"-5\"" << play << 2 << "not a port";
+        QTest::newRow("play ttl") << "PLAY_TTL TTL=\"256\"" << play << 2
+                                  << "not a TTL (0 to 255); --ttl overrides";
+        QTest::newRow("--group unicast") << "" << record + QStringList{"--group", "224.0.0"} << 2
+                                         << "--group 224.0.0: not a multicast group";
+        QTest::newRow("--interface unknown") << "" << play + QStringList{"--interface", "nosuch0"} << 2
+                                             << "--interface nosuch0: no such network interface";
+    }
+    void refusedValues()
+    {
+        QFETCH(QString, setting);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, said);
+        const QString settings = path(".NUV/Ostrel_Recorder/config/current-settings.xml");
+        QVERIFY(QDir().mkpath(QFileInfo(settings).path()) && writeFile(path("p.orf"), "fr 1\n"));
+        QVERIFY(writeFile(settings, "<OSTREL_RECORDER><" + setting.toUtf8() + "/></OSTREL_RECORDER>"));
+        for (QString &a : arguments)
+            a = a == "FREE" ? QString::number(freeUdpPort()) : a;
+        QByteArray err;
+        QCOMPARE(orf(arguments, nullptr, &err), status);
+        if (status == 2 && !setting.isEmpty()) // named where it stands
+            said = "orf: settings file " + settings + ": " + setting + ": " + said;
+        QVERIFY2(err.contains(said.toUtf8()), err.constData());
+        QVERIFY(!QFile::exists(path("r.orf.part")));
     }
 };
 

@@ -30,27 +30,38 @@ private slots:
         newWindow();
         window->setClock(&clock);
     }
-    void cleanup() { QFile::remove(a->temp_file_name()); }
+    // The window writes its settings as it closes: before the next init() writes the defaults again.
+    void cleanup()
+    {
+        QFile::remove(a->temp_file_name());
+        window.reset();
+    } // its settings written before init's
 
     // What the window counted while recording is what Open finds in the saved file.
     void aRecordingIsSavedByteForByteWithItsLostFrames_data()
     {
         QTest::addColumn<QList<QByteArray>>("stream");
         QTest::addColumn<int>("lost");
+        QTest::addColumn<QString>("group"); // joined on lo
         const QByteArray nul("fr 1\na\0b\n", 9),
             big = "fr 6\n" + QByteArray(65499, 'x') + "  \n"; // 65,507 bytes, on the wire too
         QTest::newRow("gaps, NUL, CR LF, largest")
-            << QList<QByteArray>{nul, "fr 2\r\nts 1\r\n", "fr +4\n", big} << 2;
-        QTest::newRow("no frame first") << QList<QByteArray>{"# x\n", "fr 003\n", frame(4)} << 2;
+            << QList<QByteArray>{nul, "fr 2\r\nts 1\r\n", "fr +4\n", big} << 2 << "";
+        QTest::newRow("no frame first") << QList<QByteArray>{"# x\n", "fr 003\n", frame(4)} << 2 << "";
+        QTest::newRow("from a group") << QList<QByteArray>{frame(1), frame(2)} << 0 << "239.255.1.7";
     }
     void aRecordingIsSavedByteForByteWithItsLostFrames()
     {
         QFETCH(QList<QByteArray>, stream);
         QFETCH(int, lost);
+        QFETCH(QString, group);
+        a->settings().text(SettingsFile::Setting::RecordGroup) = group;
+        a->settings().text(SettingsFile::Setting::RecordInterface) = "lo";
         window->on_actionRecord_triggered();
         for (const QByteArray &datagram : stream) {
             clock.advanceUs(10000);
-            QVERIFY(sendUdp(port, datagram));
+            QVERIFY(
+                sendUdp(port, datagram, group.isEmpty() ? 0x7f000001u : *SettingsFile::groupFromText(group)));
             QTRY_COMPARE(a->packets_recorded(), stream.indexOf(datagram) + 1);
         }
         a->update_display();

@@ -12,13 +12,14 @@ using namespace ostrel_test;
 namespace {
 
 const QStringList kTexts = QString::fromUtf8("05000|localhost|5001|10.0.0.7|5002|false|25|true|false|"
-                                             "/home/u/a&b<c>\"d'e|/home/u/Aufnahmen äö\ttab\nnew\rline")
+                                             "/home/u/a&b<c>\"d'e|/home/u/Aufnahmen äö\ttab\nnew\rline|"
+                                             "239.1.2.3|lo|0|127.0.0.1")
                                .split('|');
 
 SettingsTexts textsOf(const QStringList &values)
 {
-    SettingsTexts t;
-    for (int i = 0; i < SettingCount; ++i)
+    SettingsTexts t = defaultTexts();
+    for (int i = 0; i < values.size(); ++i)
         t.text(Setting(i)) = values.value(i);
     return t;
 }
@@ -48,17 +49,20 @@ private slots:
         QDir().mkpath(dir.filePath("home/config"));
     }
 
+    // Elements of groups and interfaces come last, and only off their defaults: else the file is as ever.
     void writesExactBytesAndReadsThemBack()
     {
         const QString config = dir.filePath("new/.NUV/Ostrel_Recorder"); // the parents are made too
-        QVERIFY(write(config, textsOf(kTexts)).ok());
-        QStringList escaped = kTexts;
-        escaped[9] = "/home/u/a&amp;b&lt;c>&quot;d'e";
-        escaped[10] = QString::fromUtf8("/home/u/Aufnahmen äö&#x9;tab&#xa;new&#xd;line");
-        QCOMPARE(readFile(settingsPath(config)), settingsFileBytes(escaped));
-        SettingsTexts back;
-        QVERIFY(load(settingsPath(config), QString(), back).ok());
-        QCOMPARE(valuesOf(back), kTexts);
+        for (const QStringList &texts : {kTexts, kTexts.mid(0, 11)}) {
+            QVERIFY(write(config, textsOf(texts)).ok());
+            QStringList escaped = texts;
+            escaped[9] = "/home/u/a&amp;b&lt;c>&quot;d'e";
+            escaped[10] = QString::fromUtf8("/home/u/Aufnahmen äö&#x9;tab&#xa;new&#xd;line");
+            QCOMPARE(readFile(settingsPath(config)), settingsFileBytes(escaped));
+            SettingsTexts back = defaultTexts();
+            QVERIFY(load(settingsPath(config), QString(), back).ok());
+            QCOMPARE(valuesOf(back), valuesOf(textsOf(texts)));
+        }
     }
 
     // A character XML cannot carry would make every later start fail to read the file: it is left out
@@ -154,6 +158,15 @@ private slots:
         QTest::newRow("first host all zero") << QStringList{"le_host_1", "0.0.0.0"} << host;
         QTest::newRow("second host bad") << QStringList{"activeBox", "true", "le_host_2", "0.0.0.0"} << host;
         QTest::newRow("port 65536") << QStringList{"le_port", "65536"} << port;
+        QTest::newRow("group not multicast")
+            << QStringList{"le_group", "10.1.2.3"}
+            << "Please check your multicast group\n10.1.2.3 is not an IPv4 multicast address (224.0.0.0 to "
+               "239.255.255.255).";
+        const QString interface = "Please check your interface\nThere is no network interface %1.";
+        QTest::newRow("record interface")
+            << QStringList{"le_interface", "nosuch0"} << interface.arg("nosuch0");
+        QTest::newRow("play interface")
+            << QStringList{"le_play_interface", "10.255.0.9"} << interface.arg("10.255.0.9");
     }
     // A refused value is named in a message and reaches neither the labels nor the file.
     void dialogsRefuseBadValues()
@@ -165,7 +178,8 @@ private slots:
         Ostrel_recorder window(sandboxHome() + "/.NUV/Ostrel_Recorder");
         Ui_mw_ostrel_recorder &ui = OstrelRecorderTestAccess(window).ui();
         answerer.queueConfirm(fields);
-        (fields[0] == "le_port" ? ui.actionRecordSettings : ui.actionPlaySettings)->trigger();
+        const bool record = QStringList{"le_port", "le_group", "le_interface"}.contains(fields[0]);
+        (record ? ui.actionRecordSettings : ui.actionPlaySettings)->trigger();
         QCOMPARE(answerer.messageTexts(), QStringList(message));
         QCOMPARE(ui.label_receive->text() + "|" + ui.label_send_1->text(),
                  QString("port 5000|127.0.0.1  port 5001"));

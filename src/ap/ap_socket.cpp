@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <new>
@@ -38,13 +40,50 @@ int set_int_option(ap_socket *s, int level, int name, int value)
     return setsockopt(s->fd, level, name, &value, sizeof value) == 0 ? 0 : -2;
 }
 
+// Keeps errno of the failure that led here: the caller reports the system's reason.
 int socket_exit(ap_socket *s)
 {
     if (!s)
         return -2;
+    const int saved = errno;
     const int rc = close(s->fd);
     delete s;
+    if (rc == 0)
+        errno = saved;
     return rc == 0 ? 0 : -2;
+}
+
+ap_socket *socket_new()
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd == 0) // a program started with standard input closed: descriptor 0 stays open and unused
+        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return nullptr;
+    auto *s = new (std::nothrow) ap_socket{fd};
+    if (!s) {
+        close(fd);
+        errno = ENOMEM;
+    }
+    return s;
+}
+
+int bind_to(ap_socket *s, unsigned int address, unsigned short port)
+{
+    const sockaddr_in sa = make_address(address, port);
+    if (bind(s->fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0)
+        return 0;
+    return errno == EADDRINUSE ? -4 : -2;
+}
+
+ip_mreqn interface_request(unsigned int group, unsigned int interface_address, int interface_index)
+{
+    ip_mreqn request;
+    std::memset(&request, 0, sizeof request);
+    request.imr_multiaddr.s_addr = htonl(group);
+    request.imr_address.s_addr = htonl(interface_address);
+    request.imr_ifindex = interface_index;
+    return request;
 }
 
 } // namespace
@@ -53,31 +92,61 @@ int ap_udp_init(void **handle, unsigned short port, unsigned short options)
 {
     if (!handle)
         return -2;
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd == 0) // a program started with standard input closed: descriptor 0 stays open and unused
-        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    ap_socket *s = socket_new();
+    if (!s)
         return -2;
-    auto *s = new (std::nothrow) ap_socket{fd};
-    if (!s) {
-        close(fd);
-        return -2;
-    }
-    bool ok = true;
+    int rc = 0;
     if (options & 1)
-        ok = set_int_option(s, SOL_SOCKET, SO_BROADCAST, 1) == 0;
-    if (ok)
-        ok = set_int_option(s, SOL_SOCKET, SO_REUSEADDR, 1) == 0;
-    if (ok && ((options & 4) || port != 0)) {
-        const sockaddr_in sa =
-            make_address((options & 8) ? INADDR_LOOPBACK : INADDR_ANY, (options & 4) ? 0 : port);
-        ok = bind(s->fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0;
-    }
-    if (!ok) {
+        rc = set_int_option(s, SOL_SOCKET, SO_BROADCAST, 1);
+    if (rc == 0 && ((options & 4) || port != 0))
+        rc = bind_to(s, (options & 8) ? INADDR_LOOPBACK : INADDR_ANY, (options & 4) ? 0 : port);
+    if (rc != 0) {
         socket_exit(s);
-        return -2;
+        return rc;
     }
     *handle = s;
+    return 0;
+}
+
+int ap_udp_init_group(void **handle, unsigned int group, unsigned short port, unsigned int interface_address,
+                      int interface_index)
+{
+    if (!handle || !ap_ip_is_multicast(group) || interface_index < 0)
+        return -2;
+    ap_socket *s = socket_new();
+    if (!s)
+        return -2;
+    // Bound to the group, not to every address: unicast datagrams to the port are not the group's. With
+    // IP_MULTICAST_ALL off, neither are other groups' that another socket of this process joined.
+    int rc = set_int_option(s, SOL_SOCKET, SO_REUSEADDR, 1);
+    if (rc == 0)
+        rc = bind_to(s, group, port);
+    if (rc == 0)
+        rc = set_int_option(s, IPPROTO_IP, IP_MULTICAST_ALL, 0);
+    if (rc == 0) {
+        const ip_mreqn join = interface_request(group, interface_address, interface_index);
+        if (setsockopt(s->fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0)
+            rc = -5;
+    }
+    if (rc != 0) {
+        socket_exit(s);
+        return rc;
+    }
+    *handle = s;
+    return 0;
+}
+
+int ap_udp_set_multicast_send(void *handle, int ttl, unsigned int interface_address, int interface_index,
+                              bool loopback)
+{
+    ap_socket *s = as_socket(handle);
+    if (!s || ttl < 0 || ttl > 255 || interface_index < 0)
+        return -2;
+    const ip_mreqn leave_by = interface_request(0, interface_address, interface_index);
+    if (set_int_option(s, IPPROTO_IP, IP_MULTICAST_TTL, ttl) != 0 ||
+        set_int_option(s, IPPROTO_IP, IP_MULTICAST_LOOP, loopback ? 1 : 0) != 0 ||
+        setsockopt(s->fd, IPPROTO_IP, IP_MULTICAST_IF, &leave_by, sizeof leave_by) != 0)
+        return -2;
     return 0;
 }
 
@@ -168,6 +237,50 @@ unsigned int ap_ip_name2ip(const char *host)
     }
     freeaddrinfo(found);
     return address;
+}
+
+bool ap_ip_is_multicast(unsigned int address)
+{
+    return (address >> 28) == 0xE;
+}
+
+int ap_ip_interface(const char *name, unsigned int *address, int *index)
+{
+    if (!name || !*name)
+        return -2;
+    in_addr dotted;
+    const bool byAddress = inet_pton(AF_INET, name, &dotted) == 1;
+    ifaddrs *all = nullptr;
+    if (getifaddrs(&all) != 0)
+        return -2;
+    int found = -2;
+    for (ifaddrs *i = all; i && found != 0; i = i->ifa_next) {
+        if (!i->ifa_name || !i->ifa_addr || i->ifa_addr->sa_family != AF_INET)
+            continue;
+        const in_addr a = reinterpret_cast<const sockaddr_in *>(i->ifa_addr)->sin_addr;
+        if (byAddress ? a.s_addr != dotted.s_addr : std::strcmp(i->ifa_name, name) != 0)
+            continue;
+        const unsigned int i_index = if_nametoindex(i->ifa_name);
+        if (i_index == 0)
+            continue;
+        if (address)
+            *address = ntohl(a.s_addr);
+        if (index)
+            *index = int(i_index);
+        found = 0;
+    }
+    freeifaddrs(all);
+    if (found == 0 || byAddress)
+        return found;
+    // An interface without an IPv4 address can still carry groups by its index.
+    const unsigned int i_index = if_nametoindex(name);
+    if (i_index == 0)
+        return -2;
+    if (address)
+        *address = 0;
+    if (index)
+        *index = int(i_index);
+    return 0;
 }
 
 int ap_ip_getsockaddr(void *handle, unsigned int *address, unsigned short *port)

@@ -2,12 +2,26 @@
 // printed. Addresses are 32-bit numbers in host order (a.b.c.d = a<<24 | b<<16 | c<<8 | d, 0 meaning
 // unresolved), ports 16-bit in host order, time-outs microseconds.
 //
-// Result codes: 0 success; n > 0 a count; -1 time-out; -2 failure. No handle ever holds descriptor 0.
+// Result codes: 0 success; n > 0 a count; -1 time-out; -2 failure; -4 the port is held by a socket that
+// does not share it; -5 the system refused to join the group. After a failure errno holds the system's
+// reason. No handle ever holds descriptor 0.
 #pragma once
 
 // Options of ap_udp_init (bits): 1 broadcast permitted; 4 bind to a port the system chooses; 8 bind to
-// 127.0.0.1 only. Without option 4 and with port 0 the socket stays unbound until its first send.
+// 127.0.0.1 only. Without option 4 and with port 0 the socket stays unbound until its first send. A bound
+// socket owns its port (no address reuse): a second one on the same port gets -4 instead of silently
+// taking the datagrams away from the first.
 int ap_udp_init(void **handle, unsigned short port, unsigned short options);
+// A socket that takes in the datagrams sent to an IPv4 multicast group on port, and nothing else. It shares
+// the port with the group's other receivers on this machine (each gets its own copy) and joins the group on
+// the interface given by its index (> 0) or its address (both 0: the system's choice). 0, -4, -5 or -2.
+int ap_udp_init_group(void **handle, unsigned int group, unsigned short port, unsigned int interface_address,
+                      int interface_index);
+// How datagrams to groups leave this socket: with the hop limit ttl (0 to 255), by the interface given as
+// for ap_udp_init_group (both 0: the system's route), and, with loopback, also to receivers on this
+// machine. Other destinations are not affected. 0 or -2.
+int ap_udp_set_multicast_send(void *handle, int ttl, unsigned int interface_address, int interface_index,
+                              bool loopback);
 // Sends one datagram, waiting at most timeout_us for room in the send queue. 0, -1 or -2.
 int ap_udp_send(void *handle, const char *data, int length, unsigned int address, unsigned short port,
                 unsigned int timeout_us);
@@ -27,5 +41,10 @@ int ap_udp_receive_batch(void *handle, char *buffer, int stride, int count, int 
 // Dotted text gives its address; other text (and 255.255.255.255) goes to the resolver, first IPv4
 // address; 0 if unresolvable.
 unsigned int ap_ip_name2ip(const char *host);
+// Whether an address is an IPv4 multicast group (224.0.0.0 to 239.255.255.255).
+bool ap_ip_is_multicast(unsigned int address);
+// A network interface of this machine, by name ("eth0", "lo") or by one of its IPv4 addresses in dotted
+// form: its index and its first IPv4 address (0 when it has none). 0, or -2 when there is no such interface.
+int ap_ip_interface(const char *name, unsigned int *address, int *index);
 // The local address and port the handle is bound to. 0 or -2.
 int ap_ip_getsockaddr(void *handle, unsigned int *address, unsigned short *port);

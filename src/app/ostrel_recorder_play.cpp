@@ -2,6 +2,7 @@
 // the window follows its progress reports.
 #include "ostrel_recorder.h"
 
+#include "ap_socket.h"
 #include "playback_engine.h"
 
 #include <QMessageBox>
@@ -51,6 +52,26 @@ void Ostrel_recorder::on_actionPlay_triggered()
     options.rate = values.frequency_play_1;
     options.timestamps = values.timestamp;
     options.loop = values.loop;
+    // Datagrams to groups leave with the settings' TTL and interface, loopback on for consumers here.
+    const QString interface = settings.text(SettingsFile::Setting::PlayInterface);
+    unsigned int interfaceAddress = 0;
+    int interfaceIndex = 0;
+    if (!interface.isEmpty() &&
+        ap_ip_interface(interface.toLocal8Bit().constData(), &interfaceAddress, &interfaceIndex) < 0) {
+        QMessageBox::critical(
+            this, tr("Ostrel Recorder"),
+            tr("Please check your UDP settings\nThere is no network interface %1.").arg(interface),
+            QMessageBox::Ok);
+        return;
+    }
+    if (ap_udp_set_multicast_send(socket_play, values.play_ttl, interfaceAddress, interfaceIndex, true) < 0) {
+        QMessageBox::critical(this, tr("Ostrel Recorder"),
+                              tr("Please check your UDP settings\nSending to multicast groups through %1 was "
+                                 "refused.")
+                                  .arg(interface.isEmpty() ? tr("the system's route") : interface),
+                              QMessageBox::Ok);
+        return;
+    }
     // A position chosen with the slider before Play is sent first, whole.
     const qint64 chosen = slider_moved ? current_frame : -1;
     slider_moved = false;

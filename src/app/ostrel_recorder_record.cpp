@@ -9,6 +9,7 @@
 #include "playback_engine.h"
 #include "quit_on_signal.h"
 #include "rate_meter.h"
+#include "record_socket.h"
 #include "temp_recording.h"
 
 #include <QFileDialog>
@@ -26,9 +27,6 @@
 using SettingsFile::Setting;
 
 namespace {
-// The default socket buffer holds about a hundred datagrams of a kilobyte: too little to ride out a short
-// stall of the receiving thread at tens of thousands of datagrams a second. The kernel caps the request.
-constexpr int kRecordSocketBuffer = 8 * 1024 * 1024;
 // Arrivals a report brings are spread over at most this many milliseconds before it: reports come every
 // few milliseconds while datagrams flow, and the rate meter's first estimate needs distinct times.
 constexpr quint32 kArrivalSpreadMs = 50;
@@ -42,14 +40,35 @@ QString megabytes(qint64 bytes)
 
 bool Ostrel_recorder::openRecordSocket()
 {
-    if (ap_udp_init(&socket_record, values.port_record, 1) < 0) {
-        socket_record = nullptr;
-        QMessageBox::critical(this, tr("Ostrel Recorder"), tr("Please check your UDP settings\n"),
-                              QMessageBox::Ok);
-        return false;
+    socket_record = nullptr;
+    const QString groupText = settings.text(Setting::RecordGroup);
+    const QString interface = settings.text(Setting::RecordInterface);
+    const std::optional<quint32> group = SettingsFile::groupFromText(groupText);
+    QString detail, reason;
+    if (!group) {
+        detail = tr("%1 is not a multicast group (224.0.0.0 to 239.255.255.255).").arg(groupText);
+    } else {
+        switch (record_socket::open(&socket_record, values.port_record, *group, interface, &reason)) {
+        case record_socket::Result::Opened:
+            return true;
+        case record_socket::Result::PortInUse:
+            detail = tr("Port %1 is in use by another receiver.").arg(values.port_record);
+            break;
+        case record_socket::Result::UnknownInterface:
+            detail = tr("There is no network interface %1.").arg(interface);
+            break;
+        case record_socket::Result::JoinRefused:
+            detail =
+                tr("Joining the multicast group %1 on %2 was refused: %3.")
+                    .arg(groupText, interface.isEmpty() ? tr("the system's interface") : interface, reason);
+            break;
+        case record_socket::Result::Failed:
+            break;
+        }
     }
-    ap_udp_set_receive_buffer(socket_record, kRecordSocketBuffer);
-    return true;
+    QMessageBox::critical(this, tr("Ostrel Recorder"), tr("Please check your UDP settings\n") + detail,
+                          QMessageBox::Ok);
+    return false;
 }
 
 void Ostrel_recorder::stopReceiving()

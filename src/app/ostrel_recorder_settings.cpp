@@ -44,6 +44,10 @@ void Ostrel_recorder::writeSettings()
     settings.text(Setting::Loop) = settings_play->get_loop_play_string();
     settings.text(Setting::Active) = settings_play->get_active_play_string();
     settings.text(Setting::RecordPort) = settings_record->get_port_record_string();
+    settings.text(Setting::RecordGroup) = settings_record->get_group_string();
+    settings.text(Setting::RecordInterface) = settings_record->get_interface_string();
+    settings.text(Setting::PlayTtl) = settings_play->get_ttl_string();
+    settings.text(Setting::PlayInterface) = settings_play->get_interface_string();
     // The hosts were resolved by the dialog that checked them.
     values = SettingsFile::workingValues(settings, nullptr);
     values.ip_play_1 = quint32(settings_play->get_ip_play_1());
@@ -56,7 +60,9 @@ void Ostrel_recorder::writeSettings()
 
 void Ostrel_recorder::updateSettingsLabels()
 {
-    ui.label_receive->setText("port " + settings.text(Setting::RecordPort));
+    const QString group = settings.text(Setting::RecordGroup);
+    ui.label_receive->setText((group.isEmpty() ? QString() : "group " + group + " ") + "port " +
+                              settings.text(Setting::RecordPort));
     ui.label_send_1->setText(settings.text(Setting::PlayHost1) + "  port " +
                              settings.text(Setting::PlayPort1));
     ui.label_send_2->setText(values.active ? settings.text(Setting::PlayHost2) + "  port " +
@@ -66,11 +72,13 @@ void Ostrel_recorder::updateSettingsLabels()
 
 void Ostrel_recorder::setDialogValues()
 {
-    settings_record->set_values(settings.text(Setting::RecordPort), values.port_record);
+    settings_record->set_values(settings.text(Setting::RecordPort), values.port_record,
+                                settings.text(Setting::RecordGroup), settings.text(Setting::RecordInterface));
     settings_play->set_values(settings.text(Setting::PlayHost1), values.ip_play_1, values.port_play_1,
                               values.frequency_play_1 > 0 ? (unsigned int)values.frequency_play_1 : 0u,
                               settings.text(Setting::PlayHost2), values.ip_play_2, values.port_play_2,
-                              values.loop, values.timestamp, values.active);
+                              values.loop, values.timestamp, values.active, values.play_ttl,
+                              settings.text(Setting::PlayInterface));
 }
 
 void Ostrel_recorder::on_actionPlaySettings_triggered()

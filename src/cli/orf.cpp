@@ -1,5 +1,6 @@
 #include "orf.h"
 
+#include "ap_socket.h"
 #include "settings_file.h"
 
 #include <QCoreApplication>
@@ -190,8 +191,11 @@ Defaults loadDefaults()
         texts = SettingsFile::defaultTexts();
     }
     using SettingsFile::Setting;
-    const SettingsFile::WorkingValues v = SettingsFile::workingValues(texts, nullptr); // hosts: when played
     Defaults d;
+    d.texts = texts;
+    if (result.ok())
+        d.path = result.path;
+    const SettingsFile::WorkingValues v = SettingsFile::workingValues(texts, nullptr); // hosts: when played
     d.record_port = v.port_record;
     d.host_1 = texts.text(Setting::PlayHost1);
     d.port_1 = v.port_play_1;
@@ -202,6 +206,50 @@ Defaults loadDefaults()
     d.loop = v.loop;
     d.timestamp = v.timestamp;
     return d;
+}
+
+int badSetting(const Defaults &defaults, SettingsFile::Setting setting, const QString &why,
+               const QString &option)
+{
+    const QString where = defaults.path.isEmpty() ? QStringLiteral("built-in settings")
+                                                  : QStringLiteral("settings file ") + defaults.path;
+    error(QStringLiteral("%1: %2 %3=\"%4\": %5; %6 overrides it")
+              .arg(where, SettingsFile::elementName(setting), SettingsFile::attributeName(setting),
+                   defaults.texts.text(setting), why, option));
+    return kUsage;
+}
+
+int optionOrSetting(const QCommandLineParser &parser, const QCommandLineOption &option,
+                    const Defaults &defaults, SettingsFile::Setting setting, bool (*usable)(const QString &),
+                    const QString &why, QString *value)
+{
+    const bool given = parser.isSet(option);
+    *value = given ? parser.value(option) : defaults.texts.text(setting);
+    if (usable(*value))
+        return -1;
+    const QString name = "--" + option.names().constFirst();
+    if (!given)
+        return badSetting(defaults, setting, why, name);
+    error(QStringLiteral("%1 %2: %3").arg(name, *value, why));
+    return kUsage;
+}
+
+bool isGroupOrEmpty(const QString &text)
+{
+    return SettingsFile::groupFromText(text).has_value();
+}
+
+bool isInterfaceOrEmpty(const QString &text)
+{
+    return text.isEmpty() || ap_ip_interface(text.toLocal8Bit().constData(), nullptr, nullptr) == 0;
+}
+
+void findInterface(const QString &text, unsigned int *address, int *index)
+{
+    *address = 0;
+    *index = 0;
+    if (!text.isEmpty())
+        ap_ip_interface(text.toLocal8Bit().constData(), address, index);
 }
 
 int run(int argc, char *argv[])

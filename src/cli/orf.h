@@ -4,6 +4,7 @@
 
 #include "frame_index.h"
 #include "frame_scanner.h"
+#include "settings_file.h"
 
 #include <QCommandLineParser>
 #include <QString>
@@ -57,8 +58,27 @@ struct Defaults
     float frequency = 0;
     bool loop = true;
     bool timestamp = true;
+    // The texts as found, for what the fields above do not hold, and the file they come from (empty: the
+    // built-in defaults).
+    SettingsFile::SettingsTexts texts = SettingsFile::defaultTexts();
+    QString path;
 };
 Defaults loadDefaults();
+// A setting that is about to stand in for an option but cannot be used: says why, naming the settings file,
+// the element, the value and the option that overrides it. Returns kUsage.
+int badSetting(const Defaults &defaults, SettingsFile::Setting setting, const QString &why,
+               const QString &option);
+// The value of option, or, when it is not given, the text of the setting that stands in for it. A value that
+// is not usable is refused (naming the option and the value, or through badSetting) with kUsage; -1 else.
+int optionOrSetting(const QCommandLineParser &parser, const QCommandLineOption &option,
+                    const Defaults &defaults, SettingsFile::Setting setting, bool (*usable)(const QString &),
+                    const QString &why, QString *value);
+// Checks of option and setting texts: empty (none) or a multicast group; empty (the system's choice) or a
+// network interface of this machine by name or address.
+bool isGroupOrEmpty(const QString &text);
+bool isInterfaceOrEmpty(const QString &text);
+// The interface's address and index (see ap_ip_interface); both 0 for the empty text.
+void findInterface(const QString &text, unsigned int *address, int *index);
 
 // One line on standard error, "orf: " in front.
 void error(const QString &text);

@@ -9,7 +9,9 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 namespace orf {
@@ -49,14 +51,28 @@ int play(const QStringList &arguments)
     const QCommandLineOption loop("loop", "Starts again after the last frame, until Ctrl-C.");
     const QCommandLineOption from("from", "Starts with frame number FRAME.", "FRAME");
     const QCommandLineOption until("until", "Ends with frame number FRAME.", "FRAME");
-    parser.addOptions({to, rate, timestamps, speed, topSpeed, loop, from, until});
+    const QCommandLineOption ttl("ttl",
+                                 "Datagrams to multicast groups cross at most N routers (default: the "
+                                 "settings', else 1).",
+                                 "N");
+    const QCommandLineOption interfaceOption(
+        "interface",
+        "Datagrams to multicast groups leave by interface IF, a name or an address (default: the "
+        "settings', else the system's route).",
+        "IF");
+    const QCommandLineOption noLoopback(
+        "no-loopback", "Datagrams to multicast groups do not reach receivers on this machine.");
+    parser.addOptions(
+        {to, rate, timestamps, speed, topSpeed, loop, from, until, ttl, interfaceOption, noLoopback});
     parser.addPositionalArgument("FILE", "The recording (.orf).");
     if (const int done =
             parse(parser, arguments,
                   "orf play FILE [--to HOST:PORT]... [--rate HZ | --timestamps] "
-                  "[--speed X | --top-speed] [--loop] [--from FRAME] [--until FRAME]",
+                  "[--speed X | --top-speed] [--loop] [--from FRAME] [--until FRAME] [--ttl N] "
+                  "[--interface IF] [--no-loopback]",
                   "Sends a recording's frames again as UDP datagrams, one per frame. Without --rate "
-                  "or --timestamps the settings decide the rate; without --loop it plays once.");
+                  "or --timestamps the settings decide the rate; without --loop it plays once. A HOST "
+                  "may be a multicast group or a broadcast address.");
         done >= 0)
         return done;
     if (parser.positionalArguments().size() != 1) {
@@ -73,15 +89,10 @@ int play(const QStringList &arguments)
     }
     const QString file = parser.positionalArguments().first();
 
+    using SettingsFile::Setting;
     PlaybackEngine::Options options;
     QStringList names;
-    QStringList targets = parser.values(to);
-    if (targets.isEmpty()) {
-        targets << defaults.host_1 + ':' + QString::number(defaults.port_1);
-        if (defaults.active)
-            targets << defaults.host_2 + ':' + QString::number(defaults.port_2);
-    }
-    for (const QString &target : targets) {
+    for (const QString &target : parser.values(to)) {
         PlaybackEngine::Destination d;
         QString host;
         if (!parseDestination(target, &d, &host)) {
@@ -95,7 +106,23 @@ int play(const QStringList &arguments)
         options.destinations.push_back(d);
         names << target;
     }
+    // Without --to, the settings' destinations; a value that cannot be used is named where it stands.
+    const bool fromSettings = names.isEmpty();
+    for (int i = 0; fromSettings && i < (defaults.active ? 2 : 1); ++i) {
+        const Setting hostSetting = i == 0 ? Setting::PlayHost1 : Setting::PlayHost2;
+        const Setting portSetting = i == 0 ? Setting::PlayPort1 : Setting::PlayPort2;
+        PlaybackEngine::Destination d{0, i == 0 ? defaults.port_1 : defaults.port_2};
+        if (d.port == 0)
+            return badSetting(defaults, portSetting, "not a port number (1 to 65535)", "--to");
+        const QString host = defaults.texts.text(hostSetting);
+        if ((d.ip = ap_ip_name2ip(host.toLocal8Bit().constData())) == 0)
+            return badSetting(defaults, hostSetting, "cannot be resolved", "--to");
+        options.destinations.push_back(d);
+        names << host + ':' + QString::number(d.port);
+    }
     options.rate = defaults.frequency;
+    if (!parser.isSet(rate) && !parser.isSet(topSpeed) && !(options.rate > 0))
+        return badSetting(defaults, Setting::Frequency, "not a rate in Hz above 0", "--rate");
     options.timestamps = parser.isSet(rate) ? false : (parser.isSet(timestamps) || defaults.timestamp);
     double number = 0;
     if (parser.isSet(rate)) {
@@ -116,7 +143,18 @@ int play(const QStringList &arguments)
         error("--until comes before --from");
         return kUsage;
     }
-
+    QString ttlText, interface;
+    if (const int bad = optionOrSetting(
+            parser, ttl, defaults, Setting::PlayTtl,
+            [](const QString &text) { return SettingsFile::ttlFromText(text).has_value(); },
+            "not a TTL (0 to 255)", &ttlText);
+        bad >= 0)
+        return bad;
+    if (const int bad =
+            optionOrSetting(parser, interfaceOption, defaults, Setting::PlayInterface, isInterfaceOrEmpty,
+                            "no such network interface (a name such as eth0, or an address)", &interface);
+        bad >= 0)
+        return bad;
     FrameIndex index;
     FrameScanner::Result scanned;
     if (const int failed = readRecording(file, index, &scanned); failed >= 0)
@@ -129,6 +167,16 @@ int play(const QStringList &arguments)
     void *socket = nullptr;
     if (ap_udp_init(&socket, 0, 1) < 0) {
         error("no UDP socket to send from");
+        return kFailure;
+    }
+    unsigned int interfaceAddress = 0;
+    int interfaceIndex = 0;
+    findInterface(interface, &interfaceAddress, &interfaceIndex);
+    if (ap_udp_set_multicast_send(socket, *SettingsFile::ttlFromText(ttlText), interfaceAddress,
+                                  interfaceIndex, !parser.isSet(noLoopback)) < 0) {
+        ap_udp_exit(socket);
+        error(QStringLiteral("sending to multicast groups through interface %1 was refused: %2")
+                  .arg(interface.isEmpty() ? "(the system's route)" : interface, std::strerror(errno)));
         return kFailure;
     }
     PlaybackEngine engine;

@@ -4,6 +4,7 @@
 #include "ap_socket.h"
 #include "ostrel_recorder_thread.h"
 #include "part_file.h"
+#include "record_socket.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -22,8 +23,6 @@ namespace orf {
 
 namespace {
 
-// As the window asks for: enough to ride out a stall of the disk at tens of thousands of datagrams a second.
-constexpr int kReceiveBuffer = 8 * 1024 * 1024;
 constexpr qint64 kMaxCount = std::numeric_limits<qint64>::max();
 constexpr double kMaxDuration = 1e9; // 31 years
 constexpr qint64 kDayMs = 24 * 3600 * 1000;
@@ -46,13 +45,23 @@ int record(const QStringList &arguments)
     const QCommandLineOption countOption("count", "Ends after N datagrams.", "N");
     const QCommandLineOption durationOption("duration", "Ends after SECONDS.", "SECONDS");
     const QCommandLineOption forceOption("force", "Replaces an existing FILE.");
+    const QCommandLineOption groupOption(
+        "group",
+        "Records the datagrams sent to the multicast group ADDR on the port (default: the settings').",
+        "ADDR");
+    const QCommandLineOption interfaceOption(
+        "interface", "Joins the group on interface IF, a name or an address (default: the system's choice).",
+        "IF");
     QCommandLineOption port = portOption;
     port.setDescription(portOption.description().arg(defaults.record_port));
-    parser.addOptions({port, outputOption, countOption, durationOption, forceOption});
-    if (const int done = parse(parser, arguments,
-                               "orf record [--port P] [-o FILE] [--count N] [--duration SECONDS] [--force]",
-                               "Records every datagram arriving on a UDP port, byte for byte, until Ctrl-C, "
-                               "N datagrams or the duration.");
+    parser.addOptions(
+        {port, outputOption, countOption, durationOption, forceOption, groupOption, interfaceOption});
+    if (const int done =
+            parse(parser, arguments,
+                  "orf record [--port P] [--group ADDR [--interface IF]] [-o FILE] [--count N] "
+                  "[--duration SECONDS] [--force]",
+                  "Records every datagram arriving on a UDP port, or sent to a multicast group on "
+                  "it, byte for byte, until Ctrl-C, N datagrams or the duration.");
         done >= 0)
         return done;
     if (!parser.positionalArguments().isEmpty()) {
@@ -60,13 +69,37 @@ int record(const QStringList &arguments)
         return kUsage;
     }
 
+    using SettingsFile::Setting;
     quint16 recordPort = defaults.record_port;
     qint64 number = 0;
     if (parser.isSet(port)) {
         if (!numberOption(parser, port, "a port number", 1, 65535, &number))
             return kUsage;
         recordPort = quint16(number);
+    } else if (recordPort == 0) {
+        return badSetting(defaults, Setting::RecordPort, "not a port number (1 to 65535)", "--port");
     }
+    QString groupText, interface;
+    if (const int bad = optionOrSetting(parser, groupOption, defaults, Setting::RecordGroup, isGroupOrEmpty,
+                                        "not a multicast group (224.0.0.0 to 239.255.255.255)", &groupText);
+        bad >= 0)
+        return bad;
+    const quint32 group = *SettingsFile::groupFromText(groupText);
+    if (parser.isSet(interfaceOption) && group == 0) {
+        error("--interface is for receiving from a group: give --group ADDR too");
+        return kUsage;
+    }
+    const QString noInterface =
+        QStringLiteral("no such network interface (a name such as eth0, or an address)");
+    if (group != 0) {
+        if (const int bad = optionOrSetting(parser, interfaceOption, defaults, Setting::RecordInterface,
+                                            isInterfaceOrEmpty, noInterface, &interface);
+            bad >= 0)
+            return bad;
+    }
+    // Where the datagrams come from, as every message names it.
+    const QString source = (group != 0 ? QStringLiteral("group %1 ").arg(groupText) : QString()) +
+                           QStringLiteral("UDP port %1").arg(recordPort);
     qint64 count = 0;
     if (parser.isSet(countOption) &&
         !numberOption(parser, countOption, "a number of datagrams", 1, kMaxCount, &count))
@@ -94,11 +127,25 @@ int record(const QStringList &arguments)
     }
 
     void *socket = nullptr;
-    if (ap_udp_init(&socket, recordPort, 1) < 0) {
-        error(QStringLiteral("cannot receive on UDP port %1 (is it in use?)").arg(recordPort));
+    QString reason;
+    switch (record_socket::open(&socket, recordPort, group, interface, &reason)) {
+    case record_socket::Result::Opened:
+        break;
+    case record_socket::Result::PortInUse:
+        error(QStringLiteral("cannot receive on %1: address in use (another receiver has the port)")
+                  .arg(source));
+        return kFailure;
+    case record_socket::Result::UnknownInterface:
+        error(QStringLiteral("--interface %1: %2").arg(interface, noInterface));
+        return kUsage;
+    case record_socket::Result::JoinRefused:
+        error(QStringLiteral("joining group %1 on interface %2 was refused: %3")
+                  .arg(groupText, interface.isEmpty() ? "(the system's choice)" : interface, reason));
+        return kFailure;
+    case record_socket::Result::Failed:
+        error(QStringLiteral("cannot receive on %1: %2").arg(source, reason));
         return kFailure;
     }
-    ap_udp_set_receive_buffer(socket, kReceiveBuffer);
     QString why;
     FILE *output = createPart(file, force, &why);
     if (!output) {
@@ -148,7 +195,7 @@ int record(const QStringList &arguments)
     });
     if (duration > 0)
         ender.start(0);
-    std::fprintf(stderr, "orf: recording UDP port %u into %s (Ctrl-C ends)\n", unsigned(recordPort),
+    std::fprintf(stderr, "orf: recording %s into %s (Ctrl-C ends)\n", source.toLocal8Bit().constData(),
                  QFile::encodeName(file).constData());
     receiver.start();
     QCoreApplication::exec();
@@ -164,15 +211,13 @@ int record(const QStringList &arguments)
             error(QStringLiteral("writing %1 failed (is the disk full?); what was written is kept there")
                       .arg(part));
         else
-            error(QStringLiteral("receiving on UDP port %1 failed; what arrived is kept in %2")
-                      .arg(recordPort)
-                      .arg(part));
+            error(QStringLiteral("receiving on %1 failed; what arrived is kept in %2").arg(source, part));
         return kFailure;
     }
     if (c.datagrams == 0) {
         std::fclose(output);
         QFile::remove(part);
-        error(QStringLiteral("nothing arrived on UDP port %1; no recording written").arg(recordPort));
+        error(QStringLiteral("nothing arrived on %1; no recording written").arg(source));
         return kNothing;
     }
     if (!finishPart(output, file, &why)) {

@@ -40,7 +40,8 @@ SettingsFile::HostResolver Settings_play::hostResolver()
 void Settings_play::set_values(QString host_play_string_1, unsigned long ip_play_1,
                                unsigned short port_play_1, unsigned int frequency_play_1,
                                QString host_play_string_2, unsigned long ip_play_2,
-                               unsigned short port_play_2, bool loop, bool timestamp, bool active)
+                               unsigned short port_play_2, bool loop, bool timestamp, bool active, int ttl,
+                               QString interface_string)
 {
     this->host_play_string_1 = host_play_string_1;
     this->host_play_string_2 = host_play_string_2;
@@ -59,6 +60,9 @@ void Settings_play::set_values(QString host_play_string_1, unsigned long ip_play
     ui.sb_port_2->setValue(port_play_2);
     ui.le_host_2->setEnabled(active);
     ui.sb_port_2->setEnabled(active);
+    ui.sb_ttl->setValue(ttl);
+    this->interface_string = interface_string;
+    ui.le_play_interface->setText(interface_string);
 }
 
 unsigned short Settings_play::get_port_play_1() const
@@ -121,6 +125,11 @@ QString Settings_play::get_active_play_string() const
     return flagText(get_active());
 }
 
+QString Settings_play::get_ttl_string() const
+{
+    return QString::number(ui.sb_ttl->value());
+}
+
 void Settings_play::clickOk()
 {
     host_play_string_1 = ui.le_host_1->text();
@@ -136,6 +145,16 @@ void Settings_play::clickOk()
     if (failed) {
         QMessageBox::critical(this, tr("host play"), tr("Please check your ip address\n"), QMessageBox::Ok);
         failed->setFocus();
+        return;
+    }
+    interface_string = ui.le_play_interface->text();
+    if (!interface_string.isEmpty() &&
+        ap_ip_interface(interface_string.toLocal8Bit().constData(), nullptr, nullptr) < 0) {
+        QMessageBox::critical(
+            this, tr("interface play"),
+            tr("Please check your interface\nThere is no network interface %1.").arg(interface_string),
+            QMessageBox::Ok);
+        ui.le_play_interface->setFocus();
         return;
     }
     emit writeSettingFile();

@@ -1,5 +1,6 @@
-// The play settings dialog: destinations, frame rate, loop or single playback and timestamp pacing. It
-// checks the hosts by resolving them and announces confirmed values; the window reads them back.
+// The play settings dialog: destinations, frame rate, loop or single playback, timestamp pacing, and the
+// TTL and interface of datagrams to multicast groups. It checks the hosts by resolving them and the
+// interface by finding it, and announces confirmed values; the window reads them back.
 #pragma once
 
 #include "settings_file.h"
@@ -22,7 +23,8 @@ public:
 
     void set_values(QString host_play_string_1, unsigned long ip_play_1, unsigned short port_play_1,
                     unsigned int frequency_play_1, QString host_play_string_2, unsigned long ip_play_2,
-                    unsigned short port_play_2, bool loop, bool timestamp, bool active);
+                    unsigned short port_play_2, bool loop, bool timestamp, bool active, int ttl,
+                    QString interface_string);
 
     QString get_host_play_string_1() const { return host_play_string_1; }
     unsigned long get_ip_play_1() const { return ip_play_1; }
@@ -40,6 +42,8 @@ public:
     QString get_timestamp_play_string() const;
     bool get_active() const;
     QString get_active_play_string() const;
+    QString get_ttl_string() const;
+    QString get_interface_string() const { return interface_string; }
 
 signals:
     void writeSettingFile();
@@ -54,4 +58,5 @@ private:
     QString host_play_string_2;
     unsigned long ip_play_1 = 0;
     unsigned long ip_play_2 = 0;
+    QString interface_string;
 };

@@ -1,5 +1,7 @@
 #include "settings_file.h"
 
+#include "ap_socket.h"
+
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
@@ -35,13 +37,19 @@ constexpr TableRow table[SettingCount] = {
     {Setting::Timestamp, "TIMESTAMP", "TIMESTAMP"},
     {Setting::SaveFileDir, "SAVE_FILE_DIR", "SAVE_FILE_DIR"},
     {Setting::OpenFileDir, "OPEN_FILE_DIR", "OPEN_FILE_DIR"},
+    {Setting::RecordGroup, "RECORD_GROUP", "GROUP"},
+    {Setting::RecordInterface, "RECORD_INTERFACE", "INTERFACE"},
+    {Setting::PlayTtl, "PLAY_TTL", "TTL"},
+    {Setting::PlayInterface, "PLAY_INTERFACE", "INTERFACE"},
 };
+constexpr Setting firstOptional = Setting::RecordGroup;
 
 // The order in which a tag name is compared when reading.
 constexpr Setting matchOrder[SettingCount] = {
-    Setting::PlayHost1, Setting::PlayHost2,   Setting::RecordPort,  Setting::PlayPort1,
-    Setting::PlayPort2, Setting::Frequency,   Setting::Active,      Setting::Loop,
-    Setting::Timestamp, Setting::SaveFileDir, Setting::OpenFileDir,
+    Setting::PlayHost1,       Setting::PlayHost2,   Setting::RecordPort,    Setting::PlayPort1,
+    Setting::PlayPort2,       Setting::Frequency,   Setting::Active,        Setting::Loop,
+    Setting::Timestamp,       Setting::SaveFileDir, Setting::OpenFileDir,   Setting::RecordGroup,
+    Setting::RecordInterface, Setting::PlayTtl,     Setting::PlayInterface,
 };
 
 const char rootName[] = "OSTREL_RECORDER";
@@ -115,16 +123,6 @@ bool nestedTooDeeply(const QByteArray &data)
     return false;
 }
 
-const char *elementName(Setting setting)
-{
-    return row(setting).element;
-}
-
-const char *attributeName(Setting setting)
-{
-    return row(setting).attribute;
-}
-
 std::optional<Setting> settingForTag(const QString &tagName)
 {
     for (Setting setting : matchOrder)
@@ -150,6 +148,16 @@ std::optional<std::pair<Setting, QString>> readElement(const QDomElement &elemen
 
 } // namespace
 
+const char *elementName(Setting setting)
+{
+    return row(setting).element;
+}
+
+const char *attributeName(Setting setting)
+{
+    return row(setting).attribute;
+}
+
 SettingsTexts defaultTexts()
 {
     SettingsTexts texts;
@@ -160,6 +168,7 @@ SettingsTexts defaultTexts()
     texts.text(Setting::Frequency) = "4";
     texts.text(Setting::Loop) = "true";
     texts.text(Setting::Timestamp) = "true";
+    texts.text(Setting::PlayTtl) = "1";
     return texts;
 }
 
@@ -190,6 +199,34 @@ quint32 hostFromText(const QString &text, HostResolver resolve)
     return resolve(host.constData());
 }
 
+std::optional<quint32> groupFromText(const QString &text)
+{
+    if (text.isEmpty())
+        return 0u;
+    const QStringList parts = text.split(QLatin1Char('.'));
+    quint32 address = 0;
+    for (const QString &part : parts) {
+        bool digits = !part.isEmpty() && part.size() <= 3;
+        for (QChar c : part)
+            digits = digits && c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        if (!digits || part.toUInt() > 255)
+            return std::nullopt;
+        address = address << 8 | part.toUInt();
+    }
+    if (parts.size() != 4 || !ap_ip_is_multicast(address))
+        return std::nullopt;
+    return address;
+}
+
+std::optional<int> ttlFromText(const QString &text)
+{
+    bool ok = false;
+    const uint ttl = text.toUInt(&ok, 10);
+    if (!ok || ttl > 255)
+        return std::nullopt;
+    return int(ttl);
+}
+
 WorkingValues workingValues(const SettingsTexts &texts, HostResolver resolve)
 {
     WorkingValues v;
@@ -202,6 +239,7 @@ WorkingValues workingValues(const SettingsTexts &texts, HostResolver resolve)
     v.frequency_play_1 = frequencyFromText(texts.text(Setting::Frequency));
     v.loop = flagFromText(texts.text(Setting::Loop));
     v.timestamp = flagFromText(texts.text(Setting::Timestamp));
+    v.play_ttl = ttlFromText(texts.text(Setting::PlayTtl)).value_or(1);
     return v;
 }
 
@@ -299,7 +337,10 @@ QByteArray serialise(const SettingsTexts &texts)
     QDomDocument doc;
     QDomElement root = doc.createElement(QLatin1String(rootName));
     doc.appendChild(root);
+    const SettingsTexts defaults = defaultTexts();
     for (const TableRow &r : table) {
+        if (r.setting >= firstOptional && texts.text(r.setting) == defaults.text(r.setting))
+            continue;
         QDomElement element = doc.createElement(QLatin1String(r.element));
         element.setAttribute(QLatin1String(r.attribute), xmlSafe(texts.text(r.setting)));
         root.appendChild(element);

@@ -16,7 +16,8 @@ namespace SettingsFile {
 // can hand over ap_ip_name2ip itself and tests a stub.
 using HostResolver = unsigned int (*)(const char *host);
 
-// The eleven settings in the order they are written.
+// The settings in the order they are written: the eleven of every file, then four that are written only
+// when they differ from their defaults, so the file of a user who never sets them stays as it was.
 enum class Setting
 {
     RecordPort,
@@ -30,8 +31,12 @@ enum class Setting
     Timestamp,
     SaveFileDir,
     OpenFileDir,
+    RecordGroup,     // empty: unicast on the record port
+    RecordInterface, // empty: the system's choice
+    PlayTtl,
+    PlayInterface, // empty: the system's route
 };
-constexpr int SettingCount = 11;
+constexpr int SettingCount = 15;
 
 // The text values as they stand in the file, one per setting.
 struct SettingsTexts
@@ -43,8 +48,12 @@ struct SettingsTexts
 };
 
 // The play and record dialogs' own start values ("5000", "localhost", "5001", 4 Hz, loop and timestamps on,
-// second destination off), so a first run without a settings file works; no directories.
+// second destination off, TTL 1), so a first run without a settings file works; no directories.
 SettingsTexts defaultTexts();
+
+// The element and attribute that hold a setting in the file.
+const char *elementName(Setting setting);
+const char *attributeName(Setting setting);
 
 // Text to working value. Numbers follow QString's own parsing: decimal digits with optional surrounding
 // white space and an optional leading '+'; anything else, and anything out of range, gives 0.
@@ -52,6 +61,10 @@ quint16 portFromText(const QString &text);
 bool flagFromText(const QString &text); // true unless exactly "false"
 float frequencyFromText(const QString &text);
 quint32 hostFromText(const QString &text, HostResolver resolve); // 0 without a resolver
+// A group: empty for none (0), else an IPv4 multicast address in dotted form; nothing for other text.
+std::optional<quint32> groupFromText(const QString &text);
+// A multicast TTL: 0 to 255, parsed as ports are; nothing for other text.
+std::optional<int> ttlFromText(const QString &text);
 
 // The working values the texts stand for.
 struct WorkingValues
@@ -65,6 +78,7 @@ struct WorkingValues
     float frequency_play_1 = 0;
     bool loop = true;
     bool timestamp = true;
+    int play_ttl = 1; // 1 for an unusable text
 };
 WorkingValues workingValues(const SettingsTexts &texts, HostResolver resolve);
 
