@@ -1,5 +1,6 @@
 #include "orf.h"
 
+#include "ap_socket.h"
 #include "settings_file.h"
 
 #include <QCoreApplication>
@@ -25,6 +26,7 @@ const char kOverview[] =
     "  record   record the datagrams arriving on a port into a recording (.orf)\n"
     "  play     send a recording's frames to one or more destinations\n"
     "  info     check a recording: frames, lost frames, duration, whether it can be played\n"
+    "  export   write a recording's frames as a capture (.pcap) for Wireshark, tshark or tcpreplay\n"
     "  help     show the options of a command: orf help COMMAND\n"
     "\n"
     "Defaults come from the settings the Ostrel Recorder window writes\n"
@@ -52,6 +54,8 @@ Command commandNamed(const QString &name)
         return play;
     if (name == QLatin1String("info"))
         return info;
+    if (name == QLatin1String("export"))
+        return exportCapture;
     return nullptr;
 }
 
@@ -184,6 +188,61 @@ Defaults loadDefaults()
     return d;
 }
 
+int readDestination(const QString &text, PlaybackEngine::Destination *d)
+{
+    const qsizetype colon = text.lastIndexOf(':');
+    bool ok = colon > 0;
+    const uint port = text.mid(colon + 1).toUInt(&ok);
+    if (colon <= 0 || !ok || port == 0 || port > 65535) {
+        error(QStringLiteral("--to %1: not HOST:PORT with a port from 1 to 65535").arg(text));
+        return kUsage;
+    }
+    const QString host = text.left(colon);
+    d->ip = ap_ip_name2ip(host.toLocal8Bit().constData());
+    d->port = quint16(port);
+    if (d->ip == 0) {
+        error(QStringLiteral("host %1 cannot be resolved").arg(host));
+        return kUsage;
+    }
+    return -1;
+}
+
+int readSchedule(const QCommandLineParser &parser, const ScheduleOptions &names, const Defaults &defaults,
+                 PlaybackEngine::Options *options)
+{
+    if (parser.isSet(*names.rate) && parser.isSet(*names.timestamps)) {
+        error("--rate and --timestamps exclude each other");
+        return kUsage;
+    }
+    bool ok = true;
+    options->rate = defaults.frequency;
+    options->timestamps =
+        parser.isSet(*names.rate) ? false : (parser.isSet(*names.timestamps) || defaults.timestamp);
+    if (parser.isSet(*names.rate)) {
+        options->rate = parser.value(*names.rate).toFloat(&ok);
+        if (!ok || !(options->rate > 0) || options->rate > 1e6f) {
+            error(QStringLiteral("--rate %1: not a rate in Hz above 0").arg(parser.value(*names.rate)));
+            return kUsage;
+        }
+    }
+    for (auto [option, value] :
+         {std::pair{names.from, &options->from}, std::pair{names.until, &options->until}}) {
+        if (!parser.isSet(*option))
+            continue;
+        *value = parser.value(*option).toLongLong(&ok);
+        if (!ok || *value < 0) {
+            error(QStringLiteral("--%1 %2: not a frame number")
+                      .arg(option->names().first(), parser.value(*option)));
+            return kUsage;
+        }
+    }
+    if (options->from >= 0 && options->until >= 0 && options->until < options->from) {
+        error("--until comes before --from");
+        return kUsage;
+    }
+    return -1;
+}
+
 int run(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
@@ -210,7 +269,7 @@ int run(int argc, char *argv[])
         }
         if (Command command = commandNamed(name))
             return command({"orf " + name, "--help"});
-        error(QStringLiteral("no command '%1'; the commands are record, play and info").arg(name));
+        error(QStringLiteral("no command '%1'; the commands are record, play, info and export").arg(name));
         return kUsage;
     }
     Command command = commandNamed(first);

@@ -4,6 +4,7 @@
 
 #include "frame_index.h"
 #include "frame_scanner.h"
+#include "playback_engine.h"
 
 #include <QCommandLineParser>
 #include <QString>
@@ -32,6 +33,7 @@ int parse(QCommandLineParser &parser, const QStringList &arguments, const char *
 int info(const QStringList &arguments);
 int record(const QStringList &arguments);
 int play(const QStringList &arguments);
+int exportCapture(const QStringList &arguments);
 
 // Scans a recording into index: -1 when it was read to its end (the scan's result in *scanned), else the
 // exit status after saying why it could not be read.
@@ -53,6 +55,21 @@ struct Defaults
     bool timestamp = true;
 };
 Defaults loadDefaults();
+
+// HOST:PORT with a port from 1 to 65535 into *d: -1 when it is one, else kUsage after saying why.
+int readDestination(const QString &text, PlaybackEngine::Destination *d);
+// The options that say which frames follow each other how fast, shared by play and export.
+struct ScheduleOptions
+{
+    const QCommandLineOption *rate;       // --rate HZ
+    const QCommandLineOption *timestamps; // --timestamps
+    const QCommandLineOption *from;       // --from FRAME
+    const QCommandLineOption *until;      // --until FRAME
+};
+// Their values into *options, the settings' mode and rate where neither --rate nor --timestamps is given:
+// -1 when they are good, else kUsage after saying why.
+int readSchedule(const QCommandLineParser &parser, const ScheduleOptions &names, const Defaults &defaults,
+                 PlaybackEngine::Options *options);
 
 // One line on standard error, "orf: " in front.
 void error(const QString &text);

@@ -12,25 +12,6 @@
 
 namespace orf {
 
-namespace {
-
-bool parseDestination(const QString &text, PlaybackEngine::Destination *d, QString *host)
-{
-    const qsizetype colon = text.lastIndexOf(':');
-    if (colon <= 0)
-        return false;
-    bool ok = false;
-    const uint port = text.mid(colon + 1).toUInt(&ok);
-    if (!ok || port == 0 || port > 65535)
-        return false;
-    *host = text.left(colon);
-    d->ip = ap_ip_name2ip(host->toLocal8Bit().constData());
-    d->port = quint16(port);
-    return true;
-}
-
-} // namespace
-
 int play(const QStringList &arguments)
 {
     const Defaults defaults = loadDefaults();
@@ -61,10 +42,6 @@ int play(const QStringList &arguments)
         error("play takes one recording (see orf help play)");
         return kUsage;
     }
-    if (parser.isSet(rate) && parser.isSet(timestamps)) {
-        error("--rate and --timestamps exclude each other");
-        return kUsage;
-    }
     if (parser.isSet(speed) && parser.isSet(topSpeed)) {
         error("--speed and --top-speed exclude each other");
         return kUsage;
@@ -81,28 +58,15 @@ int play(const QStringList &arguments)
     }
     for (const QString &target : targets) {
         PlaybackEngine::Destination d;
-        QString host;
-        if (!parseDestination(target, &d, &host)) {
-            error(QStringLiteral("--to %1: not HOST:PORT with a port from 1 to 65535").arg(target));
-            return kUsage;
-        }
-        if (d.ip == 0) {
-            error(QStringLiteral("host %1 cannot be resolved").arg(host));
-            return kUsage;
-        }
+        if (const int bad = readDestination(target, &d); bad >= 0)
+            return bad;
         options.destinations.push_back(d);
         names << target;
     }
+    if (const int bad = readSchedule(parser, {&rate, &timestamps, &from, &until}, defaults, &options);
+        bad >= 0)
+        return bad;
     bool ok = true;
-    options.rate = defaults.frequency;
-    options.timestamps = parser.isSet(rate) ? false : (parser.isSet(timestamps) || defaults.timestamp);
-    if (parser.isSet(rate)) {
-        options.rate = parser.value(rate).toFloat(&ok);
-        if (!ok || !(options.rate > 0) || options.rate > 1e6f) {
-            error(QStringLiteral("--rate %1: not a rate in Hz above 0").arg(parser.value(rate)));
-            return kUsage;
-        }
-    }
     if (parser.isSet(speed)) {
         options.speed = parser.value(speed).toDouble(&ok);
         if (!ok || !(options.speed > 0) || options.speed > 1e6) {
@@ -112,20 +76,6 @@ int play(const QStringList &arguments)
     }
     options.topSpeed = parser.isSet(topSpeed);
     options.loop = parser.isSet(loop);
-    for (auto [option, value] : {std::pair{&from, &options.from}, std::pair{&until, &options.until}}) {
-        if (!parser.isSet(*option))
-            continue;
-        *value = parser.value(*option).toLongLong(&ok);
-        if (!ok || *value < 0) {
-            error(QStringLiteral("--%1 %2: not a frame number")
-                      .arg(option->names().first(), parser.value(*option)));
-            return kUsage;
-        }
-    }
-    if (options.from >= 0 && options.until >= 0 && options.until < options.from) {
-        error("--until comes before --from");
-        return kUsage;
-    }
 
     FrameIndex index;
     FrameScanner::Result scanned;
