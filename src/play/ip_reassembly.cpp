@@ -5,8 +5,9 @@
 
 namespace {
 // Held for one incomplete datagram at most: its payload and, with every other 8-byte piece missing, the
-// list of the pieces it has. The byte limit never goes below this, so a datagram never evicts itself.
-constexpr qint64 kLargestDatagram = 65535 + 8192 * qint64(sizeof(std::pair<int, int>)) * 2;
+// list of the pieces it has (at most 4,096, in a vector of twice that at most). The byte limit never goes
+// below this, so a datagram never evicts itself.
+constexpr qint64 kLargestDatagram = 65535 + 8192 * qint64(sizeof(std::pair<int, int>));
 } // namespace
 
 bool IpReassembly::Key::operator==(const Key &o) const
@@ -83,8 +84,11 @@ IpReassembly::Outcome IpReassembly::add(const Key &key, const Fragment &fragment
     }
 
     const qint64 before = held(p);
-    if (qint64(p.data.size()) < b)
+    if (qint64(p.data.size()) < b) {
+        // Grows by doubling, as a vector does, but never beyond what a datagram can hold.
+        p.data.reserve(size_t(qMin<qint64>(65535, qMax<qint64>(b, qint64(p.data.capacity()) * 2))));
         p.data.resize(size_t(b));
+    }
     std::memcpy(p.data.data() + a, fragment.data.data(), size_t(size));
     // Ranges that touch [a, b) merge with it.
     auto first = std::lower_bound(ranges.begin(), ranges.end(), a,

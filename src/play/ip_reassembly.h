@@ -59,6 +59,7 @@ public:
     // Incomplete datagrams held now, and the bytes held for them.
     int pending() const { return int(m_pending.size()); }
     qint64 bytesHeld() const { return m_bytes; }
+    qint64 byteLimit() const { return m_maxBytes; } // what bytesHeld() never exceeds
     const Counts &counts() const { return m_counts; }
 
 private:
