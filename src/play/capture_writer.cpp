@@ -17,25 +17,45 @@ constexpr int kIpHeader = 20;
 constexpr int kUdpHeader = 8;
 constexpr int kSnapshot = 262144; // what tcpdump uses: every packet whole
 constexpr size_t kFileBuffer = 1 << 20;
+constexpr qint64 kBatchBytes = 1 << 20; // of the recording, read at once
 // Locally administered addresses: they name no real card.
 constexpr uchar kSourceMac[6] = {0x02, 0, 0, 0, 0, 0x01};
 constexpr uchar kDestinationMac[6] = {0x02, 0, 0, 0, 0, 0x02};
 
-// The ones' complement sum of the bytes as 16-bit big-endian words, not yet folded.
-quint64 sum16(const uchar *p, size_t n, quint64 sum = 0)
+// The ones' complement sum of the bytes as 16-bit words, not yet folded. Summed in the machine's own byte
+// order, 32 bits at a time: folded, the sum then lies in memory as the network order wants it.
+quint64 sum(const uchar *p, size_t n, quint64 total = 0)
 {
-    for (; n >= 2; p += 2, n -= 2)
-        sum += quint64(p[0]) << 8 | p[1];
-    if (n)
-        sum += quint64(p[0]) << 8;
-    return sum;
+    for (; n >= 4; p += 4, n -= 4) {
+        quint32 word;
+        std::memcpy(&word, p, 4);
+        total += word;
+    }
+    quint16 half = 0;
+    if (n >= 2) {
+        std::memcpy(&half, p, 2);
+        total += half;
+        p += 2;
+        n -= 2;
+    }
+    if (n) {
+        half = 0;
+        std::memcpy(&half, p, 1);
+        total += half;
+    }
+    return total;
 }
 
-quint16 fold(quint64 sum)
+// Folds a sum and stores its complement at p as the header wants it; a UDP checksum of 0 means none, so
+// there the other form of 0 is stored.
+void putChecksum(uchar *p, quint64 total, bool udp)
 {
-    while (sum >> 16)
-        sum = (sum & 0xffff) + (sum >> 16);
-    return quint16(~sum & 0xffff);
+    while (total >> 16)
+        total = (total & 0xffff) + (total >> 16);
+    quint16 checksum = quint16(~total);
+    if (udp && checksum == 0)
+        checksum = 0xffff;
+    std::memcpy(p, &checksum, 2);
 }
 
 void put16(uchar *p, quint16 v)
@@ -98,7 +118,7 @@ bool CaptureWriter::open(std::FILE *file, QString *error)
     return true;
 }
 
-void CaptureWriter::writePacket(qint64 timeNs, int ipOffset, int dataLength, bool more)
+void CaptureWriter::writePacket(qint64 timeNs, const uchar *data, int ipOffset, int dataLength, bool more)
 {
     uchar *ip = m_packet.data() + kEthernet;
     ip[0] = 0x45;
@@ -111,8 +131,9 @@ void CaptureWriter::writePacket(qint64 timeNs, int ipOffset, int dataLength, boo
     put16(ip + 10, 0);
     put32(ip + 12, m_endpoints.sourceIp);
     put32(ip + 16, m_endpoints.destinationIp);
-    put16(ip + 10, fold(sum16(ip, kIpHeader)));
-    std::memcpy(ip + kIpHeader, m_datagram.data() + ipOffset, size_t(dataLength));
+    putChecksum(ip + 10, sum(ip, kIpHeader), false);
+    if (data)
+        std::memcpy(ip + kIpHeader, data + ipOffset, size_t(dataLength));
 
     pcap_pkthdr header{};
     header.ts.tv_sec = time_t(timeNs / 1000000000);
@@ -126,29 +147,33 @@ bool CaptureWriter::write(qint64 timeNs, QByteArrayView payload)
 {
     if (payload.size() > kLargestPayload || !m_dumper)
         return false;
+    // The datagram is made where a whole packet carries it, and copied out only to be cut into fragments.
     const int length = kUdpHeader + int(payload.size());
-    uchar *u = m_datagram.data();
+    uchar *u = m_packet.data() + kEthernet + kIpHeader;
     put16(u, m_endpoints.sourcePort);
     put16(u + 2, m_endpoints.destinationPort);
     put16(u + 4, quint16(length));
     put16(u + 6, 0);
     std::memcpy(u + kUdpHeader, payload.data(), size_t(payload.size()));
-    // Over the pseudo header (addresses, protocol, length) and the whole datagram; 0 means none, so a
-    // sum of 0 goes as its other form.
+    // Over the pseudo header (addresses, protocol, length) and the whole datagram.
     uchar pseudo[12];
     put32(pseudo, m_endpoints.sourceIp);
     put32(pseudo + 4, m_endpoints.destinationIp);
     put16(pseudo + 8, 17);
     put16(pseudo + 10, quint16(length));
-    const quint16 checksum = fold(sum16(u, size_t(length), sum16(pseudo, sizeof pseudo)));
-    put16(u + 6, checksum == 0 ? 0xffff : checksum);
+    putChecksum(u + 6, sum(u, size_t(length), sum(pseudo, sizeof pseudo)), true);
 
     ++m_id;
+    if (m_mtu == 0 || kIpHeader + length <= m_mtu) {
+        writePacket(timeNs, nullptr, 0, length, false);
+        return true;
+    }
     // Every fragment but the last carries as much as the MTU leaves, in whole 8-byte units.
-    const int most = m_mtu == 0 || kIpHeader + length <= m_mtu ? length : (m_mtu - kIpHeader) & ~7;
+    std::memcpy(m_datagram.data(), u, size_t(length));
+    const int most = (m_mtu - kIpHeader) & ~7;
     for (int offset = 0; offset < length; offset += most) {
         const int part = qMin(most, length - offset);
-        writePacket(timeNs, offset, part, offset + part < length);
+        writePacket(timeNs, m_datagram.data(), offset, part, offset + part < length);
     }
     return true;
 }
@@ -173,15 +198,24 @@ CaptureWriter::Written CaptureWriter::writeRecording(const FrameIndex &index,
                               false, plan.periodUs, options.speed);
     schedule.start(0);
     qint64 firstDeadline = -1;
-    QByteArray bytes;
+    // The wire forms are read a batch of entries at a time, in the order the schedule sends them.
+    QByteArray wires;
+    std::vector<qsizetype> ends;
+    qsizetype batch = 0; // the entry wires begins with
     for (PlaybackSchedule::Step step = schedule.next(); step.kind != PlaybackSchedule::Kind::End;
          schedule.advance(), step = schedule.next()) {
         if (step.kind != PlaybackSchedule::Kind::Send)
             continue;
-        if (index.wire(step.entry, &bytes) != FrameIndex::Read::Ok) {
-            w.status = Written::Status::Changed;
-            return w;
+        if (step.entry < batch || step.entry >= batch + qsizetype(ends.size())) {
+            batch = step.entry;
+            if (index.wires(batch, kBatchBytes, &wires, &ends) != FrameIndex::Read::Ok) {
+                w.status = Written::Status::Changed;
+                return w;
+            }
         }
+        const size_t i = size_t(step.entry - batch);
+        const qsizetype begin = i == 0 ? 0 : ends[i - 1];
+        const QByteArrayView bytes(wires.constData() + begin, ends[i] - begin);
         if (bytes.size() > kLargestPayload) {
             w.status = Written::Status::TooLarge;
             w.frame = qint64(index.first()) + step.entry;
@@ -205,7 +239,7 @@ bool CaptureWriter::close()
 {
     if (!m_dumper)
         return true;
-    const bool ok = pcap_dump_flush(m_dumper) == 0 && !std::ferror(m_file) && ::fsync(fileno(m_file)) == 0;
+    const bool ok = pcap_dump_flush(m_dumper) == 0 && !std::ferror(m_file);
     pcap_dump_close(m_dumper); // closes the file
     m_dumper = nullptr;
     m_file = nullptr;

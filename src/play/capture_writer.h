@@ -65,7 +65,7 @@ public:
     // Writes the frames a single playback of index with options would send, each at its time on the
     // playback schedule, the first at startNs. The wire forms are exactly what playback sends.
     Written writeRecording(const FrameIndex &index, const PlaybackEngine::Options &options, qint64 startNs);
-    // Flushes everything to the disk and closes the file; false when anything failed to be written.
+    // Flushes what is buffered and closes the file; false when anything failed to be written.
     bool close();
 
     // The address and port the system would send from to reach ip:port (a connected UDP socket's own),
@@ -73,7 +73,8 @@ public:
     static Endpoints endpointsFor(quint32 ip, quint16 port);
 
 private:
-    void writePacket(qint64 timeNs, int ipOffset, int dataLength, bool more);
+    // One packet of the datagram in data (null: the datagram already in place after the headers).
+    void writePacket(qint64 timeNs, const uchar *data, int ipOffset, int dataLength, bool more);
 
     Endpoints m_endpoints;
     int m_mtu;

@@ -144,6 +144,8 @@ qsizetype FrameIndex::frameAtOrAfter(qsizetype k) const
     // the first start beyond start(k): found by bisection, however long a run of lost frames.
     const File &f = *m_file;
     const qint64 at = f.start(k);
+    if (f.start(k + 1) > at)
+        return k; // the common case, a frame that was not lost
     qint64 low = k + 1;
     qint64 high = f.starts; // the first start beyond lies in [low, high), or there is none
     while (low < high) {
@@ -173,8 +175,11 @@ FrameIndex::Read FrameIndex::raw(qsizetype k, QByteArray *bytes) const
         return Read::Ok;
     if (!unchanged())
         return Read::Changed;
-    const qint64 begin = m_file->start(k);
-    const qint64 length = m_file->start(k + 1) - begin;
+    return readAt(m_file->start(k), m_file->start(k + 1) - m_file->start(k), bytes);
+}
+
+FrameIndex::Read FrameIndex::readAt(qint64 begin, qint64 length, QByteArray *bytes) const
+{
     bytes->resize(qsizetype(length));
     qint64 done = 0;
     while (done < length) {
@@ -193,7 +198,7 @@ FrameIndex::Read FrameIndex::raw(qsizetype k, QByteArray *bytes) const
 
 namespace {
 // Calls f(line, hasEnd) for each line of an entry's bytes, as the line rules read it.
-template <typename F> void forEachLine(const QByteArray &raw, F f)
+template <typename F> void forEachLine(QByteArrayView raw, F f)
 {
     const char *p = raw.constData();
     const char *end = p + raw.size();
@@ -226,6 +231,27 @@ FrameIndex::Read FrameIndex::text(qsizetype k, QString *text) const
     return Read::Ok;
 }
 
+namespace {
+// Writes an entry's wire form, made from its bytes in the file, at out, which has room for twice as many
+// bytes and two more (a line grows by one byte at most, CR before its LF; a last line without LF by two).
+// Returns where the wire form ends.
+char *putWire(QByteArrayView raw, char *out, double *timestamp)
+{
+    forEachLine(raw, [&](QByteArrayView line, bool) {
+        if (timestamp && frame_lines::isTimestampLine(line))
+            *timestamp = frame_lines::parseDouble(QString::fromLatin1(frame_lines::secondField(line)));
+        const QByteArrayView text = stripped(line);
+        if (!text.isEmpty() && text[0] == '#')
+            return;
+        std::memcpy(out, text.data(), size_t(text.size()));
+        out += text.size();
+        *out++ = '\r';
+        *out++ = '\n';
+    });
+    return out;
+}
+} // namespace
+
 FrameIndex::Read FrameIndex::wire(qsizetype k, QByteArray *bytes, double *timestamp) const
 {
     if (timestamp)
@@ -233,18 +259,38 @@ FrameIndex::Read FrameIndex::wire(qsizetype k, QByteArray *bytes, double *timest
     QByteArray raw;
     bytes->clear();
     const Read read = this->raw(k, &raw);
-    if (read != Read::Ok)
+    if (read != Read::Ok || raw.isEmpty())
         return read;
-    bytes->reserve(raw.size() + raw.size() / 8 + 2);
-    forEachLine(raw, [&](QByteArrayView line, bool) {
-        if (timestamp && frame_lines::isTimestampLine(line))
-            *timestamp = frame_lines::parseDouble(QString::fromLatin1(frame_lines::secondField(line)));
-        const QByteArrayView text = stripped(line);
-        if (!text.isEmpty() && text[0] == '#')
-            return;
-        bytes->append(text);
-        bytes->append("\r\n", 2);
-    });
+    bytes->resize(2 * raw.size() + 2);
+    bytes->resize(putWire(raw, bytes->data(), timestamp) - bytes->constData());
+    return Read::Ok;
+}
+
+FrameIndex::Read FrameIndex::wires(qsizetype k, qint64 maxBytes, QByteArray *bytes,
+                                   std::vector<qsizetype> *ends) const
+{
+    bytes->resize(0);
+    ends->clear();
+    if (k < 0 || k >= size())
+        return Read::Ok;
+    if (!unchanged())
+        return Read::Changed;
+    const File &f = *m_file;
+    const qint64 begin = f.start(k);
+    qsizetype end = k + 1;
+    while (end < size() && f.start(end + 1) - begin <= maxBytes)
+        ++end;
+    QByteArray raw;
+    if (readAt(begin, f.start(end) - begin, &raw) != Read::Ok)
+        return Read::Changed;
+    bytes->resize(2 * raw.size() + 2 * (end - k));
+    char *out = bytes->data();
+    for (qsizetype i = k; i < end; ++i) {
+        const QByteArrayView entry(raw.constData() + (f.start(i) - begin), f.start(i + 1) - f.start(i));
+        out = putWire(entry, out, nullptr);
+        ends->push_back(out - bytes->constData());
+    }
+    bytes->resize(out - bytes->constData());
     return Read::Ok;
 }
 
