@@ -68,8 +68,13 @@ int exportCapture(const QStringList &arguments)
     }
     const QString part = capture + ".part";
     for (const QString &existing : {capture, part}) {
-        if (QFile::exists(existing) && !parser.isSet(force)) {
-            error(QStringLiteral("%1 exists; --force replaces it").arg(existing));
+        struct stat st;
+        if (::lstat(QFile::encodeName(existing).constData(), &st) != 0)
+            continue;
+        // --force replaces a file (or a link, never what it points to), never a device or a directory.
+        if (!parser.isSet(force) || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) {
+            error(QStringLiteral("%1 exists; %2")
+                      .arg(existing, parser.isSet(force) ? "it is not a file" : "--force replaces it"));
             return kUsage;
         }
     }
@@ -109,8 +114,12 @@ int exportCapture(const QStringList &arguments)
         error(QStringLiteral("%1: cannot be written (%2)").arg(part, why));
         return kFailure;
     }
+    // The writer closes its stream; the capture reaches the disk through this descriptor before the rename.
+    const int synced = ::dup(fd);
     const CaptureWriter::Written written = writer.writeRecording(index, options, startNs);
-    const bool closed = writer.close();
+    const bool closed = writer.close() && synced >= 0 && ::fsync(synced) == 0;
+    if (synced >= 0)
+        ::close(synced);
     int status = kOk;
     if (written.status == CaptureWriter::Written::Status::Changed) {
         error(file + ": has changed since it was opened; please run again");
