@@ -116,6 +116,8 @@ public:
     }
     ~Pass()
     {
+        if (m_filtered)
+            pcap_freecode(&m_filter);
         if (m_pcap)
             pcap_close(m_pcap); // closes the stream too
         else if (m_file)
@@ -134,6 +136,7 @@ private:
     bool ip(const uchar *d, int n);
     bool walk6(const uchar *d, int pos, int end, int next, const uchar *header, bool inFragment);
     bool udp(const uchar *d, int n);
+    bool shortPacket();
 
     int m_writePort;
     const CaptureReader::Sink &m_sink;
@@ -146,6 +149,9 @@ private:
     CaptureReader::Stats m_stats;
     IpReassembly m_reassembly;
     bool m_writeFailed = false;
+    bool m_cut = false; // the packet read last was captured shorter than it was
+    bpf_program m_filter{};
+    bool m_filtered = false;
 };
 
 int Pass::busiestPort() const
@@ -167,6 +173,8 @@ bool Pass::open(const QString &path, const QString &filter, CaptureReader::Resul
         r->error = QStringLiteral("%1 cannot be opened as a file").arg(path);
         return false;
     }
+    m_buffer.resize(kReadBuffer);
+    std::setvbuf(m_file, m_buffer.data(), _IOFBF, m_buffer.size());
     uchar start[12];
     const size_t got = std::fread(start, 1, sizeof start, m_file);
     if (!isCaptureStart(start, qint64(got))) {
@@ -175,8 +183,6 @@ bool Pass::open(const QString &path, const QString &filter, CaptureReader::Resul
         return false;
     }
     std::rewind(m_file);
-    m_buffer.resize(kReadBuffer);
-    std::setvbuf(m_file, m_buffer.data(), _IOFBF, m_buffer.size());
     char message[PCAP_ERRBUF_SIZE] = "";
     m_pcap = pcap_fopen_offline_with_tstamp_precision(m_file, PCAP_TSTAMP_PRECISION_NANO, message);
     if (!m_pcap) {
@@ -195,16 +201,16 @@ bool Pass::open(const QString &path, const QString &filter, CaptureReader::Resul
                        .arg(m_link);
         return false;
     }
+    // Applied here rather than inside libpcap, which would pass over packets unseen: every packet read moves
+    // the offset a cut is reported at.
     if (!filter.isEmpty()) {
-        bpf_program program;
-        if (pcap_compile(m_pcap, &program, filter.toLocal8Bit().constData(), 1, PCAP_NETMASK_UNKNOWN) != 0 ||
-            pcap_setfilter(m_pcap, &program) != 0) {
+        if (pcap_compile(m_pcap, &m_filter, filter.toLocal8Bit().constData(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
             r->status = CaptureReader::Status::BadFilter;
             r->error =
                 QStringLiteral("filter \"%1\": %2").arg(filter, QString::fromLocal8Bit(pcap_geterr(m_pcap)));
             return false;
         }
-        pcap_freecode(&program);
+        m_filtered = true;
     }
     return true;
 }
@@ -215,17 +221,20 @@ CaptureReader::Result Pass::run(const QString &path, const QString &filter)
     if (!open(path, filter, &r))
         return r;
     qint64 end = std::ftell(m_file); // where the last whole packet ends
+    qint64 read = 0;
     for (;;) {
         pcap_pkthdr *header = nullptr;
         const u_char *data = nullptr;
         const int got = pcap_next_ex(m_pcap, &header, &data);
         if (got == 1) {
+            ++read;
+            end = std::ftell(m_file);
+            if (m_filtered && pcap_offline_filter(&m_filter, header, data) == 0)
+                continue;
             ++m_stats.packets;
-            if (header->caplen < header->len)
-                ++m_stats.capturedShort;
+            m_cut = header->caplen < header->len;
             if (!packet(data, int(header->caplen)))
                 break;
-            end = std::ftell(m_file);
             continue;
         }
         if (got == PCAP_ERROR && std::feof(m_file)) {
@@ -234,7 +243,7 @@ CaptureReader::Result Pass::run(const QString &path, const QString &filter)
                                        "before it were read")
                             .arg(path)
                             .arg(end)
-                            .arg(m_stats.packets);
+                            .arg(read);
         } else if (got == PCAP_ERROR) {
             r.status = CaptureReader::Status::Unreadable;
             r.error = QStringLiteral("%1 cannot be read after byte %2: %3")
@@ -256,6 +265,13 @@ CaptureReader::Result Pass::run(const QString &path, const QString &filter)
     return r;
 }
 
+bool Pass::shortPacket()
+{
+    // Cut by the capture's snapshot length, or shorter than its own header says.
+    ++(m_cut ? m_stats.capturedShort : m_stats.malformed);
+    return true;
+}
+
 bool Pass::packet(const uchar *d, int n)
 {
     const int at = ipOffset(m_link, d, n);
@@ -269,39 +285,31 @@ bool Pass::packet(const uchar *d, int n)
 bool Pass::ip(const uchar *d, int n)
 {
     if ((d[0] >> 4) == 6) {
-        if (n < 40) {
-            ++m_stats.capturedShort;
-            return true;
-        }
+        if (n < 40)
+            return shortPacket();
         const int end = 40 + be16(d + 4);
         if (be16(d + 4) == 0) { // a jumbogram: beyond what a UDP socket takes
             ++m_stats.notUdp;
             return true;
         }
-        if (end > n) {
-            ++m_stats.capturedShort;
-            return true;
-        }
+        if (end > n)
+            return shortPacket();
         return walk6(d, 40, end, d[6], d, false);
     }
     if ((d[0] >> 4) != 4) {
         ++m_stats.notUdp;
         return true;
     }
-    if (n < 20) {
-        ++m_stats.capturedShort;
-        return true;
-    }
+    if (n < 20)
+        return shortPacket();
     const int headerLength = (d[0] & 15) * 4;
     const int total = be16(d + 2);
     if (headerLength < 20 || total < headerLength) {
         ++m_stats.malformed;
         return true;
     }
-    if (total > n) {
-        ++m_stats.capturedShort;
-        return true;
-    }
+    if (total > n)
+        return shortPacket();
     if (d[9] != kUdp) {
         ++m_stats.notUdp;
         return true;
@@ -449,8 +457,10 @@ bool CaptureReader::isCapture(const QString &path)
 
 CaptureReader::Result CaptureReader::read(const QString &path, const Options &options, const Sink &sink)
 {
+    const auto port = [](int p) { return p >= 0 && p <= 65535 ? p : -1; };
+    const int asked = port(options.port);
     // The port to write while counting; the choice is known at the end of this pass.
-    const int first = options.port >= 0 ? options.port : options.preferredPort;
+    const int first = asked >= 0 ? asked : port(options.preferredPort);
     Pass pass(first, sink);
     Result r = pass.run(path, options.filter);
     if (!r.ok())
@@ -464,8 +474,8 @@ CaptureReader::Result CaptureReader::read(const QString &path, const Options &op
                            .arg(r.stats.datagrams)
                            .arg(all);
     };
-    if (options.port >= 0) {
-        choice(options.port, "as asked");
+    if (asked >= 0) {
+        choice(asked, "as asked");
     } else if (first >= 0 && pass.datagramsTo(first) > 0) {
         choice(first, "the record port of the settings");
     } else if (const int busiest = pass.busiestPort(); busiest >= 0) {

@@ -22,7 +22,7 @@ class CaptureReader
 public:
     struct Options
     {
-        int port = -1;          // the UDP port to take; -1: choose one
+        int port = -1;          // the UDP port to take; -1 (or any number that is no port): choose one
         int preferredPort = -1; // taken when any datagram goes to it (the settings' record port); -1: none
         QString filter;         // a tcpdump filter expression that narrows the packets first; empty: all
     };
@@ -39,7 +39,7 @@ public:
             0;                // datagrams missing a fragment: at the end, or dropped beyond the store's limit
         qint64 malformed = 0; // datagrams dropped as damaged: fragments that disagree or exceed 65,535
                               // bytes, lengths their packet cannot hold
-        qint64 capturedShort = 0; // packets captured shorter than they were (the snapshot length): lost
+        qint64 capturedShort = 0; // datagrams lost as their packets were captured short (snapshot length)
 
         // One line: what was kept, passed over, reassembled and dropped.
         QString summary() const;
