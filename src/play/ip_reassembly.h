@@ -72,7 +72,6 @@ private:
         int protocol = -1;                       // from the fragment at offset 0
     };
     void drop(size_t i);
-    bool reserve(size_t i, int end, int limit);
 
     int m_maxDatagrams;
     qint64 m_maxBytes;
