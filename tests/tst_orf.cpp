@@ -94,6 +94,7 @@ private slots:
             QList<QByteArray>({"fr 1\r\nts 10.00\r\na 1\r\n", "fr 2\r\nts 10.02\r\n", "fr 4\r\nts 10.06\r\n",
                                "fr 5\r\nts 10.08\r\nx\r\n", "fr 8\r\nts 10.14\r\nend\r\n"}));
 
+        QCOMPARE(orf({"export", path("a.orf"), "-o", path("a.pcap"), "--to", "127.0.0.1:5001"}), 0);
         // An existing recording is never replaced without --force.
         QCOMPARE(orf({"record", "-o", path("a.orf"), "--count", "1"}), 2);
         QCOMPARE(readFile(path("a.orf")), sent.join());
@@ -107,6 +108,7 @@ private slots:
             << QStringList{"record", "--port", "FREE", "-o", "none.orf", "--duration", "0.3"} << 1;
         QTest::newRow("bad numbering: play") << QStringList{"play", "bad.orf", "--to", "127.0.0.1:9"} << 1;
         QTest::newRow("bad numbering: info") << QStringList{"info", "bad.orf"} << 1;
+        QTest::newRow("bad numbering: export") << QStringList{"export", "bad.orf", "-o", "none.orf"} << 1;
         QTest::newRow("missing file") << QStringList{"info", "missing.orf"} << 3;
         QTest::newRow("bad option") << QStringList{"play", "bad.orf", "--bogus"} << 2;
         QTest::newRow("bad destination") << QStringList{"play", "bad.orf", "--to", "127.0.0.1"} << 2;

@@ -10,6 +10,7 @@
 #include <QTextStream>
 
 #include <csignal>
+#include <limits>
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@ const char kOverview[] =
     "  record   record the datagrams arriving on a port into a recording (.orf)\n"
     "  play     send a recording's frames to one or more destinations\n"
     "  info     check a recording: frames, lost frames, duration, whether it can be played\n"
+    "  export   write a recording's frames as a capture (.pcap) for Wireshark, tshark or tcpreplay\n"
     "  help     show the options of a command: orf help COMMAND\n"
     "\n"
     "Defaults come from the settings the Ostrel Recorder window writes\n"
@@ -53,6 +55,8 @@ Command commandNamed(const QString &name)
         return play;
     if (name == QLatin1String("info"))
         return info;
+    if (name == QLatin1String("export"))
+        return exportCapture;
     return nullptr;
 }
 
@@ -252,6 +256,77 @@ void findInterface(const QString &text, unsigned int *address, int *index)
         ap_ip_interface(text.toLocal8Bit().constData(), address, index);
 }
 
+int readDestination(const QString &text, PlaybackEngine::Destination *d)
+{
+    const qsizetype colon = text.lastIndexOf(':');
+    bool ok = colon > 0;
+    const uint port = text.mid(colon + 1).toUInt(&ok);
+    if (colon <= 0 || !ok || port == 0 || port > 65535) {
+        error(QStringLiteral("--to %1: not HOST:PORT with a port from 1 to 65535").arg(text));
+        return kUsage;
+    }
+    const QString host = text.left(colon);
+    d->ip = ap_ip_name2ip(host.toLocal8Bit().constData());
+    d->port = quint16(port);
+    if (d->ip == 0) {
+        error(QStringLiteral("host %1 cannot be resolved").arg(host));
+        return kUsage;
+    }
+    return -1;
+}
+
+int settingsDestinations(const Defaults &defaults, int count, std::vector<PlaybackEngine::Destination> *out,
+                         QStringList *names)
+{
+    using SettingsFile::Setting;
+    for (int i = 0; i < count; ++i) {
+        const Setting hostSetting = i == 0 ? Setting::PlayHost1 : Setting::PlayHost2;
+        const Setting portSetting = i == 0 ? Setting::PlayPort1 : Setting::PlayPort2;
+        PlaybackEngine::Destination d{0, i == 0 ? defaults.port_1 : defaults.port_2};
+        if (d.port == 0)
+            return badSetting(defaults, portSetting, "not a port number (1 to 65535)", "--to");
+        const QString host = defaults.texts.text(hostSetting);
+        if ((d.ip = ap_ip_name2ip(host.toLocal8Bit().constData())) == 0)
+            return badSetting(defaults, hostSetting, "cannot be resolved", "--to");
+        out->push_back(d);
+        *names << host + ':' + QString::number(d.port);
+    }
+    return -1;
+}
+
+int readSchedule(const QCommandLineParser &parser, const ScheduleOptions &names, const Defaults &defaults,
+                 PlaybackEngine::Options *options)
+{
+    if (parser.isSet(*names.rate) && parser.isSet(*names.timestamps)) {
+        error("--rate and --timestamps exclude each other");
+        return kUsage;
+    }
+    options->rate = defaults.frequency;
+    // The settings' rate is used unless --rate gives one: also by timestamps that give none.
+    const bool rateNeeded = !parser.isSet(*names.rate) && !(names.topSpeed && parser.isSet(*names.topSpeed));
+    if (rateNeeded && !(options->rate > 0))
+        return badSetting(defaults, SettingsFile::Setting::Frequency, "not a rate in Hz above 0", "--rate");
+    options->timestamps =
+        parser.isSet(*names.rate) ? false : (parser.isSet(*names.timestamps) || defaults.timestamp);
+    double rate = 0;
+    if (parser.isSet(*names.rate)) {
+        if (!numberOption(parser, *names.rate, "a rate in Hz", 0.0, 1e6, &rate))
+            return kUsage;
+        options->rate = float(rate);
+    }
+    for (auto [option, value] :
+         {std::pair{names.from, &options->from}, std::pair{names.until, &options->until}}) {
+        if (parser.isSet(*option) &&
+            !numberOption(parser, *option, "a frame number", 0, std::numeric_limits<qint64>::max(), value))
+            return kUsage;
+    }
+    if (options->from >= 0 && options->until >= 0 && options->until < options->from) {
+        error("--until comes before --from");
+        return kUsage;
+    }
+    return -1;
+}
+
 int run(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
@@ -278,7 +353,7 @@ int run(int argc, char *argv[])
         }
         if (Command command = commandNamed(name))
             return command({"orf " + name, "--help"});
-        error(QStringLiteral("no command '%1'; the commands are record, play and info").arg(name));
+        error(QStringLiteral("no command '%1'; the commands are record, play, info and export").arg(name));
         return kUsage;
     }
     Command command = commandNamed(first);

@@ -4,6 +4,7 @@
 
 #include "frame_index.h"
 #include "frame_scanner.h"
+#include "playback_engine.h"
 #include "settings_file.h"
 
 #include <QCommandLineParser>
@@ -41,6 +42,7 @@ bool numberOption(const QCommandLineParser &parser, const QCommandLineOption &op
 int info(const QStringList &arguments);
 int record(const QStringList &arguments);
 int play(const QStringList &arguments);
+int exportCapture(const QStringList &arguments);
 
 // Scans a recording into index: -1 when it was read to its end (the scan's result in *scanned), else the
 // exit status after saying why it could not be read.
@@ -79,6 +81,26 @@ bool isGroupOrEmpty(const QString &text);
 bool isInterfaceOrEmpty(const QString &text);
 // The interface's address and index (see ap_ip_interface); both 0 for the empty text.
 void findInterface(const QString &text, unsigned int *address, int *index);
+
+// HOST:PORT with a port from 1 to 65535 into *d: -1 when it is one, else kUsage after saying why.
+int readDestination(const QString &text, PlaybackEngine::Destination *d);
+// The settings' first count destinations (1 or 2) appended to *out, as HOST:PORT to *names: -1, or kUsage
+// after naming a value that cannot be used.
+int settingsDestinations(const Defaults &defaults, int count, std::vector<PlaybackEngine::Destination> *out,
+                         QStringList *names);
+// The options that say which frames follow each other how fast, shared by play and export.
+struct ScheduleOptions
+{
+    const QCommandLineOption *rate;       // --rate HZ
+    const QCommandLineOption *timestamps; // --timestamps
+    const QCommandLineOption *from;       // --from FRAME
+    const QCommandLineOption *until;      // --until FRAME
+    const QCommandLineOption *topSpeed;   // --top-speed, which needs no rate; may be null
+};
+// Their values into *options, the settings' mode and rate where neither --rate nor --timestamps is given:
+// -1 when they are good, else kUsage after saying why.
+int readSchedule(const QCommandLineParser &parser, const ScheduleOptions &names, const Defaults &defaults,
+                 PlaybackEngine::Options *options);
 
 // One line on standard error, "orf: " in front.
 void error(const QString &text);

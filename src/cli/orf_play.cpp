@@ -16,25 +16,6 @@
 
 namespace orf {
 
-namespace {
-
-bool parseDestination(const QString &text, PlaybackEngine::Destination *d, QString *host)
-{
-    const qsizetype colon = text.lastIndexOf(':');
-    if (colon <= 0)
-        return false;
-    bool ok = false;
-    const uint port = text.mid(colon + 1).toUInt(&ok);
-    if (!ok || port == 0 || port > 65535)
-        return false;
-    *host = text.left(colon);
-    d->ip = ap_ip_name2ip(host->toLocal8Bit().constData());
-    d->port = quint16(port);
-    return true;
-}
-
-} // namespace
-
 int play(const QStringList &arguments)
 {
     const Defaults defaults = loadDefaults();
@@ -79,10 +60,6 @@ int play(const QStringList &arguments)
         error("play takes one recording (see orf help play)");
         return kUsage;
     }
-    if (parser.isSet(rate) && parser.isSet(timestamps)) {
-        error("--rate and --timestamps exclude each other");
-        return kUsage;
-    }
     if (parser.isSet(speed) && parser.isSet(topSpeed)) {
         error("--speed and --top-speed exclude each other");
         return kUsage;
@@ -94,55 +71,24 @@ int play(const QStringList &arguments)
     QStringList names;
     for (const QString &target : parser.values(to)) {
         PlaybackEngine::Destination d;
-        QString host;
-        if (!parseDestination(target, &d, &host)) {
-            error(QStringLiteral("--to %1: not HOST:PORT with a port from 1 to 65535").arg(target));
-            return kUsage;
-        }
-        if (d.ip == 0) {
-            error(QStringLiteral("host %1 cannot be resolved").arg(host));
-            return kUsage;
-        }
+        if (const int bad = readDestination(target, &d); bad >= 0)
+            return bad;
         options.destinations.push_back(d);
         names << target;
     }
     // Without --to, the settings' destinations; a value that cannot be used is named where it stands.
-    const bool fromSettings = names.isEmpty();
-    for (int i = 0; fromSettings && i < (defaults.active ? 2 : 1); ++i) {
-        const Setting hostSetting = i == 0 ? Setting::PlayHost1 : Setting::PlayHost2;
-        const Setting portSetting = i == 0 ? Setting::PlayPort1 : Setting::PlayPort2;
-        PlaybackEngine::Destination d{0, i == 0 ? defaults.port_1 : defaults.port_2};
-        if (d.port == 0)
-            return badSetting(defaults, portSetting, "not a port number (1 to 65535)", "--to");
-        const QString host = defaults.texts.text(hostSetting);
-        if ((d.ip = ap_ip_name2ip(host.toLocal8Bit().constData())) == 0)
-            return badSetting(defaults, hostSetting, "cannot be resolved", "--to");
-        options.destinations.push_back(d);
-        names << host + ':' + QString::number(d.port);
-    }
-    options.rate = defaults.frequency;
-    if (!parser.isSet(rate) && !parser.isSet(topSpeed) && !(options.rate > 0))
-        return badSetting(defaults, Setting::Frequency, "not a rate in Hz above 0", "--rate");
-    options.timestamps = parser.isSet(rate) ? false : (parser.isSet(timestamps) || defaults.timestamp);
-    double number = 0;
-    if (parser.isSet(rate)) {
-        if (!numberOption(parser, rate, "a rate in Hz", 0.0, 1e6, &number))
-            return kUsage;
-        options.rate = float(number);
-    }
+    if (names.isEmpty())
+        if (const int bad = settingsDestinations(defaults, defaults.active ? 2 : 1, &options.destinations, &names);
+            bad >= 0)
+            return bad;
+    if (const int bad =
+            readSchedule(parser, {&rate, &timestamps, &from, &until, &topSpeed}, defaults, &options);
+        bad >= 0)
+        return bad;
     if (parser.isSet(speed) && !numberOption(parser, speed, "a factor", 0.0, 1e6, &options.speed))
         return kUsage;
     options.topSpeed = parser.isSet(topSpeed);
     options.loop = parser.isSet(loop);
-    for (auto [option, value] : {std::pair{&from, &options.from}, std::pair{&until, &options.until}}) {
-        if (parser.isSet(*option) &&
-            !numberOption(parser, *option, "a frame number", 0, std::numeric_limits<qint64>::max(), value))
-            return kUsage;
-    }
-    if (options.from >= 0 && options.until >= 0 && options.until < options.from) {
-        error("--until comes before --from");
-        return kUsage;
-    }
     QString ttlText, interface;
     if (const int bad = optionOrSetting(
             parser, ttl, defaults, Setting::PlayTtl,

@@ -114,16 +114,10 @@ int record(const QStringList &arguments)
     const QString part = file + ".part";
     const bool force = parser.isSet(forceOption);
     // Found out now, not after a recording that could then not be renamed to it.
-    if (file.isEmpty() || QFileInfo(file).isDir()) {
-        error(file.isEmpty() ? QStringLiteral("-o '': names no file")
-                             : QStringLiteral("-o %1: is a directory; name a file").arg(file));
+    QString why;
+    if (!outputAllowed(file, force, &why)) {
+        error(why);
         return kUsage;
-    }
-    for (const QString &existing : {file, part}) {
-        if (pathTaken(existing) && !force) {
-            error(QStringLiteral("%1 exists; --force replaces it").arg(existing));
-            return kUsage;
-        }
     }
 
     void *socket = nullptr;
@@ -146,7 +140,6 @@ int record(const QStringList &arguments)
         error(QStringLiteral("cannot receive on %1: %2").arg(source, reason));
         return kFailure;
     }
-    QString why;
     FILE *output = createPart(file, force, &why);
     if (!output) {
         ap_udp_exit(socket);

@@ -20,10 +20,25 @@ QString systemError()
 
 } // namespace
 
-bool pathTaken(const QString &path)
+bool outputAllowed(const QString &file, bool force, QString *why)
 {
     struct stat st;
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+    if (file.isEmpty() || (::stat(QFile::encodeName(file).constData(), &st) == 0 && S_ISDIR(st.st_mode))) {
+        *why = file.isEmpty() ? QStringLiteral("-o '': names no file")
+                              : QStringLiteral("-o %1: is a directory; name a file").arg(file);
+        return false;
+    }
+    for (const QString &existing : {file, file + ".part"}) {
+        if (::lstat(QFile::encodeName(existing).constData(), &st) != 0)
+            continue;
+        // --force replaces a file, or a link (never what it points to); never a device or a FIFO.
+        if (!force || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) {
+            *why = force ? QStringLiteral("%1 exists and is not a file; nothing replaces it").arg(existing)
+                         : QStringLiteral("%1 exists; --force replaces it").arg(existing);
+            return false;
+        }
+    }
+    return true;
 }
 
 FILE *createPart(const QString &file, bool force, QString *why)

@@ -17,7 +17,9 @@ FILE *createPart(const QString &file, bool force, QString *why);
 // is then closed and kept.
 bool finishPart(FILE *part, const QString &file, QString *why);
 
-// Whether path names anything, a dangling symbolic link included.
-bool pathTaken(const QString &path);
+// Whether FILE may be written through FILE.part, found out before any work: FILE names something that is
+// not a directory, and neither FILE nor FILE.part exists (a dangling link counts), or with force both are
+// files or links (never a device or a FIFO). False with the reason in *why.
+bool outputAllowed(const QString &file, bool force, QString *why);
 
 } // namespace orf

@@ -255,8 +255,11 @@ FrameIndex::Read FrameIndex::raw(qsizetype k, QByteArray *bytes) const
         return Read::Ok;
     if (!unchanged())
         return Read::Changed;
-    const qint64 begin = m_file->offsets.at(i);
-    const qint64 length = m_file->offsets.at(i + 1) - begin;
+    return readAt(m_file->offsets.at(i), m_file->offsets.at(i + 1) - m_file->offsets.at(i), bytes);
+}
+
+FrameIndex::Read FrameIndex::readAt(qint64 begin, qint64 length, QByteArray *bytes) const
+{
     bytes->resize(qsizetype(length));
     qint64 done = 0;
     while (done < length) {
@@ -275,9 +278,9 @@ FrameIndex::Read FrameIndex::raw(qsizetype k, QByteArray *bytes) const
 
 namespace {
 // Calls f(line, hasEnd) for each line of an entry's bytes, as the line rules read it.
-template <typename F> void forEachLine(const QByteArray &raw, F f)
+template <typename F> void forEachLine(QByteArrayView raw, F f)
 {
-    const char *p = raw.constData();
+    const char *p = raw.data();
     const char *end = p + raw.size();
     while (p < end) {
         const char *next = lineEnd(p, end);
@@ -286,6 +289,25 @@ template <typename F> void forEachLine(const QByteArray &raw, F f)
         f(line, hasEnd);
         p = next;
     }
+}
+
+// Writes an entry's wire form, made from its bytes in the file, at out, which has room for twice as many
+// bytes and two more (a line grows by one byte at most, CR before its LF; a last line without LF by two).
+// Returns where the wire form ends.
+char *putWire(QByteArrayView raw, char *out, double *timestamp)
+{
+    forEachLine(raw, [&](QByteArrayView line, bool) {
+        if (timestamp && frame_lines::isTimestampLine(line))
+            *timestamp = frame_lines::parseDouble(QString::fromLatin1(frame_lines::secondField(line)));
+        const QByteArrayView text = stripped(line);
+        if (!text.isEmpty() && text[0] == '#')
+            return;
+        std::memcpy(out, text.data(), size_t(text.size()));
+        out += text.size();
+        *out++ = '\r';
+        *out++ = '\n';
+    });
+    return out;
 }
 } // namespace
 
@@ -315,18 +337,41 @@ FrameIndex::Read FrameIndex::wire(qsizetype k, QByteArray *bytes, double *timest
     QByteArray raw;
     bytes->clear();
     const Read read = this->raw(k, &raw);
-    if (read != Read::Ok)
+    if (read != Read::Ok || raw.isEmpty())
         return read;
-    bytes->reserve(raw.size() + raw.size() / 8 + 2);
-    forEachLine(raw, [&](QByteArrayView line, bool) {
-        if (timestamp && frame_lines::isTimestampLine(line))
-            *timestamp = frame_lines::parseDouble(QString::fromLatin1(frame_lines::secondField(line)));
-        const QByteArrayView text = stripped(line);
-        if (!text.isEmpty() && text[0] == '#')
-            return;
-        bytes->append(text);
-        bytes->append("\r\n", 2);
-    });
+    bytes->resize(2 * raw.size() + 2);
+    bytes->resize(putWire(raw, bytes->data(), timestamp) - bytes->constData());
+    return Read::Ok;
+}
+
+FrameIndex::Read FrameIndex::wires(qsizetype k, qint64 maxBytes, QByteArray *bytes,
+                                   std::vector<qsizetype> *ends) const
+{
+    bytes->resize(0);
+    ends->clear();
+    const qint64 first = m_file ? m_file->storedOf(k) : -1;
+    if (first < 0)
+        return Read::Ok;
+    if (!unchanged())
+        return Read::Changed;
+    // The frames that follow k without a lost one between them lie one after the other in the file.
+    const File &f = *m_file;
+    const qint64 lastOfRun = first + (f.segmentEnd(f.segmentOf(k)) - 1 - k);
+    const qint64 begin = f.offsets.at(first);
+    qint64 end = first + 1;
+    while (end <= lastOfRun && f.offsets.at(end + 1) - begin <= maxBytes)
+        ++end;
+    QByteArray raw;
+    if (readAt(begin, f.offsets.at(end) - begin, &raw) != Read::Ok)
+        return Read::Changed;
+    bytes->resize(2 * raw.size() + 2 * (end - first));
+    char *out = bytes->data();
+    for (qint64 i = first; i < end; ++i) {
+        out = putWire(QByteArrayView(raw.constData() + (f.offsets.at(i) - begin), f.offsets.at(i + 1) - f.offsets.at(i)),
+                      out, nullptr);
+        ends->push_back(out - bytes->constData());
+    }
+    bytes->resize(out - bytes->constData());
     return Read::Ok;
 }
 

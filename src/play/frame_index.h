@@ -64,6 +64,11 @@ public:
     // The entry as it goes on the wire: each line stripped of surrounding white space and ended with CR LF,
     // comment lines left out; *timestamp (may be null) gets the value of its last "ts " line, or -1.0.
     Read wire(qsizetype k, QByteArray *bytes, double *timestamp = nullptr) const;
+    // Frames from entry k on, up to the next lost one and as many as lie within maxBytes of the file (at least
+    // one), read at once: their wire forms as wire() gives them, one after the other in *bytes, entry k + i
+    // ending at (*ends)[i]; nothing when k holds no frame. For a pass over many frames: one check of the file
+    // and one read instead of one of each per frame.
+    Read wires(qsizetype k, qint64 maxBytes, QByteArray *bytes, std::vector<qsizetype> *ends) const;
     // True while the file on disk is still the one scanned (same file, size and modification time).
     bool unchanged() const;
 
@@ -80,5 +85,6 @@ private:
     struct File; // the open file and the offsets, shared by copies
     // The entry's bytes as they lie in the file.
     Read raw(qsizetype k, QByteArray *bytes) const;
+    Read readAt(qint64 begin, qint64 length, QByteArray *bytes) const;
     std::shared_ptr<const File> m_file;
 };

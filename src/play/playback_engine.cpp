@@ -65,9 +65,46 @@ void PlaybackEngine::setSocket(void *socket)
     m_socket = socket;
 }
 
+namespace {
+// The entry of a frame number, held within the index (its size for a number beyond it).
+qsizetype entryIn(const FrameIndex &index, qint64 frame)
+{
+    return qsizetype(qBound<qint64>(0, frame - qint64(index.first()), qint64(index.size())));
+}
+} // namespace
+
 qsizetype PlaybackEngine::entryOf(qint64 frame) const
 {
-    return qsizetype(qBound<qint64>(0, frame - qint64(m_index.first()), qint64(m_index.size())));
+    return entryIn(m_index, frame);
+}
+
+bool PlaybackEngine::plan(const FrameIndex &index, const Options &options, Plan *plan)
+{
+    plan->first = options.from < 0 ? 0 : entryIn(index, options.from);
+    plan->last = options.until < 0 || options.until >= index.last() ? index.size() - 1
+                                                                     : entryIn(index, options.until + 1) - 1;
+    plan->rate = play_timing::usableRate(options.rate);
+    if (options.timestamps) {
+        // The period comes from the first two frames played; a frame without timestamp leaves the rate.
+        PlaybackSchedule probe([index](qsizetype k) { return index.frameAtOrAfter(k); }, plan->first,
+                               plan->last, false, 1);
+        probe.start(0);
+        double t[2] = {-1.0, -1.0};
+        for (double &timestamp : t) {
+            probe.advance();
+            const PlaybackSchedule::Step step = probe.next();
+            if (step.kind != PlaybackSchedule::Kind::Send)
+                break;
+            QByteArray bytes;
+            if (index.wire(step.entry, &bytes, &timestamp) != FrameIndex::Read::Ok)
+                return false;
+        }
+        const float recorded = play_timing::timestampRate(t[0], t[1]);
+        if (recorded > 0)
+            plan->rate = recorded;
+    }
+    plan->periodUs = play_timing::periodUs(plan->rate);
+    return true;
 }
 
 bool PlaybackEngine::start(const FrameIndex &index, const Options &options, qint64 chosen)
@@ -81,38 +118,15 @@ bool PlaybackEngine::start(const FrameIndex &index, const Options &options, qint
     m_frame = -1;
     m_failed = -1;
     m_selfCheck.clear();
-    if (!index.unchanged()) {
+    Plan plan;
+    if (!index.unchanged() || !PlaybackEngine::plan(index, options, &plan)) {
         m_state = State::FileChanged;
         return false;
     }
-    const qsizetype first = options.from < 0 ? 0 : entryOf(options.from);
-    const qsizetype last =
-        options.until < 0 || options.until >= index.last() ? index.size() - 1 : entryOf(options.until + 1) - 1;
-    auto frames = [index](qsizetype k) { return index.frameAtOrAfter(k); };
-
-    m_rate = play_timing::usableRate(options.rate);
-    if (options.timestamps) {
-        // The period comes from the first two frames played; a frame without timestamp leaves the rate.
-        PlaybackSchedule probe(frames, first, last, false, 1);
-        probe.start(0);
-        double t[2] = {-1.0, -1.0};
-        for (double &timestamp : t) {
-            probe.advance();
-            const PlaybackSchedule::Step step = probe.next();
-            if (step.kind != PlaybackSchedule::Kind::Send)
-                break;
-            QByteArray bytes;
-            if (index.wire(step.entry, &bytes, &timestamp) != FrameIndex::Read::Ok) {
-                m_state = State::FileChanged;
-                return false;
-            }
-        }
-        const float recorded = play_timing::timestampRate(t[0], t[1]);
-        if (recorded > 0)
-            m_rate = recorded;
-    }
-    m_period = play_timing::periodUs(m_rate);
-    m_schedule.reset(new PlaybackSchedule(frames, first, last, options.loop, m_period, options.speed));
+    m_rate = plan.rate;
+    m_period = plan.periodUs;
+    m_schedule.reset(new PlaybackSchedule([index](qsizetype k) { return index.frameAtOrAfter(k); },
+                                          plan.first, plan.last, options.loop, m_period, options.speed));
     m_schedule->start(nowNs(), chosen < 0 ? -1 : entryOf(chosen));
     m_state = State::Playing;
     m_wake.notify_all();

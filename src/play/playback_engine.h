@@ -56,6 +56,18 @@ public:
         int failedDestination = -1; // index into Options::destinations after SendFailed
     };
 
+    // What a playback of a recording with given options plays: entries first..last of the index, at rate
+    // (the recorded one when the options ask for timestamps and the first two frames played give one).
+    struct Plan
+    {
+        qsizetype first = 0;
+        qsizetype last = -1;
+        float rate = 0;
+        quint32 periodUs = 0;
+    };
+    // False when the recording has changed on disk since it was indexed. Pure: sends nothing.
+    static bool plan(const FrameIndex &index, const Options &options, Plan *plan);
+
     explicit PlaybackEngine(QObject *parent = nullptr);
     ~PlaybackEngine() override;
 

@@ -1,0 +1,143 @@
+// orf export: a recording's frames as the packets a playback would put on the wire, in a pcap file written
+// into CAPTURE.part and renamed to CAPTURE once it is whole.
+#include "orf.h"
+
+#include "capture_writer.h"
+#include "part_file.h"
+#include "recording_info.h"
+
+#include <QFile>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace orf {
+
+int exportCapture(const QStringList &arguments)
+{
+    const Defaults defaults = loadDefaults();
+    QCommandLineParser parser;
+    const QCommandLineOption output({"o", "output"}, "The capture to write (pcap).", "CAPTURE");
+    const QCommandLineOption to(
+        "to", "The destination in the packets (default: the settings' destination 1).", "HOST:PORT");
+    const QCommandLineOption rate("rate", "Frames follow each other at a fixed rate of HZ a second.", "HZ");
+    const QCommandLineOption timestamps("timestamps", "Frames follow at the rate of the first timestamps.");
+    const QCommandLineOption from("from", "Starts with frame number FRAME.", "FRAME");
+    const QCommandLineOption until("until", "Ends with frame number FRAME.", "FRAME");
+    const QCommandLineOption mtu("mtu", "Fragments packets larger than BYTES (default 1500; 0: never).",
+                                 "BYTES");
+    const QCommandLineOption force("force", "Replaces an existing CAPTURE.");
+    parser.addOptions({output, to, rate, timestamps, from, until, mtu, force});
+    parser.addPositionalArgument("FILE", "The recording (.orf).");
+    if (const int done = parse(
+            parser, arguments,
+            "orf export FILE -o CAPTURE.pcap [--to HOST:PORT] [--rate HZ | --timestamps] [--from FRAME] "
+            "[--until FRAME] [--mtu BYTES] [--force]",
+            "Writes a recording as the UDP packets a playback would send, one per frame (fragmented "
+            "beyond the MTU), timed as the playback would send them from the recording's "
+            "modification time: a pcap file for Wireshark, tshark or tcpreplay. Without --rate or "
+            "--timestamps the settings decide the rate.");
+        done >= 0)
+        return done;
+    if (parser.positionalArguments().size() != 1 || !parser.isSet(output) || parser.value(output).isEmpty()) {
+        error("export takes one recording and -o CAPTURE (see orf help export)");
+        return kUsage;
+    }
+    const QString file = parser.positionalArguments().first();
+    const QString capture = parser.value(output);
+    PlaybackEngine::Options options;
+    std::vector<PlaybackEngine::Destination> destinations(1);
+    QStringList names(parser.value(to));
+    if (const int bad = parser.isSet(to) ? readDestination(names.first(), &destinations[0])
+                                         : settingsDestinations(defaults, 1, &destinations, &(names = {}));
+        bad >= 0)
+        return bad;
+    const PlaybackEngine::Destination d = destinations.back();
+    const QString target = names.first();
+    if (const int bad = readSchedule(parser, {&rate, &timestamps, &from, &until, nullptr}, defaults, &options);
+        bad >= 0)
+        return bad;
+    qint64 bytes = CaptureWriter::kDefaultMtu;
+    if (parser.isSet(mtu)) {
+        if (!numberOption(parser, mtu, "0 or a packet size in bytes", 0, 65535, &bytes))
+            return kUsage;
+        if (bytes != 0 && bytes < CaptureWriter::kLowestMtu) {
+            error(QStringLiteral("--mtu %1: not 0 or a packet size from %2 to 65535 bytes")
+                      .arg(bytes)
+                      .arg(CaptureWriter::kLowestMtu));
+            return kUsage;
+        }
+    }
+    const QString part = capture + ".part";
+    QString why;
+    if (!outputAllowed(capture, parser.isSet(force), &why)) {
+        error(why);
+        return kUsage;
+    }
+
+    FrameIndex index;
+    FrameScanner::Result scanned;
+    if (const int failed = readRecording(file, index, &scanned); failed >= 0)
+        return failed;
+    if (const QString reason = RecordingInfo::of(file, index, scanned).reason; !reason.isEmpty()) {
+        error(file + ": " + reason);
+        return kNothing;
+    }
+    struct stat st;
+    if (::stat(QFile::encodeName(file).constData(), &st) != 0) {
+        error(file + ": changed since it was read; please run again");
+        return kFailure;
+    }
+    const qint64 startNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+
+    FILE *part_stream = createPart(capture, parser.isSet(force), &why);
+    // The writer closes its own stream on a copy of the descriptor; the part is finished through the first.
+    const int copy = part_stream ? ::dup(fileno(part_stream)) : -1;
+    std::FILE *stream = copy >= 0 ? ::fdopen(copy, "wb") : nullptr;
+    if (!stream) {
+        if (copy >= 0)
+            ::close(copy);
+        if (part_stream) {
+            std::fclose(part_stream);
+            QFile::remove(part);
+        }
+        error(part_stream ? QStringLiteral("%1: cannot be written").arg(part) : why);
+        return kFailure;
+    }
+    CaptureWriter writer(CaptureWriter::endpointsFor(d.ip, d.port), int(bytes));
+    if (!writer.open(stream, &why)) {
+        std::fclose(part_stream);
+        QFile::remove(part);
+        error(QStringLiteral("%1: cannot be written (%2)").arg(part, why));
+        return kFailure;
+    }
+    const CaptureWriter::Written written = writer.writeRecording(index, options, startNs);
+    const bool closed = writer.close();
+    int status = kOk;
+    if (written.status == CaptureWriter::Written::Status::Changed) {
+        error(file + ": has changed since it was opened; please run again");
+        status = kFailure;
+    } else if (written.status != CaptureWriter::Written::Status::Ok || !closed) {
+        error(QStringLiteral("writing %1 failed (is the disk full?)").arg(part));
+        status = kFailure;
+    }
+    if (status != kOk) {
+        std::fclose(part_stream);
+        QFile::remove(part);
+        return status;
+    }
+    if (!finishPart(part_stream, capture, &why)) {
+        QFile::remove(part);
+        error(why);
+        return kFailure;
+    }
+    std::fprintf(stderr, "orf: wrote %lld frames in %lld packets to %s at %.1f Hz into %s\n",
+                 (long long)written.frames, (long long)written.packets, target.toLocal8Bit().constData(),
+                 double(written.rate), QFile::encodeName(capture).constData());
+    return kOk;
+}
+
+} // namespace orf

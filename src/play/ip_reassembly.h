@@ -1,0 +1,82 @@
+// Puts IPv4 and IPv6 datagrams together again from their fragments, as the receiving host's network stack
+// would before a socket sees them. A capture is outside input: fragments may overlap, repeat, contradict
+// each other or never complete, so memory is bounded (at most a fixed number of incomplete datagrams and
+// bytes; beyond that the oldest are dropped), and a datagram is only ever made of bytes its fragments
+// carried: one whose fragments disagree where they overlap, that would exceed 65,535 bytes or that ends
+// oddly is dropped whole.
+#pragma once
+
+#include <QByteArrayView>
+#include <QtGlobal>
+#include <array>
+#include <vector>
+
+class IpReassembly
+{
+public:
+    // What the fragments of one datagram share.
+    struct Key
+    {
+        quint8 version = 4;  // 4 or 6
+        quint8 protocol = 0; // IPv4's protocol field; 0 for IPv6, whose fragments name it themselves
+        quint32 id = 0;
+        std::array<quint8, 16> source{}, destination{}; // an IPv4 address in the first four bytes
+
+        bool operator==(const Key &o) const;
+    };
+    struct Fragment
+    {
+        int offset = 0;      // in bytes from the start of the datagram's payload
+        bool more = false;   // more fragments follow (MF, M)
+        QByteArrayView data; // the fragment's share of the payload
+        int limit = 65535;   // the largest end the payload may reach: 65,535 less the headers before it
+        quint8 protocol = 0; // the header that begins the payload (IPv6: the fragment header's next header)
+    };
+    struct Counts
+    {
+        qint64 fragments = 0;   // fragments taken in
+        qint64 reassembled = 0; // datagrams made whole
+        qint64 evicted = 0;     // incomplete datagrams dropped, oldest first, to stay within the limits
+        qint64 malformed = 0;   // datagrams dropped: fragments that disagree, too long, or ending oddly
+    };
+    enum class Outcome
+    {
+        Pending,  // kept; the datagram is not whole yet
+        Complete, // the datagram is whole
+        Dropped,  // the fragment made its datagram malformed: everything held of it is gone
+    };
+
+    static constexpr int kMaxDatagrams = 256;
+    static constexpr qint64 kMaxBytes = qint64(8) << 20;
+
+    // The limits are raised to what one whole datagram needs, if below.
+    explicit IpReassembly(int maxDatagrams = kMaxDatagrams, qint64 maxBytes = kMaxBytes);
+
+    // Takes one fragment. On Complete, *payload is the datagram's whole payload and *protocol the header
+    // that begins it; both stay valid until the next call.
+    Outcome add(const Key &key, const Fragment &fragment, QByteArrayView *payload, quint8 *protocol);
+
+    // Incomplete datagrams held now, and the bytes held for them.
+    int pending() const { return int(m_pending.size()); }
+    qint64 bytesHeld() const { return m_bytes; }
+    qint64 byteLimit() const { return m_maxBytes; } // what bytesHeld() never exceeds
+    const Counts &counts() const { return m_counts; }
+
+private:
+    struct Pending
+    {
+        Key key;
+        std::vector<char> data;                  // the payload as far as known; capacity counts as held
+        std::vector<std::pair<int, int>> ranges; // the byte ranges received, sorted, disjoint, not touching
+        int total = -1;                          // the payload's length, once its last fragment came
+        int protocol = -1;                       // from the fragment at offset 0
+    };
+    void drop(size_t i);
+
+    int m_maxDatagrams;
+    qint64 m_maxBytes;
+    qint64 m_bytes = 0;
+    std::vector<Pending> m_pending; // oldest first
+    std::vector<char> m_done;       // the datagram completed last
+    Counts m_counts;
+};

@@ -1,0 +1,111 @@
+// The capture reader and the fragment reassembly on any bytes, three ways: the input as a capture file; the
+// input as packets (each behind a two-byte length) that libpcap writes into a capture of the link type the
+// first byte picks, so every input reaches the link and IP layers; and the input as fragments (a key, an
+// offset with the more-fragments bit, a length, a protocol, the bytes) fed straight to a reassembly with
+// small limits. No more bytes are ever kept than the input holds; every byte of a reassembled datagram is a
+// byte a fragment of that datagram carried at that place; the limits hold.
+#include "capture_reader.h"
+#include "fuzz_check.h"
+#include "ip_reassembly.h"
+
+#include <QDir>
+#include <QFile>
+#include <QtEndian>
+#include <algorithm>
+#include <cstdint>
+#include <pcap/pcap.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+qint64 kept(const QString &path)
+{
+    qint64 bytes = 0;
+    const CaptureReader::Result r = CaptureReader::read(path, {-1, 5000, {}}, [&](const char *, qsizetype n) {
+        bytes += n;
+        return true;
+    });
+    FUZZ_CHECK(bytes == r.stats.bytes &&
+               (r.ok() || bytes == 0 || r.status == CaptureReader::Status::Unreadable));
+    return bytes;
+}
+
+void asPackets(const uint8_t *data, size_t size, const QString &path)
+{
+    static const int links[] = {DLT_EN10MB, DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_RAW,
+                                DLT_NULL,   DLT_LOOP,      DLT_IPV4,       DLT_IPV6};
+    pcap_t *p = pcap_open_dead(links[data[0] % 8], 262144);
+    pcap_dumper_t *d = pcap_dump_open(p, QFile::encodeName(path).constData());
+    FUZZ_CHECK(d);
+    for (size_t at = 1; at + 2 <= size;) {
+        const size_t n = std::min<size_t>(qFromBigEndian<quint16>(data + at), size - at - 2);
+        const pcap_pkthdr h{{0, 0}, bpf_u_int32(n), bpf_u_int32(n)};
+        pcap_dump(reinterpret_cast<u_char *>(d), &h, data + at + 2);
+        at += 2 + n;
+    }
+    pcap_dump_close(d);
+    pcap_close(p);
+    FUZZ_CHECK(kept(path) <= qint64(size));
+}
+
+struct Fed
+{
+    int key;
+    int offset;
+    QByteArrayView bytes;
+};
+
+void asFragments(const uint8_t *data, size_t size)
+{
+    IpReassembly reassembly(4, 0);
+    std::vector<Fed> fed;
+    for (size_t at = 0; at + 5 <= size;) {
+        const int key = data[at] & 7;
+        const int field = qFromBigEndian<quint16>(data + at + 1);
+        const size_t n = std::min<size_t>(data[at + 3], size - at - 5);
+        IpReassembly::Key k;
+        k.version = key & 4 ? 6 : 4;
+        k.id = quint32(key & 3);
+        IpReassembly::Fragment f;
+        f.offset = (field & 0x1fff) * 8;
+        f.more = (field & 0x8000) != 0;
+        f.data = QByteArrayView(data + at + 5, qsizetype(n));
+        f.limit = 65515;
+        f.protocol = data[at + 4];
+        at += 5 + n;
+        fed.push_back({key, f.offset, f.data});
+        QByteArrayView whole;
+        quint8 protocol = 0;
+        const IpReassembly::Outcome outcome = reassembly.add(k, f, &whole, &protocol);
+        FUZZ_CHECK(reassembly.pending() <= 4 && reassembly.bytesHeld() <= reassembly.byteLimit());
+        if (outcome != IpReassembly::Outcome::Complete)
+            continue;
+        FUZZ_CHECK(whole.size() > 0 && whole.size() <= f.limit);
+        std::vector<bool> carried(size_t(whole.size()), false);
+        for (const Fed &piece : fed) {
+            for (qsizetype i = 0; piece.key == key && i < piece.bytes.size(); ++i) {
+                const qsizetype j = piece.offset + i;
+                if (j < whole.size() && piece.bytes[i] == whole[j])
+                    carried[size_t(j)] = true;
+            }
+        }
+        FUZZ_CHECK(std::all_of(carried.begin(), carried.end(), [](bool b) { return b; }));
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QString path = QDir::tempPath() + QStringLiteral("/fuzz_capture_reader-%1.pcap").arg(getpid());
+    QFile file(path);
+    FUZZ_CHECK(file.open(QIODevice::WriteOnly) &&
+               file.write(reinterpret_cast<const char *>(data), qint64(size)) == qint64(size));
+    file.close();
+    FUZZ_CHECK(kept(path) <= qint64(size));
+    if (size > 0)
+        asPackets(data, size, path);
+    asFragments(data, size);
+    return 0;
+}

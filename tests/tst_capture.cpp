@@ -1,0 +1,172 @@
+// Captures as recordings: what the reader makes of link types, IPv6, fragments, hostile fragments, noise,
+// a cut last packet and files it must refuse; and a recording exported as a capture read back.
+#include "capture_files.h"
+#include "capture_reader.h"
+#include "capture_writer.h"
+#include "frame_scanner.h"
+#include "test_support.h"
+
+#include <QBuffer>
+#include <QTemporaryDir>
+
+using namespace capture_files;
+
+class TestCapture : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    const QByteArray p1 = "fr 1\nts 1.00\n", p2 = "fr 2\nts 1.02\n";
+
+    // Two datagrams to 5000 (IPv4, IPv6), three to 6000, and a packet that is not UDP.
+    QList<QByteArray> noisy(int link, int tags = 0) const
+    {
+        QList<QByteArray> ips = {ip4(udp(5000, p1)),      ip4(udp(6000, "noise")),
+                                 ip6(udp(5000, p2)),      ip4(udp(6000, "noise")),
+                                 ip4(udp(6000, "noise")), ip4("not udp", 0, 0, 1, 2, 6)};
+        for (QByteArray &ip : ips)
+            ip = frame(link, ip, tags);
+        return ips;
+    }
+    // The port choice and the summary as the reader says them.
+    static QString said(int kept, int of, int bytes, const char *more = "",
+                        const char *choice = "5000, the record port of the settings")
+    {
+        return QString::asprintf(
+            "UDP port %s (%d of %d datagrams) / %d datagrams kept (%d bytes), %d to other "
+            "ports passed over%s",
+            choice, kept, of, kept, bytes, of - kept, more);
+    }
+
+private slots:
+    void read_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<int>("preferred");
+        QTest::addColumn<QString>("filter");
+        QTest::addColumn<QByteArray>("recording");
+        QTest::addColumn<QString>("report");
+        const auto row = [](const char *name, const QString &path, const QByteArray &recording,
+                            const QString &report, int port = -1, int preferred = 5000,
+                            const QString &filter = {}) {
+            QTest::newRow(name) << path << port << preferred << filter << recording << report;
+        };
+        const QString settings = said(2, 5, 26);
+        const std::pair<const char *, int> links[] = {
+            {"Ethernet", DLT_EN10MB}, {"cooked v1", DLT_LINUX_SLL}, {"cooked v2", DLT_LINUX_SLL2},
+            {"raw IP", DLT_RAW},      {"BSD loopback", DLT_NULL},   {"OpenBSD loopback", DLT_LOOP}};
+        for (auto [name, link] : links)
+            row(name, write(m_dir.filePath(name), link, noisy(link)), p1 + p2, settings);
+        row("802.1ad and 802.1Q tags", write(m_dir.filePath("qinq"), DLT_EN10MB, noisy(DLT_EN10MB, 2)),
+            p1 + p2, settings);
+        // Copies of the tagged capture: nanoseconds (libpcap), big-endian (swapped), pcapng (editcap).
+        for (const char *name : {"nano.pcap", "bigendian.pcap", "tagged.pcapng"})
+            row(name, CORPUS_DIR + QString("/") + name, p1 + p2, settings);
+        const QString ethernet = write(m_dir.filePath("ethernet"), DLT_EN10MB, noisy(DLT_EN10MB));
+        row("the busiest port", ethernet, "noisenoisenoise",
+            said(3, 5, 15, "", "6000, the port most datagrams go to"), -1, 7000);
+        row("the port asked for", ethernet, p1 + p2, said(2, 5, 26, "", "5000, as asked"), 5000, 6000);
+        row("a filter first", ethernet, p2, said(1, 1, 13), -1, 5000, "ip6");
+
+        // Whole after fragments out of order (IPv4) and in order (IPv6), interleaved.
+        const QByteArray f4 = "fr 3\n" + QByteArray(3000, 'x'), f6 = "fr 4\n" + QByteArray(2000, 'y');
+        const QList<QByteArray> v4 = fragments(udp(5000, f4), 1480, false, 7);
+        const QList<QByteArray> v6 = fragments(udp(5000, f6), 1232, true, 9);
+        row("fragments", write(m_dir.filePath("fragments"), DLT_RAW, {v4[2], v6[0], v4[0], v6[1], v4[1]}),
+            f6 + f4, said(2, 2, 5010, ", 5 fragments read, 2 datagrams reassembled"));
+        // Repeated and agreeing overlaps are whole; a disagreement, a payload beyond 65,535 bytes and an odd
+        // length before the end drop their datagrams.
+        const QByteArray d = udp(5000, "fr 5\n" + QByteArray(40, 'z'));
+        const QList<QByteArray> p = fragments(d, 16, false, 1);
+        QList<QByteArray> hostile = {p[0], p[1], p[1], ip4(d.mid(8, 24), 8, true, 1), p[2], p[3]};
+        hostile << ip4(d.left(16), 0, true, 2) << ip4(QByteArray(16, 'o'), 0, true, 2)
+                << ip4(QByteArray(16, 'o'), 65528, false, 3) << ip4("odd", 0, true, 4);
+        row("overlapping and hostile fragments", write(m_dir.filePath("hostile"), DLT_RAW, hostile), d.mid(8),
+            said(1, 1, 45,
+                 ", 10 fragments read, 1 datagrams reassembled, 0 incomplete and 3 malformed datagrams "
+                 "dropped"));
+        QList<QByteArray> unfinished = {ip4(udp(5000, p1))};
+        for (int id = 0; id < 300; ++id)
+            unfinished << ip4(QByteArray(8, 'a'), 0, true, quint16(id));
+        row("300 datagrams never completed", write(m_dir.filePath("unfinished"), DLT_RAW, unfinished), p1,
+            said(1, 1, 13,
+                 ", 300 fragments read, 0 datagrams reassembled, 300 incomplete and 0 malformed datagrams "
+                 "dropped"));
+        const QString cut = write(m_dir.filePath("cut"), DLT_EN10MB, noisy(DLT_EN10MB), 3);
+        const qint64 whole = QFile(cut).size() + 3 - 16 - noisy(DLT_EN10MB).last().size();
+        row("cut short in its last packet", cut, p1 + p2,
+            settings + " / FILE is cut short: it ends inside a packet at byte " + QString::number(whole) +
+                "; the 5 packets before it were read");
+
+        row("a recording", CORPUS_DIR "/../frame_reader/plain_once.bin", "",
+            "FILE is not a capture (pcap or pcapng)");
+        row("a cut file header", write(m_dir.filePath("header"), DLT_EN10MB, {}, 14), "",
+            "FILE cannot be read as a capture: truncated dump file; tried to read 24 file header bytes, only "
+            "got 6");
+        row("802.11", write(m_dir.filePath("wifi"), DLT_IEEE802_11, {}), "",
+            "FILE holds packets of link type IEEE802_11 (105); Ethernet, Linux cooked, raw IP and BSD "
+            "loopback "
+            "captures can be read");
+        row("a filter that does not compile", ethernet, "",
+            "filter \"udp port\": can't parse filter expression: syntax error", -1, 5000, "udp port");
+    }
+    void read()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, port);
+        QFETCH(int, preferred);
+        QFETCH(QString, filter);
+        QBuffer recording;
+        recording.open(QIODevice::WriteOnly);
+        const auto r =
+            CaptureReader::read(path, {port, preferred, filter}, CaptureReader::deviceSink(&recording));
+        QString report = (r.ok() ? r.portChoice + " / " + r.stats.summary() : r.error) +
+                         (r.cutNote.isEmpty() ? "" : " / " + r.cutNote);
+        QTEST(report.replace(path, "FILE"), "report");
+        QTEST(recording.data(), "recording");
+        QCOMPARE(CaptureReader::isCapture(path), r.status != CaptureReader::Status::NotACapture);
+    }
+
+    // Exported with a small MTU (frames in one to four fragments), read back: the wire forms, in packets
+    // timed by the recorded rate from the given start.
+    void exportAndReadBack()
+    {
+        const QString orf = m_dir.filePath("r.orf"), pcap = m_dir.filePath("r.pcap");
+        QByteArray text;
+        for (int i = 1; i <= 4; ++i)
+            text += "fr " + QByteArray::number(i) + "\nts " + QByteArray::number(10 + i * 0.01) +
+                    "\n# note\n  " + QByteArray(i * 500, 'b') + " \n";
+        QVERIFY(ostrel_test::writeFile(orf, text));
+        FrameIndex index;
+        QVERIFY(FrameScanner::scan(orf, index).ok());
+        CaptureWriter writer(CaptureWriter::endpointsFor(0x7f000001, 5001), 576);
+        QVERIFY(writer.open(std::fopen(QFile::encodeName(pcap).constData(), "wb")));
+        const PlaybackEngine::Options byTimestamps{{}, 4.0f, true};
+        const qint64 start = 1700000000123456789;
+        QCOMPARE(writer.writeRecording(index, byTimestamps, start).packets, 10);
+        QVERIFY(writer.close());
+        QByteArray wire, wires;
+        for (qsizetype k = 0; k < index.size(); ++k)
+            wires += (index.wire(k, &wire), wire);
+        QBuffer back;
+        back.open(QIODevice::WriteOnly);
+        QCOMPARE(CaptureReader::read(pcap, {}, CaptureReader::deviceSink(&back)).stats.reassembled, 3);
+        QCOMPARE(back.data(), wires);
+        char message[PCAP_ERRBUF_SIZE];
+        pcap_t *c = pcap_open_offline_with_tstamp_precision(QFile::encodeName(pcap).constData(),
+                                                            PCAP_TSTAMP_PRECISION_NANO, message);
+        QList<qint64> times, expected;
+        pcap_pkthdr *h;
+        const u_char *data;
+        while (c && pcap_next_ex(c, &h, &data) == 1)
+            times << qint64(h->ts.tv_sec) * 1000000000 + h->ts.tv_usec;
+        pcap_close(c);
+        for (int frame = 0; frame < 4; ++frame)
+            expected << QList<qint64>(frame + 1, start + frame * 10000000); // its packets at one time
+        QCOMPARE(times, expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCapture)
+#include "tst_capture.moc"
