@@ -13,6 +13,7 @@
 // capture or a recording. Peak memory: the process's peak resident size
 // is reset through /proc/self/clear_refs before the read, and the read's peak is VmHWM after it less VmRSS
 // before it (ru_maxrss growth where clear_refs is refused). tcpdump's own peak comes from wait4().
+#include "bench_support.h"
 #include "capture_reader.h"
 #include "capture_writer.h"
 #include "frame_scanner.h"
@@ -40,27 +41,6 @@
 namespace {
 
 constexpr int kRuns = 3;
-
-long statusKiB(const char *field)
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    const size_t length = std::strlen(field);
-    while (std::getline(status, line)) {
-        if (line.compare(0, length, field) == 0)
-            return std::atol(line.c_str() + length + 1);
-    }
-    return -1;
-}
-
-bool resetPeak()
-{
-    std::FILE *f = std::fopen("/proc/self/clear_refs", "w");
-    if (!f)
-        return false;
-    const bool ok = std::fputs("5", f) >= 0;
-    return std::fclose(f) == 0 && ok;
-}
 
 void printLoad(const char *when)
 {
@@ -274,13 +254,13 @@ int main(int argc, char **argv)
         std::remove(file("one.orf").c_str());
         sync();
         malloc_trim(0);
-        const long rssBefore = statusKiB("VmRSS:");
-        const bool reset = run == 0 && resetPeak();
+        const long rssBefore = bench::statusKiB("VmRSS:");
+        const bool reset = run == 0 && bench::resetPeak();
         const long maxBefore = maxRssKiB();
         oneBest = std::min(oneBest, readCapture(file("cap.pcap"), file("one.orf"), 5000, &r));
         if (run == 0) {
             fromHwm = reset;
-            readerPeak = reset ? statusKiB("VmHWM:") - rssBefore : maxRssKiB() - maxBefore;
+            readerPeak = reset ? bench::statusKiB("VmHWM:") - rssBefore : maxRssKiB() - maxBefore;
         }
         if (r.stats.bytes != payload || QFile(QString::fromStdString(file("one.orf"))).size() != payload) {
             std::fprintf(stderr, "the recording holds %lld bytes, not %lld\n", r.stats.bytes, payload);

@@ -13,6 +13,7 @@
 // Rates: the plain count is read first once to bring the file into the page cache, then every figure is
 // the best of its runs. Before each cold run the previous index is released and malloc gives its memory
 // back to the system, as before the first scan of a program.
+#include "bench_support.h"
 #include "frame_scanner.h"
 
 #include <QElapsedTimer>
@@ -30,27 +31,6 @@
 #include <vector>
 
 namespace {
-
-long statusKiB(const char *field)
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    const size_t length = std::strlen(field);
-    while (std::getline(status, line)) {
-        if (line.compare(0, length, field) == 0)
-            return std::atol(line.c_str() + length + 1);
-    }
-    return -1;
-}
-
-bool resetPeak()
-{
-    std::FILE *f = std::fopen("/proc/self/clear_refs", "w");
-    if (!f)
-        return false;
-    const bool ok = std::fputs("5", f) >= 0;
-    return std::fclose(f) == 0 && ok;
-}
 
 long minorFaults()
 {
@@ -166,8 +146,8 @@ int main(int argc, char **argv)
     auto scanOnce = [&](const char *label, bool measurePeak) {
         index = FrameIndex();
         malloc_trim(0);
-        const long rssBefore = statusKiB("VmRSS:");
-        const bool reset = measurePeak && resetPeak();
+        const long rssBefore = bench::statusKiB("VmRSS:");
+        const bool reset = measurePeak && bench::resetPeak();
         const long maxBefore = maxRssKiB();
         const long faultsBefore = minorFaults();
         QElapsedTimer timer;
@@ -177,7 +157,7 @@ int main(int argc, char **argv)
         std::printf("  %s: %.3f s, %ld page faults\n", label, took, minorFaults() - faultsBefore);
         if (measurePeak) {
             fromHwm = reset;
-            peakKiB = reset ? statusKiB("VmHWM:") - rssBefore : maxRssKiB() - maxBefore;
+            peakKiB = reset ? bench::statusKiB("VmHWM:") - rssBefore : maxRssKiB() - maxBefore;
         }
         return took;
     };

@@ -34,6 +34,29 @@ inline long long monotonicNs()
     return ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
+// A field of /proc/self/status in KiB (VmHWM, VmRSS, ...), or -1.
+inline long statusKiB(const char *field)
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    const size_t length = std::strlen(field);
+    while (std::getline(status, line)) {
+        if (line.compare(0, length, field) == 0)
+            return std::atol(line.c_str() + length + 1);
+    }
+    return -1;
+}
+
+// Resets the peak resident size (VmHWM) of this process; false where the kernel does not allow it.
+inline bool resetPeak()
+{
+    std::FILE *f = std::fopen("/proc/self/clear_refs", "w");
+    if (!f)
+        return false;
+    const bool ok = std::fputs("5", f) >= 0;
+    return std::fclose(f) == 0 && ok;
+}
+
 inline int currentTid()
 {
     return int(syscall(SYS_gettid));
