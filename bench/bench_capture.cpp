@@ -2,7 +2,8 @@
 //
 //   (a) reading a capture as tcpdump writes it (Ethernet, microsecond pcap, about 1,000-byte UDP payloads)
 //       into a recording, against `tcpdump -r CAP -w COPY` (libpcap's own loop writing a copy), and the
-//       reader's peak memory;
+//       reader's peak memory; and the whole `orf import` command, which also waits for the disk (fsync)
+//       before it renames its file, with its peak resident size;
 //   (b) exporting a recording as a capture (scan and write), against `cp` of the recording; and the whole
 //       `orf export` command, which also waits for the disk (fsync) before it renames its file.
 //
@@ -12,7 +13,7 @@
 // so that none pays for another's writing; the files read stay in the page cache, as right after a
 // capture or a recording. Peak memory: the process's peak resident size
 // is reset through /proc/self/clear_refs before the read, and the read's peak is VmHWM after it less VmRSS
-// before it (ru_maxrss growth where clear_refs is refused). tcpdump's own peak comes from wait4().
+// before it (ru_maxrss growth where clear_refs is refused). The peaks of tcpdump and orf come from wait4().
 #include "bench_support.h"
 #include "capture_reader.h"
 #include "capture_writer.h"
@@ -236,8 +237,9 @@ int main(int argc, char **argv)
     const double captureMb = captureBytes / 1e6;
     std::printf("capture: %ld packets, %.1f MB, %.1f MB of payload to port 5000 (%s)\n", packets, captureMb,
                 payload / 1e6, file("cap.pcap").c_str());
-    double tcpdumpBest = 1e30, oneBest = 1e30, twoBest = 1e30;
-    long tcpdumpPeak = -1, readerPeak = -1;
+    const std::string orf = QCoreApplication::applicationDirPath().toStdString() + "/../bin/orf";
+    double tcpdumpBest = 1e30, oneBest = 1e30, twoBest = 1e30, importBest = 1e30;
+    long tcpdumpPeak = -1, readerPeak = -1, importPeak = -1;
     bool fromHwm = false;
     CaptureReader::Result r;
     runProgram({"cat", file("cap.pcap")}); // into the page cache
@@ -269,6 +271,17 @@ int main(int argc, char **argv)
         std::remove(file("two.orf").c_str());
         sync();
         twoBest = std::min(twoBest, readCapture(file("cap.pcap"), file("two.orf"), -1, &r));
+        std::remove(file("import.orf").c_str());
+        sync();
+        long peak = -1;
+        const double command =
+            runProgram({orf, "import", file("cap.pcap"), "-o", file("import.orf"), "--port", "5000"}, &peak);
+        if (command < 0 || QFile(QString::fromStdString(file("import.orf"))).size() != payload) {
+            std::fprintf(stderr, "orf import failed\n");
+            return 1;
+        }
+        importBest = std::min(importBest, command);
+        importPeak = std::max(importPeak, peak);
     }
     std::printf("  %-44s %7.3f s  %7.1f MB/s  (peak resident %.1f MB)\n", "reference: tcpdump -r CAP -w COPY",
                 tcpdumpBest, captureMb / tcpdumpBest, tcpdumpPeak / 1024.0);
@@ -277,7 +290,10 @@ int main(int argc, char **argv)
     std::printf("  %s; %s\n", qPrintable(r.portChoice), qPrintable(r.stats.summary()));
     std::printf("  reader's peak memory: %.1f MB (%s; target <= 32 MB)\n", readerPeak / 1024.0,
                 fromHwm ? "VmHWM after less VmRSS before" : "ru_maxrss growth");
-    for (const char *name : {"cap.pcap", "copy.pcap", "one.orf", "two.orf"})
+    line("orf import (the command, with its fsync)", importBest, tcpdumpBest, captureMb);
+    std::printf("  orf import's peak resident size: %.1f MB (the whole process; target <= 32 MB)\n",
+                importPeak / 1024.0);
+    for (const char *name : {"cap.pcap", "copy.pcap", "one.orf", "two.orf", "import.orf"})
         std::remove(file(name).c_str());
 
     // (b) Exporting a recording.
@@ -288,7 +304,6 @@ int main(int argc, char **argv)
     }
     const double recordingMb = recordingBytes / 1e6;
     std::printf("recording: %ld frames, %.1f MB\n", frames, recordingMb);
-    const std::string orf = QCoreApplication::applicationDirPath().toStdString() + "/../bin/orf";
     double cpBest = 1e30, exportBest = 1e30, orfBest = 1e30, scanOfBest = 0;
     CaptureWriter::Written w;
     runProgram({"cat", file("rec.orf")});

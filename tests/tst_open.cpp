@@ -1,11 +1,15 @@
 // Opening a recording through the window: the dialog, the slider, the preview and the seek through the frame
-// index, a failed Open, and a recording that changes on disk after it was opened.
+// index, a failed Open, a recording that changes on disk after it was opened, a capture opened as a
+// recording, and a recording exported as a capture.
+#include "capture_files.h"
+#include "capture_reader.h"
 #include "test_support.h"
 #include "window_access.h"
 
 #include "frame_strip.h"
 #include "recording_info_dialog.h"
 
+#include <QBuffer>
 #include <QClipboard>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -66,7 +70,9 @@ private slots:
         QFETCH(int, seek);
         const QByteArray content("fr 17\nts 0.5\na\nfr 18\n# note\nb\r\nfr 20\nc\0x\nfr 21\nlast", 51);
         const QString path = open("good.orf", content);
-        QCOMPARE(answerer->records()[0].text, QDir::rootPath() + "|Ostrel Recorder files (*.orf)");
+        QCOMPARE(answerer->records()[0].text,
+                 QDir::rootPath() +
+                     "|Ostrel Recorder files (*.orf);;Captures (*.pcap *.pcapng *.cap);;All files (*)");
         QVERIFY(a->file_name() == path && a->ui().l_filename->text() == path &&
                 a->ui().actionPlay->isEnabled() &&
                 a->settings().text(SettingsFile::Setting::OpenFileDir) == sandboxHome());
@@ -182,6 +188,38 @@ private slots:
             QJsonDocument::fromJson(QGuiApplication::clipboard()->text().toUtf8()).object();
         QCOMPARE(json["lost_runs"].toArray(), QJsonArray({QJsonArray({4, 6})}));
         QCOMPARE(json["interval_ms"].toObject()["p99"].toDouble(), 80.0);
+    }
+
+    // A capture, whatever its name, opens as the recording its datagrams to the record port make, through a
+    // temporary recording that goes when the next file opens; Export as capture writes the wire forms to the
+    // play destination.
+    void aCaptureOpensAsARecordingAndExports()
+    {
+        using namespace capture_files;
+        a->values().port_record = 5000;
+        const QList<QByteArray> ips = {ip4(udp(5000, "fr 7\nts 1.0\na\n")), ip4(udp(6000, "noise")),
+                                       ip4(udp(5000, "fr 9\n# n\nb\n"))};
+        const QString capture = write(sandboxHome() + "/session.orf", DLT_RAW, ips);
+        answerer->queueFile(capture);
+        window->on_actionOpen_triggered();
+        QCOMPARE(a->ui().l_filename->text(), capture + " · UDP port 5000");
+        QCOMPARE(a->ui().playSlider->maximum(), 2);
+        const QString temporary = a->frames().fileName();
+        QVERIFY(temporary.startsWith(QDir::tempPath() + "/") && QFile::exists(temporary));
+
+        a->values().ip_play_1 = 0x7f000001;
+        a->values().port_play_1 = 5001;
+        a->values().timestamp = false;
+        answerer->queueFile(sandboxHome() + "/out");
+        a->ui().actionExportCapture->trigger();
+        QCOMPARE(answerer->records().last().title, QString("Export as capture"));
+        QBuffer back;
+        back.open(QIODevice::WriteOnly);
+        QCOMPARE(CaptureReader::read(sandboxHome() + "/out.pcap", {}, CaptureReader::deviceSink(&back)).port,
+                 quint16(5001));
+        QCOMPARE(back.data(), QByteArray("fr 7\r\nts 1.0\r\na\r\nfr 9\r\nb\r\n"));
+        open("next.orf", "fr 1\n");
+        QVERIFY(a->file_name().endsWith("next.orf") && !QFile::exists(temporary));
     }
 
     // A scan that takes long shows its progress; Cancel keeps the recording opened before and says nothing.

@@ -1,5 +1,6 @@
 // The command-line program as a user runs it: a real process, no display, real UDP on 127.0.0.1.
 #include "ap_socket.h"
+#include "capture_files.h"
 #include "test_support.h"
 
 #include <QJsonArray>
@@ -89,12 +90,15 @@ private slots:
         QCOMPARE(orf({"play", path("a.orf"), "--to", "127.0.0.1:" + QString::number(sink.port()),
                       "--timestamps", "--speed", "10"}),
                  0);
-        QCOMPARE(
-            sink.receiveMany(5),
-            QList<QByteArray>({"fr 1\r\nts 10.00\r\na 1\r\n", "fr 2\r\nts 10.02\r\n", "fr 4\r\nts 10.06\r\n",
-                               "fr 5\r\nts 10.08\r\nx\r\n", "fr 8\r\nts 10.14\r\nend\r\n"}));
+        const QList<QByteArray> wires = {"fr 1\r\nts 10.00\r\na 1\r\n", "fr 2\r\nts 10.02\r\n",
+                                         "fr 4\r\nts 10.06\r\n", "fr 5\r\nts 10.08\r\nx\r\n",
+                                         "fr 8\r\nts 10.14\r\nend\r\n"};
+        QCOMPARE(sink.receiveMany(5), wires);
 
+        // orf import of the exported capture gives back the wire forms.
         QCOMPARE(orf({"export", path("a.orf"), "-o", path("a.pcap"), "--to", "127.0.0.1:5001"}), 0);
+        QCOMPARE(orf({"import", path("a.pcap"), "-o", path("b.orf")}), 0);
+        QCOMPARE(readFile(path("b.orf")), wires.join());
         // An existing recording is never replaced without --force.
         QCOMPARE(orf({"record", "-o", path("a.orf"), "--count", "1"}), 2);
         QCOMPARE(readFile(path("a.orf")), sent.join());
@@ -134,6 +138,12 @@ private slots:
         QTest::newRow("a frame too large")
             << "fr 1\n" + QByteArray(70000, 'x')
             << "lost 0 runs [] frames [] frame 1 is 70008 bytes; a datagram holds at most 65,507";
+        using namespace capture_files;
+        const QList<QByteArray> ips = {ip4(udp(6000, "fr 1\n")), ip4(udp(5000, "fr 4\nb\n")),
+                                       ip4(udp(6000, "fr 2\n")), ip4(udp(5000, "fr 6\n"))};
+        QTest::newRow("a capture, --port 5000")
+            << readFile(write(path("c.pcap"), DLT_RAW, ips))
+            << "lost 1 runs [[5,5]] frames [5] playable UDP port 5000, as asked (2 of 4 datagrams)";
     }
     void infoSaysWhatAFileHolds()
     {
@@ -141,15 +151,16 @@ private slots:
         QFETCH(QString, said);
         QVERIFY(writeFile(path("claims.orf"), content));
         QByteArray out;
-        orf({"info", "--json", path("claims.orf")}, &out);
+        orf({"info", "--json", path("claims.orf"), "--port", "5000"}, &out);
         const QJsonObject o = QJsonDocument::fromJson(out).object();
         auto json = [&](const char *key) {
             return QJsonDocument(QJsonArray{o[key]}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
         };
         QCOMPARE(QString("lost %1 runs %2 frames %3 %4")
-                     .arg(o["lost"].toInteger())
-                     .arg(json("lost_runs"), json("lost_frames"),
-                          o["playable"].toBool() ? "playable" : o["reason"].toString()),
+                         .arg(o["lost"].toInteger())
+                         .arg(json("lost_runs"), json("lost_frames"),
+                              o["playable"].toBool() ? "playable" : o["reason"].toString()) +
+                     (o.contains("capture") ? " " + o["capture"]["port_choice"].toString() : ""),
                  said);
     }
 
@@ -194,7 +205,12 @@ private slots:
                          "--duration|record --duration 1e10|orf: --duration 1e10: not a number of seconds "
                          "above 0 and at most 1000000000|2",
                          "--rate|play x.orf --rate 1e9|orf: --rate 1e9: not a rate in Hz above 0 and at most "
-                         "1000000|2"}) {
+                         "1000000|2",
+                         "import of a capture cut short|import c.pcap|orf: c.pcap is cut short: it ends "
+                         "inside a packet at byte 129; the 2 packets before it were read|0 c.orf:17:6640 "
+                         "c.pcap:163:6640 v.txt:9:6640",
+                         "import of no capture|import v.txt -o v.orf|orf: v.txt is not a capture (pcap or "
+                         "pcapng)|3 c.pcap:163:6640 v.txt:9:6640"}) {
             const QStringList f = row.split('|');
             QTest::newRow(qPrintable(f[0])) << f[1].split(' ') << f[2] << f[3];
         }
@@ -209,6 +225,10 @@ private slots:
         const QString part = work.filePath("x.orf.part");
         QVERIFY(!tag.startsWith("link") ||
                 (writeFile(work.filePath("v.txt"), "precious\n") && QFile::link("v.txt", part)));
+        using namespace capture_files; // a capture cut inside its third packet
+        const QList<QByteArray> ips = {ip4(udp(5000, "fr 1\nts 1.0\n")), ip4(udp(5000, "fr 2\n")), ip4("x")};
+        QVERIFY(!tag.startsWith("import") || (!write(work.filePath("c.pcap"), DLT_RAW, ips, 3).isEmpty() &&
+                                              writeFile(work.filePath("v.txt"), "precious\n")));
         QVERIFY(!tag.startsWith("dangling") || QFile::link("new.txt", part));
         const quint16 port = freeUdpPort();
         arguments.replaceInStrings(QRegularExpression("^P$"), QString::number(port));

@@ -131,6 +131,7 @@ void Ostrel_recorder::updateActions()
     ui.actionOpen->setEnabled(idle);
     ui.actionSave_as->setEnabled(idle && unsaved);
     ui.actionRecordingInfo->setEnabled(opened);
+    ui.actionExportCapture->setEnabled(idle && opened);
     ui.actionPlay->setEnabled((idle && (opened || unsaved)) || paused);
     ui.actionPause->setEnabled(state == State::Playing);
     ui.actionRecord->setEnabled(idle || state == State::Previewing);

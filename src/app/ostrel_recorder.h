@@ -3,6 +3,7 @@
 // operations; the implementation is split by subject over ostrel_recorder_*.cpp.
 #pragma once
 
+#include "capture_recording.h"
 #include "frame_index.h"
 #include "frame_positions.h"
 #include "recording_info.h"
@@ -53,8 +54,9 @@ public:
     void startUp(const QStringList &arguments);
     // At start-up, once the window shows: offers a recording an earlier run left unsaved.
     void offerEarlierRecording();
-    // Opens a recording as File -> Open does after its dialog: the same checks and messages. True when it
-    // became the current recording; otherwise the previous one stays exactly as it was.
+    // Opens a recording, or a capture as the recording its datagrams make, as File -> Open does after its
+    // dialog: the same checks and messages. True when it became the current recording; otherwise the
+    // previous one stays exactly as it was.
     bool openRecording(const QString &name);
 
 public slots:
@@ -71,6 +73,7 @@ public slots:
     void on_actionPreview_triggered();
     void on_actionSave_as_triggered();
     void on_actionRecordingInfo_triggered();
+    void on_actionExportCapture_triggered();
     void on_actionEnterWhatsThis_triggered();
     void on_actionExit_triggered();
     void on_actionRecordSettings_triggered();
@@ -104,11 +107,15 @@ private:
     void writeSettingsXML();
     bool saveFile();
     // Scans a recording into a new index with its figures, showing progress when it takes long, and says
-    // what stands in the way of playing it. True when it can be played; the members are not touched.
-    bool scanRecording(const QString &name, FrameIndex *index, RecordingInfo *info);
+    // what stands in the way of playing it. True when it can be played; the members are not touched. With
+    // capture, a capture is first made into the temporary recording *capture holds, in the same wait.
+    bool scanRecording(const QString &name, FrameIndex *index, RecordingInfo *info,
+                       CaptureRecording *capture = nullptr);
     // Makes a scanned recording the current one: index, figures, slider, strip.
     void takeRecording(const FrameIndex &index, const RecordingInfo &info);
-    bool initSlider(QString file_name);
+    // Scans and takes a recording (or, with captures, a capture); the temporary recording of a capture
+    // opened before goes with the index that read it.
+    bool initSlider(QString file_name, bool captures = false);
     QString read_from_vector(qint64 frame);
     // Says once per opened recording that its file changed on disk since it was scanned.
     void reportFileChanged();
@@ -160,8 +167,9 @@ private:
     SettingsFile::WorkingValues values;
 
     FrameIndex frames;
-    RecordingInfo recording;           // what the current recording holds
-    bool file_change_reported = false; // for frames: the change has been reported
+    CaptureRecording capture_recording; // what frames reads when the current recording is a capture's
+    RecordingInfo recording;            // what the current recording holds
+    bool file_change_reported = false;  // for frames: the change has been reported
     qint64 first_frame = 0;
     qint64 last_frame = 0;
     qint64 current_frame = 0;

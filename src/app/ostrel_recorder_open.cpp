@@ -1,36 +1,61 @@
-// Open: the frame scan with its messages, the frame index behind the slider and its preview lookups, the
-// strip of lost and late frames along the slider, and Recording info.
+// Open: the frame scan with its messages (a capture made into a recording first), the frame index behind
+// the slider and its preview lookups, the strip of lost and late frames along the slider, Recording info,
+// and Export as capture.
 #include "ostrel_recorder.h"
 
 #include "background_work.h"
+#include "capture_writer.h"
 #include "frame_scanner.h"
 #include "frame_strip.h"
 #include "recording_info_dialog.h"
 
+#include <QDateTime>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QStatusBar>
+#include <sys/stat.h>
 
 using SettingsFile::Setting;
 
-bool Ostrel_recorder::scanRecording(const QString &name, FrameIndex *index, RecordingInfo *info)
+bool Ostrel_recorder::scanRecording(const QString &name, FrameIndex *index, RecordingInfo *info,
+                                    CaptureRecording *capture)
 {
     FrameScanner::Result result;
     bool changed = false;
+    // Recognised by its first bytes, whatever its name.
+    if (capture && !CaptureReader::isCapture(name))
+        capture = nullptr;
+    CaptureReader::Options options;
+    options.preferredPort = values.port_record != 0 ? values.port_record : -1;
     const bool finished =
         BackgroundWork::run(this, tr("Reading %1 ...").arg(name), [&](BackgroundWork::Progress &p) {
-            result = FrameScanner::scan(name, *index, FrameScanner::kDefaultChunkSize,
-                                        [&](qint64 bytes, qint64 total) {
-                                            p.done.store(bytes, std::memory_order_relaxed);
-                                            p.total.store(total, std::memory_order_relaxed);
-                                            return !p.cancel.load(std::memory_order_relaxed);
-                                        });
+            const auto progress = [&](qint64 done, qint64 total) {
+                p.done.store(done, std::memory_order_relaxed);
+                p.total.store(total, std::memory_order_relaxed);
+                return !p.cancel.load(std::memory_order_relaxed);
+            };
+            QString scanned = name;
+            if (capture) {
+                if (!capture->read(name, options, progress).ok()) {
+                    result.status = capture->result().status == CaptureReader::Status::Cancelled
+                                        ? FrameScanner::Status::Cancelled
+                                        : FrameScanner::Status::OpenFailed;
+                    return;
+                }
+                scanned = capture->fileName();
+            }
+            result = FrameScanner::scan(scanned, *index, FrameScanner::kDefaultChunkSize, progress);
             // The figures and the strip's marks, in the same wait.
             if (result.ok())
-                *info = RecordingInfo::of(name, *index, result, &changed);
+                *info = RecordingInfo::of(scanned, *index, result, &changed);
         });
     if (!finished)
         return false; // the user's choice: the previous recording stays, nothing to say
+    if (capture && result.ok()) {
+        info->file = name;
+        info->capture = capture->result();
+    }
     switch (result.status) {
     case FrameScanner::Status::OpenFailed:
         QMessageBox::warning(this, tr("Error opening file"), tr("File %1 cannot be opened.").arg(name),
@@ -84,13 +109,16 @@ void Ostrel_recorder::takeRecording(const FrameIndex &index, const RecordingInfo
     recording.marks.clear();
 }
 
-bool Ostrel_recorder::initSlider(QString file_name)
+bool Ostrel_recorder::initSlider(QString file_name, bool captures)
 {
     FrameIndex index;
     RecordingInfo info;
-    if (!scanRecording(file_name, &index, &info))
+    CaptureRecording capture;
+    if (!scanRecording(file_name, &index, &info, captures ? &capture : nullptr))
         return false;
     takeRecording(index, info);
+    // The temporary recording of a capture opened before is read no more: it goes.
+    capture_recording = std::move(capture);
     return true;
 }
 
@@ -123,17 +151,23 @@ void Ostrel_recorder::reportFileChanged()
 void Ostrel_recorder::on_actionOpen_triggered()
 {
     const QString name = QFileDialog::getOpenFileName(
-        this, tr("Open File"), settings.text(Setting::OpenFileDir), tr("Ostrel Recorder files (*.orf)"));
+        this, tr("Open File"), settings.text(Setting::OpenFileDir),
+        tr("Ostrel Recorder files (*.orf);;Captures (*.pcap *.pcapng *.cap);;All files (*)"));
     if (!name.isEmpty())
         openRecording(name);
 }
 
 bool Ostrel_recorder::openRecording(const QString &name)
 {
-    if (state != State::Idle || !initSlider(name))
+    if (state != State::Idle || !initSlider(name, true))
         return false;
     file_name = name;
-    ui.l_filename->setText(name);
+    if (capture_recording.isEmpty())
+        ui.l_filename->setText(name);
+    else if (const quint16 port = capture_recording.result().port; port != 0)
+        ui.l_filename->setText(tr("%1 · UDP port %2").arg(name).arg(port));
+    else
+        ui.l_filename->setText(tr("%1 · no UDP datagram").arg(name));
     settings.text(Setting::OpenFileDir) = QFileInfo(name).absolutePath();
     packets_recorded = 0;
     slider_moved = false;
@@ -147,4 +181,61 @@ void Ostrel_recorder::on_actionRecordingInfo_triggered()
         return;
     RecordingInfoDialog dialog(recording, this);
     dialog.exec();
+}
+
+void Ostrel_recorder::on_actionExportCapture_triggered()
+{
+    if (state != State::Idle || file_name.isEmpty())
+        return;
+    QString name = QFileDialog::getSaveFileName(this, tr("Export as capture"),
+                                                settings.text(Setting::SaveFileDir), tr("Captures (*.pcap)"));
+    if (name.isEmpty())
+        return;
+    if (!name.endsWith(".pcap"))
+        name += ".pcap";
+    // As Play would send it to destination 1, once; the first packet at the opened file's modification time.
+    PlaybackEngine::Options options;
+    options.rate = values.frequency_play_1;
+    options.timestamps = values.timestamp;
+    struct stat st;
+    const qint64 startNs = ::stat(QFile::encodeName(file_name).constData(), &st) == 0
+                               ? qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec
+                               : QDateTime::currentMSecsSinceEpoch() * 1000000;
+    const FrameIndex index = frames;
+    const quint32 ip = values.ip_play_1;
+    const quint16 port = values.port_play_1;
+    CaptureWriter::Written written;
+    QString why;
+    // The save dialog has asked before an existing file is replaced.
+    const bool finished =
+        BackgroundWork::run(this, tr("Exporting %1 ...").arg(name), [&](BackgroundWork::Progress &p) {
+            written = CaptureWriter::exportRecording(
+                name, true, index, options, CaptureWriter::endpointsFor(ip, port), CaptureWriter::kDefaultMtu,
+                startNs, &why, [&](qint64 done, qint64 total) {
+                    p.done.store(done, std::memory_order_relaxed);
+                    p.total.store(total, std::memory_order_relaxed);
+                    return !p.cancel.load(std::memory_order_relaxed);
+                });
+        });
+    if (!finished || written.status == CaptureWriter::Written::Status::Cancelled)
+        return; // the user's choice; no part is left
+    switch (written.status) {
+    case CaptureWriter::Written::Status::Ok:
+        settings.text(Setting::SaveFileDir) = QFileInfo(name).absolutePath();
+        statusBar()->showMessage(tr("%1 frames exported to %2").arg(written.frames).arg(name));
+        return;
+    case CaptureWriter::Written::Status::Changed:
+        file_change_reported = false;
+        reportFileChanged();
+        return;
+    case CaptureWriter::Written::Status::TooLarge:
+        why =
+            tr("Frame %1 is %2 bytes; a datagram holds at most 65,507.").arg(written.frame).arg(written.size);
+        break;
+    default:
+        break;
+    }
+    QMessageBox::warning(this, tr("Ostrel Recorder"),
+                         tr("The recording could not be exported as %1.\n%2").arg(name, why),
+                         QMessageBox::Ok);
 }

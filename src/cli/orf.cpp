@@ -5,14 +5,16 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTextStream>
 
 #include <csignal>
-#include <limits>
 #include <cstdio>
 #include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace orf {
@@ -28,6 +30,7 @@ const char kOverview[] =
     "  play     send a recording's frames to one or more destinations\n"
     "  info     check a recording: frames, lost frames, duration, whether it can be played\n"
     "  export   write a recording's frames as a capture (.pcap) for Wireshark, tshark or tcpreplay\n"
+    "  import   write the datagrams of a capture (pcap, pcapng) to one port as a recording\n"
     "  help     show the options of a command: orf help COMMAND\n"
     "\n"
     "Defaults come from the settings the Ostrel Recorder window writes\n"
@@ -57,6 +60,8 @@ Command commandNamed(const QString &name)
         return info;
     if (name == QLatin1String("export"))
         return exportCapture;
+    if (name == QLatin1String("import"))
+        return importCapture;
     return nullptr;
 }
 
@@ -166,10 +171,16 @@ bool numberOption(const QCommandLineParser &parser, const QCommandLineOption &op
                       QStringLiteral("above %1 and at most %2").arg(low, 0, 'g', 15).arg(high, 0, 'g', 15));
 }
 
-int readRecording(const QString &file, FrameIndex &index, FrameScanner::Result *scanned)
+int readRecording(const QString &file, const CaptureReader::Options *captureOptions, Recording *recording)
 {
-    *scanned = FrameScanner::scan(file, index);
-    switch (scanned->status) {
+    QString scanned = file;
+    if (captureOptions && CaptureReader::isCapture(file)) {
+        if (const int failed = captureRead(recording->capture.read(file, *captureOptions)); failed >= 0)
+            return failed;
+        scanned = recording->capture.fileName();
+    }
+    const FrameScanner::Result result = FrameScanner::scan(scanned, recording->index);
+    switch (result.status) {
     case FrameScanner::Status::OpenFailed:
         error(QStringLiteral("%1: cannot be opened").arg(file));
         return kFailure;
@@ -178,8 +189,51 @@ int readRecording(const QString &file, FrameIndex &index, FrameScanner::Result *
         error(QStringLiteral("%1: cannot be read to its end").arg(file));
         return kFailure;
     default:
+        break;
+    }
+    bool changed = false;
+    recording->info = RecordingInfo::of(scanned, recording->index, result, &changed);
+    if (changed) {
+        error(QStringLiteral("%1: changed while it was read").arg(file));
+        return kFailure;
+    }
+    if (!recording->capture.isEmpty()) {
+        recording->info.file = file;
+        recording->info.capture = recording->capture.result();
+    }
+    return -1;
+}
+
+int captureRead(const CaptureReader::Result &r)
+{
+    if (r.ok()) {
+        if (!r.cutNote.isEmpty())
+            error(r.cutNote);
         return -1;
     }
+    error(r.error);
+    return r.status == CaptureReader::Status::BadFilter ? kUsage : kFailure;
+}
+
+bool outputAllowed(const QString &file, bool force, QString *why)
+{
+    struct stat st;
+    if (file.isEmpty() || (::stat(QFile::encodeName(file).constData(), &st) == 0 && S_ISDIR(st.st_mode))) {
+        *why = file.isEmpty() ? QStringLiteral("-o '': names no file")
+                              : QStringLiteral("-o %1: is a directory; name a file").arg(file);
+        return false;
+    }
+    for (const QString &existing : {file, file + ".part"}) {
+        if (::lstat(QFile::encodeName(existing).constData(), &st) != 0)
+            continue;
+        // --force replaces a file, or a link (never what it points to); never a device or a FIFO.
+        if (!force || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) {
+            *why = force ? QStringLiteral("%1 exists and is not a file; nothing replaces it").arg(existing)
+                         : QStringLiteral("%1 exists; --force replaces it").arg(existing);
+            return false;
+        }
+    }
+    return true;
 }
 
 Defaults loadDefaults()
@@ -210,6 +264,32 @@ Defaults loadDefaults()
     d.loop = v.loop;
     d.timestamp = v.timestamp;
     return d;
+}
+
+QList<QCommandLineOption> captureOptions()
+{
+    return {
+        QCommandLineOption("port",
+                           "For a capture: the UDP port whose datagrams make the recording (default: the "
+                           "settings' record port when any datagram goes to it, else the port most go to).",
+                           "P"),
+        QCommandLineOption("filter",
+                           "For a capture: takes only the packets that pass EXPR, a tcpdump filter "
+                           "expression (a source host, a group address).",
+                           "EXPR")};
+}
+
+int readCaptureOptions(const QCommandLineParser &parser, const Defaults &defaults,
+                       CaptureReader::Options *options)
+{
+    const QList<QCommandLineOption> names = captureOptions();
+    qint64 port = -1;
+    if (parser.isSet(names[0]) && !numberOption(parser, names[0], "a port number", 1, 65535, &port))
+        return kUsage;
+    options->port = int(port);
+    options->preferredPort = defaults.record_port != 0 ? defaults.record_port : -1;
+    options->filter = parser.value(names[1]);
+    return -1;
 }
 
 int badSetting(const Defaults &defaults, SettingsFile::Setting setting, const QString &why,
@@ -353,7 +433,8 @@ int run(int argc, char *argv[])
         }
         if (Command command = commandNamed(name))
             return command({"orf " + name, "--help"});
-        error(QStringLiteral("no command '%1'; the commands are record, play, info and export").arg(name));
+        error(QStringLiteral("no command '%1'; the commands are record, play, info, export and import")
+                  .arg(name));
         return kUsage;
     }
     Command command = commandNamed(first);

@@ -2,9 +2,12 @@
 // receiving engine, frame index and playback engine as the window, and links nothing of the window.
 #pragma once
 
+#include "capture_reader.h"
+#include "capture_recording.h"
 #include "frame_index.h"
 #include "frame_scanner.h"
 #include "playback_engine.h"
+#include "recording_info.h"
 #include "settings_file.h"
 
 #include <QCommandLineParser>
@@ -43,10 +46,29 @@ int info(const QStringList &arguments);
 int record(const QStringList &arguments);
 int play(const QStringList &arguments);
 int exportCapture(const QStringList &arguments);
+int importCapture(const QStringList &arguments);
 
-// Scans a recording into index: -1 when it was read to its end (the scan's result in *scanned), else the
-// exit status after saying why it could not be read.
-int readRecording(const QString &file, FrameIndex &index, FrameScanner::Result *scanned);
+// A file given to a command that reads recordings, scanned, and what it holds. A capture is first made into
+// the recording its datagrams stand for: a temporary one, removed with this object.
+struct Recording
+{
+    FrameIndex index;
+    RecordingInfo info; // its file names the file given, a capture too
+    CaptureRecording capture;
+};
+// Reads file into *recording: a recording, or with captureOptions (null: recordings only) a capture. -1
+// when it was read to its end, else the exit status after saying why it could not be read. A capture cut
+// short is read up to the cut, which is said.
+int readRecording(const QString &file, const CaptureReader::Options *captureOptions, Recording *recording);
+
+// Says why a capture could not be read, and returns the exit status for it; -1 when it was read (a cut is
+// then said).
+int captureRead(const CaptureReader::Result &r);
+
+// Whether FILE may be written through FILE.part (part_file), found out before any work: FILE names
+// something that is not a directory, and neither FILE nor FILE.part exists (a dangling link counts), or
+// with force both are files or links (never a device or a FIFO). False with the reason in *why.
+bool outputAllowed(const QString &file, bool force, QString *why);
 
 // The settings the window wrote, or its fallback beside the executable, or the built-in defaults.
 struct Defaults
@@ -66,6 +88,12 @@ struct Defaults
     QString path;
 };
 Defaults loadDefaults();
+// --port P and --filter EXPR of the commands that read captures.
+QList<QCommandLineOption> captureOptions();
+// Their values in *options, the settings' record port preferred when it is one: -1, or kUsage after saying
+// why not.
+int readCaptureOptions(const QCommandLineParser &parser, const Defaults &defaults,
+                       CaptureReader::Options *options);
 // A setting that is about to stand in for an option but cannot be used: says why, naming the settings file,
 // the element, the value and the option that overrides it. Returns kUsage.
 int badSetting(const Defaults &defaults, SettingsFile::Setting setting, const QString &why,

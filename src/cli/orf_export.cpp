@@ -3,16 +3,10 @@
 #include "orf.h"
 
 #include "capture_writer.h"
-#include "part_file.h"
-#include "recording_info.h"
 
 #include <QFile>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace orf {
 
@@ -57,7 +51,8 @@ int exportCapture(const QStringList &arguments)
         return bad;
     const PlaybackEngine::Destination d = destinations.back();
     const QString target = names.first();
-    if (const int bad = readSchedule(parser, {&rate, &timestamps, &from, &until, nullptr}, defaults, &options);
+    if (const int bad =
+            readSchedule(parser, {&rate, &timestamps, &from, &until, nullptr}, defaults, &options);
         bad >= 0)
         return bad;
     qint64 bytes = CaptureWriter::kDefaultMtu;
@@ -71,19 +66,17 @@ int exportCapture(const QStringList &arguments)
             return kUsage;
         }
     }
-    const QString part = capture + ".part";
     QString why;
     if (!outputAllowed(capture, parser.isSet(force), &why)) {
         error(why);
         return kUsage;
     }
 
-    FrameIndex index;
-    FrameScanner::Result scanned;
-    if (const int failed = readRecording(file, index, &scanned); failed >= 0)
+    Recording recording;
+    if (const int failed = readRecording(file, nullptr, &recording); failed >= 0)
         return failed;
-    if (const QString reason = RecordingInfo::of(file, index, scanned).reason; !reason.isEmpty()) {
-        error(file + ": " + reason);
+    if (!recording.info.playable()) {
+        error(file + ": " + recording.info.reason);
         return kNothing;
     }
     struct stat st;
@@ -93,44 +86,22 @@ int exportCapture(const QStringList &arguments)
     }
     const qint64 startNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 
-    FILE *part_stream = createPart(capture, parser.isSet(force), &why);
-    // The writer closes its own stream on a copy of the descriptor; the part is finished through the first.
-    const int copy = part_stream ? ::dup(fileno(part_stream)) : -1;
-    std::FILE *stream = copy >= 0 ? ::fdopen(copy, "wb") : nullptr;
-    if (!stream) {
-        if (copy >= 0)
-            ::close(copy);
-        if (part_stream) {
-            std::fclose(part_stream);
-            QFile::remove(part);
-        }
-        error(part_stream ? QStringLiteral("%1: cannot be written").arg(part) : why);
-        return kFailure;
-    }
-    CaptureWriter writer(CaptureWriter::endpointsFor(d.ip, d.port), int(bytes));
-    if (!writer.open(stream, &why)) {
-        std::fclose(part_stream);
-        QFile::remove(part);
-        error(QStringLiteral("%1: cannot be written (%2)").arg(part, why));
-        return kFailure;
-    }
-    const CaptureWriter::Written written = writer.writeRecording(index, options, startNs);
-    const bool closed = writer.close();
-    int status = kOk;
-    if (written.status == CaptureWriter::Written::Status::Changed) {
+    const CaptureWriter::Written written =
+        CaptureWriter::exportRecording(capture, parser.isSet(force), recording.index, options,
+                                       CaptureWriter::endpointsFor(d.ip, d.port), int(bytes), startNs, &why);
+    switch (written.status) {
+    case CaptureWriter::Written::Status::Ok:
+        break;
+    case CaptureWriter::Written::Status::Changed:
         error(file + ": has changed since it was opened; please run again");
-        status = kFailure;
-    } else if (written.status != CaptureWriter::Written::Status::Ok || !closed) {
-        error(QStringLiteral("writing %1 failed (is the disk full?)").arg(part));
-        status = kFailure;
-    }
-    if (status != kOk) {
-        std::fclose(part_stream);
-        QFile::remove(part);
-        return status;
-    }
-    if (!finishPart(part_stream, capture, &why)) {
-        QFile::remove(part);
+        return kFailure;
+    case CaptureWriter::Written::Status::TooLarge: // found by the check above already
+        error(QStringLiteral("%1: frame %2 is %3 bytes; too large for a datagram")
+                  .arg(file)
+                  .arg(written.frame)
+                  .arg(written.size));
+        return kNothing;
+    default:
         error(why);
         return kFailure;
     }

@@ -1,4 +1,5 @@
-// orf info: one pass over a recording through the frame index, and what it holds.
+// orf info: one pass over a recording (or the one a capture's datagrams make) through the frame index, and
+// what it holds.
 #include "orf.h"
 
 #include "recording_info.h"
@@ -10,16 +11,19 @@ namespace orf {
 
 int info(const QStringList &arguments)
 {
+    const Defaults defaults = loadDefaults();
     QCommandLineParser parser;
     const QCommandLineOption json("json", "Prints one JSON object: every run of lost frames, and every lost "
                                           "frame number while they are at most 100,000.");
     parser.addOption(json);
-    parser.addPositionalArgument("FILE", "The recording (.orf).");
+    parser.addOptions(captureOptions());
+    parser.addPositionalArgument("FILE", "The recording (.orf), or a capture (pcap, pcapng).");
     if (const int done =
-            parse(parser, arguments, "orf info FILE [--json]",
+            parse(parser, arguments, "orf info FILE [--json] [--port P] [--filter EXPR]",
                   "Checks a recording: size, frame numbers, lost frames, duration and mean rate "
                   "from its timestamps, the recorded interval between frames, and whether it can be "
-                  "played.\n"
+                  "played. A capture is checked as the recording its datagrams to one port make, and "
+                  "the port taken is said.\n"
                   "Exit status 0 when it can be played, 1 when not, 3 when it cannot be read.");
         done >= 0)
         return done;
@@ -27,18 +31,14 @@ int info(const QStringList &arguments)
         error("info takes one recording (see orf help info)");
         return kUsage;
     }
-    const QString file = parser.positionalArguments().first();
+    CaptureReader::Options capture;
+    if (const int bad = readCaptureOptions(parser, defaults, &capture); bad >= 0)
+        return bad;
 
-    FrameIndex index;
-    FrameScanner::Result result;
-    if (const int failed = readRecording(file, index, &result); failed >= 0)
+    Recording read;
+    if (const int failed = readRecording(parser.positionalArguments().first(), &capture, &read); failed >= 0)
         return failed;
-    bool changed = false;
-    const RecordingInfo recording = RecordingInfo::of(file, index, result, &changed);
-    if (changed) {
-        error(QStringLiteral("%1: changed while it was read").arg(file));
-        return kFailure;
-    }
+    const RecordingInfo &recording = read.info;
     QTextStream out(stdout);
     if (parser.isSet(json))
         out << QJsonDocument(recording.json()).toJson(QJsonDocument::Indented);

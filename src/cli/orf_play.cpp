@@ -1,4 +1,5 @@
-// orf play: a recording through the playback engine, to any number of destinations.
+// orf play: a recording (or the one a capture's datagrams make) through the playback engine, to any number
+// of destinations.
 #include "orf.h"
 
 #include "ap_socket.h"
@@ -45,15 +46,17 @@ int play(const QStringList &arguments)
         "no-loopback", "Datagrams to multicast groups do not reach receivers on this machine.");
     parser.addOptions(
         {to, rate, timestamps, speed, topSpeed, loop, from, until, ttl, interfaceOption, noLoopback});
-    parser.addPositionalArgument("FILE", "The recording (.orf).");
+    parser.addOptions(captureOptions());
+    parser.addPositionalArgument("FILE", "The recording (.orf), or a capture (pcap, pcapng).");
     if (const int done =
             parse(parser, arguments,
                   "orf play FILE [--to HOST:PORT]... [--rate HZ | --timestamps] "
                   "[--speed X | --top-speed] [--loop] [--from FRAME] [--until FRAME] [--ttl N] "
-                  "[--interface IF] [--no-loopback]",
+                  "[--interface IF] [--no-loopback] [--port P] [--filter EXPR]",
                   "Sends a recording's frames again as UDP datagrams, one per frame. Without --rate "
                   "or --timestamps the settings decide the rate; without --loop it plays once. A HOST "
-                  "may be a multicast group or a broadcast address.");
+                  "may be a multicast group or a broadcast address. A capture plays as the recording "
+                  "its datagrams to one port make.");
         done >= 0)
         return done;
     if (parser.positionalArguments().size() != 1) {
@@ -78,7 +81,8 @@ int play(const QStringList &arguments)
     }
     // Without --to, the settings' destinations; a value that cannot be used is named where it stands.
     if (names.isEmpty())
-        if (const int bad = settingsDestinations(defaults, defaults.active ? 2 : 1, &options.destinations, &names);
+        if (const int bad =
+                settingsDestinations(defaults, defaults.active ? 2 : 1, &options.destinations, &names);
             bad >= 0)
             return bad;
     if (const int bad =
@@ -101,14 +105,19 @@ int play(const QStringList &arguments)
                             "no such network interface (a name such as eth0, or an address)", &interface);
         bad >= 0)
         return bad;
-    FrameIndex index;
-    FrameScanner::Result scanned;
-    if (const int failed = readRecording(file, index, &scanned); failed >= 0)
+    CaptureReader::Options capture;
+    if (const int bad = readCaptureOptions(parser, defaults, &capture); bad >= 0)
+        return bad;
+    Recording recording;
+    if (const int failed = readRecording(file, &capture, &recording); failed >= 0)
         return failed;
-    if (const QString reason = RecordingInfo::of(file, index, scanned).reason; !reason.isEmpty()) {
-        error(file + ": " + reason);
+    if (recording.info.capture)
+        error(recording.info.capture->portChoice);
+    if (!recording.info.playable()) {
+        error(file + ": " + recording.info.reason);
         return kNothing;
     }
+    const FrameIndex &index = recording.index;
 
     void *socket = nullptr;
     if (ap_udp_init(&socket, 0, 1) < 0) {

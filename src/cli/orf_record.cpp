@@ -140,7 +140,7 @@ int record(const QStringList &arguments)
         error(QStringLiteral("cannot receive on %1: %2").arg(source, reason));
         return kFailure;
     }
-    FILE *output = createPart(file, force, &why);
+    FILE *output = part_file::create(file, force, &why);
     if (!output) {
         ap_udp_exit(socket);
         error(why);
@@ -213,7 +213,7 @@ int record(const QStringList &arguments)
         error(QStringLiteral("nothing arrived on %1; no recording written").arg(source));
         return kNothing;
     }
-    if (!finishPart(output, file, &why)) {
+    if (!part_file::finish(output, file, &why)) {
         error(why + QStringLiteral("; what was written is kept in %1").arg(part));
         return kFailure;
     }

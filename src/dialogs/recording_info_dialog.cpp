@@ -22,7 +22,8 @@ RecordingInfoDialog::RecordingInfoDialog(const RecordingInfo &info, QWidget *par
     ui.setupUi(this);
     if (parent)
         setWindowIcon(parent->windowIcon());
-    ui.l_file->setText(info.file);
+    // A capture's: the port its datagrams were taken from too.
+    ui.l_file->setText(info.capture ? info.file + '\n' + info.capture->portChoice : info.file);
     ui.l_size->setText(tr("%1 bytes").arg(number(info.bytes)));
     ui.l_frames->setText(number(info.frames));
     ui.l_numbers->setText(info.frames > 0 ? tr("%1 to %2").arg(info.first_frame).arg(info.last_frame)

@@ -16,6 +16,7 @@
 namespace {
 
 constexpr size_t kReadBuffer = 256 * 1024;
+constexpr qint64 kProgressStep = 1 << 20;
 constexpr int kUdp = 17;
 
 quint16 be16(const uchar *p)
@@ -110,8 +111,8 @@ bool readsLinkType(int linkType)
 class Pass
 {
 public:
-    Pass(int writePort, const CaptureReader::Sink &sink)
-        : m_writePort(writePort), m_sink(sink), m_perPort(65536, 0)
+    Pass(int writePort, const CaptureReader::Sink &sink, const CaptureReader::Progress &progress)
+        : m_writePort(writePort), m_sink(sink), m_progress(progress), m_perPort(65536, 0)
     {
     }
     ~Pass()
@@ -140,6 +141,7 @@ private:
 
     int m_writePort;
     const CaptureReader::Sink &m_sink;
+    const CaptureReader::Progress &m_progress;
     std::FILE *m_file = nullptr;
     std::vector<char> m_buffer;
     pcap_t *m_pcap = nullptr;
@@ -222,6 +224,9 @@ CaptureReader::Result Pass::run(const QString &path, const QString &filter)
         return r;
     qint64 end = std::ftell(m_file); // where the last whole packet ends
     qint64 read = 0;
+    struct stat st;
+    const qint64 size = ::fstat(fileno(m_file), &st) == 0 ? qint64(st.st_size) : 0;
+    qint64 reported = 0;
     for (;;) {
         pcap_pkthdr *header = nullptr;
         const u_char *data = nullptr;
@@ -229,6 +234,14 @@ CaptureReader::Result Pass::run(const QString &path, const QString &filter)
         if (got == 1) {
             ++read;
             end = std::ftell(m_file);
+            if (m_progress && end - reported >= kProgressStep) {
+                reported = end;
+                if (!m_progress(end, size)) {
+                    r.status = CaptureReader::Status::Cancelled;
+                    r.error = QStringLiteral("reading %1 was cancelled").arg(path);
+                    return r;
+                }
+            }
             if (m_filtered && pcap_offline_filter(&m_filter, header, data) == 0)
                 continue;
             ++m_stats.packets;
@@ -455,13 +468,14 @@ bool CaptureReader::isCapture(const QString &path)
     return isCaptureStart(start, got);
 }
 
-CaptureReader::Result CaptureReader::read(const QString &path, const Options &options, const Sink &sink)
+CaptureReader::Result CaptureReader::read(const QString &path, const Options &options, const Sink &sink,
+                                          const Progress &progress)
 {
     const auto port = [](int p) { return p >= 0 && p <= 65535 ? p : -1; };
     const int asked = port(options.port);
     // The port to write while counting; the choice is known at the end of this pass.
     const int first = asked >= 0 ? asked : port(options.preferredPort);
-    Pass pass(first, sink);
+    Pass pass(first, sink, progress);
     Result r = pass.run(path, options.filter);
     if (!r.ok())
         return r;
@@ -479,7 +493,7 @@ CaptureReader::Result CaptureReader::read(const QString &path, const Options &op
     } else if (first >= 0 && pass.datagramsTo(first) > 0) {
         choice(first, "the record port of the settings");
     } else if (const int busiest = pass.busiestPort(); busiest >= 0) {
-        Pass second(busiest, sink);
+        Pass second(busiest, sink, progress);
         r = second.run(path, options.filter);
         if (!r.ok())
             return r;

@@ -53,6 +53,7 @@ public:
         LinkType,    // a link type without IP packets that this reader knows
         BadFilter,   // the filter expression does not compile (libpcap's reason in error)
         WriteFailed, // the sink refused the bytes
+        Cancelled,   // the progress function asked to stop
     };
     struct Result
     {
@@ -68,13 +69,17 @@ public:
     };
     // Takes each kept payload in capture order; false (a failed write) ends the read with WriteFailed.
     using Sink = std::function<bool(const char *data, qsizetype size)>;
+    // Called about every megabyte of a pass with the bytes read so far and the file's size (a second pass
+    // starts again from 0); false ends the read with Cancelled.
+    using Progress = std::function<bool(qint64 read, qint64 size)>;
 
     // True when the file begins as a pcap (either byte order, micro- or nanoseconds) or a pcapng file does:
     // reads its first 12 bytes only, and never blocks (a FIFO or a device is not a capture).
     static bool isCapture(const QString &path);
     // Reads the capture and gives the recording it stands for to sink. A capture cut short inside a packet
     // is read up to the cut and is not a failure (cutAt, cutNote).
-    static Result read(const QString &path, const Options &options, const Sink &sink);
+    static Result read(const QString &path, const Options &options, const Sink &sink,
+                       const Progress &progress = Progress());
     static Sink fileSink(std::FILE *file);
     static Sink deviceSink(QIODevice *device);
 };

@@ -1,13 +1,20 @@
 #include "capture_writer.h"
 
+#include "part_file.h"
 #include "playback_schedule.h"
 
+#include <QFile>
 #include <QtEndian>
 #include <arpa/inet.h>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <netinet/in.h>
 #include <pcap/pcap.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -16,7 +23,7 @@ constexpr int kEthernet = 14;
 constexpr int kIpHeader = 20;
 constexpr int kUdpHeader = 8;
 constexpr int kSnapshot = 262144; // what tcpdump uses: every packet whole
-constexpr size_t kFileBuffer = 1 << 20;
+constexpr size_t kRecordHeader = 16;
 constexpr qint64 kBatchBytes = 1 << 20; // of the recording, read at once
 // Locally administered addresses: they name no real card.
 constexpr uchar kSourceMac[6] = {0x02, 0, 0, 0, 0, 0x01};
@@ -68,14 +75,177 @@ void put32(uchar *p, quint32 v)
     qToBigEndian(v, p);
 }
 
+// The wire forms of the frames from entry first to last, in order, read a batch at a time by a thread of
+// its own, at most two batches ahead of the packets made from them.
+class WireReader
+{
+public:
+    struct Batch
+    {
+        qsizetype first = -1; // the entry wires begins with
+        QByteArray wires;
+        std::vector<qsizetype> ends; // where the wire form of entry first + i ends
+        bool read = true;            // false: the file changed
+
+        bool holds(qsizetype k) const { return k >= first && k < first + qsizetype(ends.size()); }
+    };
+
+    WireReader(const FrameIndex &index, qsizetype first, qsizetype last) : m_index(index), m_last(last)
+    {
+        m_thread = std::thread([this, first] { run(m_index.frameAtOrAfter(first)); });
+    }
+    ~WireReader()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+    }
+
+    // The batch that holds entry k into *batch; false when the file changed.
+    bool take(qsizetype k, Batch *batch)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_changed.wait(lock, [this] { return !m_ready.empty() || m_done; });
+            if (m_ready.empty())
+                return false;
+            *batch = std::move(m_ready.front());
+            m_ready.pop_front();
+            m_changed.notify_all();
+            if (!batch->read || batch->holds(k))
+                return batch->read;
+        }
+    }
+
+private:
+    void run(qsizetype k)
+    {
+        while (k >= 0 && k <= m_last) {
+            Batch batch;
+            batch.first = k;
+            batch.read = m_index.wires(k, kBatchBytes, &batch.wires, &batch.ends) == FrameIndex::Read::Ok &&
+                         !batch.ends.empty();
+            k = batch.read ? m_index.frameAtOrAfter(k + qsizetype(batch.ends.size())) : -1;
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_changed.wait(lock, [this] { return m_ready.size() < 2 || m_stop; });
+            if (m_stop)
+                return;
+            m_ready.push_back(std::move(batch));
+            m_changed.notify_all();
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_done = true;
+        m_changed.notify_all();
+    }
+
+    const FrameIndex m_index;
+    const qsizetype m_last;
+    std::deque<Batch> m_ready;
+    bool m_done = false;
+    bool m_stop = false;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::thread m_thread;
+};
+
 } // namespace
+
+// Two blocks: the writer makes packets in one while its thread writes the other to the file.
+class CaptureWriter::Blocks
+{
+public:
+    explicit Blocks(std::FILE *file) : m_file(file)
+    {
+        for (std::vector<uchar> &block : m_block)
+            block.resize(kBlock);
+        m_thread = std::thread([this] { run(); });
+    }
+    ~Blocks() { finish(); }
+
+    // Room for bytes in the block being made; a full block is handed to the thread first.
+    uchar *reserve(size_t bytes)
+    {
+        if (m_used + bytes > kBlock)
+            handOver();
+        uchar *at = m_block[m_current].data() + m_used;
+        m_used += bytes;
+        return at;
+    }
+    // Writes what was made and ends the thread: false when any write failed.
+    bool finish()
+    {
+        if (m_thread.joinable()) {
+            handOver();
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_idle.wait(lock, [this] { return m_pending == 0; });
+                m_stop = true;
+            }
+            m_wake.notify_one();
+            m_thread.join();
+        }
+        return !m_failed.load();
+    }
+    bool failed() const { return m_failed.load(std::memory_order_relaxed); }
+
+private:
+    static constexpr size_t kBlock = size_t(4) << 20;
+
+    void handOver()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_idle.wait(lock, [this] { return m_pending == 0; });
+        if (m_used == 0)
+            return;
+        m_pending = m_used;
+        m_pendingBlock = m_current;
+        m_current ^= 1;
+        m_used = 0;
+        lock.unlock();
+        m_wake.notify_one();
+    }
+    void run()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return m_pending > 0 || m_stop; });
+            if (m_pending == 0)
+                return;
+            const uchar *data = m_block[m_pendingBlock].data();
+            const size_t size = m_pending;
+            lock.unlock();
+            const bool written = !m_failed.load() && std::fwrite(data, 1, size, m_file) == size;
+            lock.lock();
+            if (!written)
+                m_failed.store(true);
+            m_pending = 0;
+            m_idle.notify_one();
+        }
+    }
+
+    std::FILE *m_file;
+    std::vector<uchar> m_block[2];
+    int m_current = 0;      // the block being made
+    size_t m_used = 0;      // and its bytes made so far
+    int m_pendingBlock = 0; // the block handed over, while m_pending > 0
+    size_t m_pending = 0;
+    bool m_stop = false;
+    std::atomic<bool> m_failed{false};
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_idle;
+    std::thread m_thread;
+};
 
 CaptureWriter::CaptureWriter(const Endpoints &endpoints, int mtu)
     : m_endpoints(endpoints), m_mtu(mtu <= 0 ? 0 : qMax(mtu, kLowestMtu)),
-      m_datagram(size_t(kUdpHeader + kLargestPayload)), m_packet(size_t(kEthernet + 65535))
+      m_datagram(size_t(kUdpHeader + kLargestPayload))
 {
     // The link header is the same for every packet; a group or broadcast address has its own link address.
-    uchar *e = m_packet.data();
+    uchar *e = m_link;
     const quint32 to = endpoints.destinationIp;
     if ((to >> 28) == 0xe) {
         const uchar group[6] = {0x01, 0x00, 0x5e, uchar((to >> 16) & 0x7f), uchar(to >> 8), uchar(to)};
@@ -105,8 +275,6 @@ bool CaptureWriter::open(std::FILE *file, QString *error)
             *error = QStringLiteral("libpcap cannot make a capture");
         return false;
     }
-    m_buffer.resize(kFileBuffer);
-    std::setvbuf(file, m_buffer.data(), _IOFBF, m_buffer.size());
     m_dumper = pcap_dump_fopen(m_pcap, file);
     if (!m_dumper) {
         std::fclose(file);
@@ -115,12 +283,31 @@ bool CaptureWriter::open(std::FILE *file, QString *error)
         return false;
     }
     m_file = file;
+    // The file header goes first; the blocks follow it.
+    if (pcap_dump_flush(m_dumper) != 0) {
+        if (error)
+            *error = QStringLiteral("the file cannot be written");
+        close();
+        return false;
+    }
+    m_blocks = std::make_unique<Blocks>(file);
     return true;
 }
 
-void CaptureWriter::writePacket(qint64 timeNs, const uchar *data, int ipOffset, int dataLength, bool more)
+uchar *CaptureWriter::packet(qint64 timeNs, int ipDataLength)
 {
-    uchar *ip = m_packet.data() + kEthernet;
+    const quint32 length = quint32(kEthernet + kIpHeader + ipDataLength);
+    uchar *record = m_blocks->reserve(kRecordHeader + length);
+    // Seconds and nanoseconds (a nanosecond capture), the captured and the original length: whole.
+    const quint32 header[4] = {quint32(timeNs / 1000000000), quint32(timeNs % 1000000000), length, length};
+    std::memcpy(record, header, kRecordHeader);
+    std::memcpy(record + kRecordHeader, m_link, kEthernet);
+    ++m_packets;
+    return record + kRecordHeader + kEthernet;
+}
+
+void CaptureWriter::ipHeader(uchar *ip, int ipOffset, int dataLength, bool more) const
+{
     ip[0] = 0x45;
     ip[1] = 0;
     put16(ip + 2, quint16(kIpHeader + dataLength));
@@ -132,24 +319,17 @@ void CaptureWriter::writePacket(qint64 timeNs, const uchar *data, int ipOffset, 
     put32(ip + 12, m_endpoints.sourceIp);
     put32(ip + 16, m_endpoints.destinationIp);
     putChecksum(ip + 10, sum(ip, kIpHeader), false);
-    if (data)
-        std::memcpy(ip + kIpHeader, data + ipOffset, size_t(dataLength));
-
-    pcap_pkthdr header{};
-    header.ts.tv_sec = time_t(timeNs / 1000000000);
-    header.ts.tv_usec = suseconds_t(timeNs % 1000000000); // nanoseconds in a nanosecond capture
-    header.caplen = header.len = bpf_u_int32(kEthernet + kIpHeader + dataLength);
-    pcap_dump(reinterpret_cast<u_char *>(m_dumper), &header, m_packet.data());
-    ++m_packets;
 }
 
 bool CaptureWriter::write(qint64 timeNs, QByteArrayView payload)
 {
-    if (payload.size() > kLargestPayload || !m_dumper)
+    if (payload.size() > kLargestPayload || !m_blocks)
         return false;
-    // The datagram is made where a whole packet carries it, and copied out only to be cut into fragments.
     const int length = kUdpHeader + int(payload.size());
-    uchar *u = m_packet.data() + kEthernet + kIpHeader;
+    const bool whole = m_mtu == 0 || kIpHeader + length <= m_mtu;
+    // A datagram one packet carries is made in that packet; one to be cut into fragments, apart.
+    uchar *ip = whole ? packet(timeNs, length) : nullptr;
+    uchar *u = whole ? ip + kIpHeader : m_datagram.data();
     put16(u, m_endpoints.sourcePort);
     put16(u + 2, m_endpoints.destinationPort);
     put16(u + 4, quint16(length));
@@ -164,25 +344,27 @@ bool CaptureWriter::write(qint64 timeNs, QByteArrayView payload)
     putChecksum(u + 6, sum(u, size_t(length), sum(pseudo, sizeof pseudo)), true);
 
     ++m_id;
-    if (m_mtu == 0 || kIpHeader + length <= m_mtu) {
-        writePacket(timeNs, nullptr, 0, length, false);
+    if (whole) {
+        ipHeader(ip, 0, length, false);
         return true;
     }
     // Every fragment but the last carries as much as the MTU leaves, in whole 8-byte units.
-    std::memcpy(m_datagram.data(), u, size_t(length));
     const int most = (m_mtu - kIpHeader) & ~7;
     for (int offset = 0; offset < length; offset += most) {
         const int part = qMin(most, length - offset);
-        writePacket(timeNs, m_datagram.data(), offset, part, offset + part < length);
+        uchar *fragment = packet(timeNs, part);
+        std::memcpy(fragment + kIpHeader, u + offset, size_t(part));
+        ipHeader(fragment, offset, part, offset + part < length);
     }
     return true;
 }
 
 CaptureWriter::Written CaptureWriter::writeRecording(const FrameIndex &index,
-                                                     const PlaybackEngine::Options &options, qint64 startNs)
+                                                     const PlaybackEngine::Options &options, qint64 startNs,
+                                                     const Progress &progress)
 {
     Written w;
-    if (!m_dumper) {
+    if (!m_blocks) {
         w.status = Written::Status::WriteFailed;
         return w;
     }
@@ -198,24 +380,25 @@ CaptureWriter::Written CaptureWriter::writeRecording(const FrameIndex &index,
                               false, plan.periodUs, options.speed);
     schedule.start(0);
     qint64 firstDeadline = -1;
-    // The wire forms are read a batch of entries at a time, in the order the schedule sends them.
-    QByteArray wires;
-    std::vector<qsizetype> ends;
-    qsizetype batch = 0; // the entry wires begins with
+    WireReader reader(index, plan.first, plan.last);
+    WireReader::Batch batch;
     for (PlaybackSchedule::Step step = schedule.next(); step.kind != PlaybackSchedule::Kind::End;
          schedule.advance(), step = schedule.next()) {
         if (step.kind != PlaybackSchedule::Kind::Send)
             continue;
-        if (step.entry < batch || step.entry >= batch + qsizetype(ends.size())) {
-            batch = step.entry;
-            if (index.wires(batch, kBatchBytes, &wires, &ends) != FrameIndex::Read::Ok) {
+        if (!batch.holds(step.entry)) {
+            if (progress && !progress(step.entry - plan.first, plan.last - plan.first + 1)) {
+                w.status = Written::Status::Cancelled;
+                return w;
+            }
+            if (!reader.take(step.entry, &batch)) {
                 w.status = Written::Status::Changed;
                 return w;
             }
         }
-        const size_t i = size_t(step.entry - batch);
-        const qsizetype begin = i == 0 ? 0 : ends[i - 1];
-        const QByteArrayView bytes(wires.constData() + begin, ends[i] - begin);
+        const size_t i = size_t(step.entry - batch.first);
+        const qsizetype begin = i == 0 ? 0 : batch.ends[i - 1];
+        const QByteArrayView bytes(batch.wires.constData() + begin, batch.ends[i] - begin);
         if (bytes.size() > kLargestPayload) {
             w.status = Written::Status::TooLarge;
             w.frame = qint64(index.first()) + step.entry;
@@ -226,7 +409,7 @@ CaptureWriter::Written CaptureWriter::writeRecording(const FrameIndex &index,
             firstDeadline = step.deadline;
         write(startNs + step.deadline - firstDeadline, bytes);
         ++w.frames;
-        if (std::ferror(m_file)) {
+        if (m_blocks->failed()) {
             w.status = Written::Status::WriteFailed;
             return w;
         }
@@ -239,11 +422,50 @@ bool CaptureWriter::close()
 {
     if (!m_dumper)
         return true;
-    const bool ok = pcap_dump_flush(m_dumper) == 0 && !std::ferror(m_file);
+    bool ok = !m_blocks || m_blocks->finish();
+    m_blocks.reset();
+    ok = pcap_dump_flush(m_dumper) == 0 && !std::ferror(m_file) && ok;
     pcap_dump_close(m_dumper); // closes the file
     m_dumper = nullptr;
     m_file = nullptr;
     return ok;
+}
+
+CaptureWriter::Written CaptureWriter::exportRecording(const QString &file, bool force,
+                                                      const FrameIndex &index,
+                                                      const PlaybackEngine::Options &options,
+                                                      const Endpoints &endpoints, int mtu, qint64 startNs,
+                                                      QString *why, const Progress &progress)
+{
+    Written w;
+    w.status = Written::Status::WriteFailed;
+    why->clear();
+    const QString part = file + ".part";
+    std::FILE *stream = part_file::create(file, force, why);
+    if (!stream)
+        return w;
+    // The writer closes its own stream on a copy of the descriptor; the part is finished through the first.
+    const int copy = ::dup(fileno(stream));
+    std::FILE *own = copy >= 0 ? ::fdopen(copy, "wb") : nullptr;
+    if (!own && copy >= 0)
+        ::close(copy);
+    CaptureWriter writer(endpoints, mtu);
+    QString reason;
+    if (own && writer.open(own, &reason)) {
+        w = writer.writeRecording(index, options, startNs, progress);
+        if (!writer.close() && w.status == Written::Status::Ok)
+            w.status = Written::Status::WriteFailed;
+    }
+    if (w.status == Written::Status::Ok && part_file::finish(stream, file, why))
+        return w;
+    if (w.status == Written::Status::Ok) // finish() said why and closed the part
+        w.status = Written::Status::WriteFailed;
+    else
+        std::fclose(stream);
+    if (w.status == Written::Status::WriteFailed && why->isEmpty())
+        *why = QStringLiteral("writing %1 failed (is the disk full?)").arg(part);
+    QFile::remove(part);
+    return w;
 }
 
 CaptureWriter::Endpoints CaptureWriter::endpointsFor(quint32 ip, quint16 port)

@@ -1,7 +1,12 @@
-// Writes UDP/IPv4 datagrams as a capture (nanosecond pcap, Ethernet link type, through libpcap), as they
-// would appear on the wire: a datagram larger than the MTU is cut into fragments as Linux cuts it, so the
-// file can be sent onto a network as it stands. A recording goes in as the frames a playback would send,
-// at the times of the playback schedule.
+// Writes UDP/IPv4 datagrams as a capture (nanosecond pcap, Ethernet link type), as they would appear on the
+// wire: a datagram larger than the MTU is cut into fragments as Linux cuts it, so the file can be sent onto
+// a network as it stands. A recording goes in as the frames a playback would send, at the times of the
+// playback schedule.
+//
+// libpcap writes the file header; the packets, each behind the record header libpcap's pcap_dump would
+// write (host byte order), are made in place in large blocks that a thread of the writer's own hands to
+// the file while the next block is made. A recording's wire forms are read by another thread a batch
+// ahead, so reading the recording, making the packets and the kernel's copying overlap.
 #pragma once
 
 #include "frame_index.h"
@@ -11,6 +16,8 @@
 #include <QString>
 #include <QtGlobal>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <vector>
 
 typedef struct pcap pcap_t;
@@ -35,7 +42,8 @@ public:
             Ok,
             Changed,     // the recording changed on disk since it was indexed
             TooLarge,    // a frame's wire form does not fit into a UDP datagram (see frame and size)
-            WriteFailed, // the file could not be written
+            WriteFailed, // the file could not be written (exportRecording: the reason in its why)
+            Cancelled,   // the progress function asked to stop
         };
         Status status = Status::Ok;
         qint64 frames = 0;  // frames written
@@ -49,6 +57,10 @@ public:
     static constexpr int kDefaultMtu = 1500;
     static constexpr int kLowestMtu = 68; // what IPv4 requires of every link
     static constexpr int kLargestPayload = 65507;
+
+    // Called about every megabyte of a recording with the entries written so far and the entries to
+    // write; false ends the writing with Cancelled.
+    using Progress = std::function<bool(qint64 done, qint64 total)>;
 
     // mtu: the largest IP packet on the link; 0 never fragments.
     explicit CaptureWriter(const Endpoints &endpoints, int mtu = kDefaultMtu);
@@ -64,17 +76,31 @@ public:
     bool write(qint64 timeNs, QByteArrayView payload);
     // Writes the frames a single playback of index with options would send, each at its time on the
     // playback schedule, the first at startNs. The wire forms are exactly what playback sends.
-    Written writeRecording(const FrameIndex &index, const PlaybackEngine::Options &options, qint64 startNs);
+    Written writeRecording(const FrameIndex &index, const PlaybackEngine::Options &options, qint64 startNs,
+                           const Progress &progress = Progress());
     // Flushes what is buffered and closes the file; false when anything failed to be written.
     bool close();
+
+    // writeRecording into file, through file.part renamed to file once it is whole (part_file; force
+    // replaces a file.part left from before). On any failure the part is removed; a failure of the file
+    // itself is WriteFailed with the reason, naming the file, in *why.
+    static Written exportRecording(const QString &file, bool force, const FrameIndex &index,
+                                   const PlaybackEngine::Options &options, const Endpoints &endpoints,
+                                   int mtu, qint64 startNs, QString *why,
+                                   const Progress &progress = Progress());
 
     // The address and port the system would send from to reach ip:port (a connected UDP socket's own),
     // or 127.0.0.1 with the default source port when it has no route.
     static Endpoints endpointsFor(quint32 ip, quint16 port);
 
 private:
-    // One packet of the datagram in data (null: the datagram already in place after the headers).
-    void writePacket(qint64 timeNs, const uchar *data, int ipOffset, int dataLength, bool more);
+    class Blocks;
+
+    // Room for one packet of ipDataLength bytes after its IP header, its record and link headers written:
+    // where its IP header goes.
+    uchar *packet(qint64 timeNs, int ipDataLength);
+    // The IP header of a packet that carries dataLength bytes of the datagram from byte ipOffset on.
+    void ipHeader(uchar *ip, int ipOffset, int dataLength, bool more) const;
 
     Endpoints m_endpoints;
     int m_mtu;
@@ -83,7 +109,7 @@ private:
     pcap_t *m_pcap = nullptr;
     pcap_dumper_t *m_dumper = nullptr;
     std::FILE *m_file = nullptr;
-    std::vector<uchar> m_datagram; // the UDP header and payload of the datagram being written
-    std::vector<uchar> m_packet;   // one frame on the link
-    std::vector<char> m_buffer;    // the file's stream buffer
+    std::unique_ptr<Blocks> m_blocks;
+    uchar m_link[14];              // the link header, the same for every packet
+    std::vector<uchar> m_datagram; // the UDP header and payload of a datagram to be cut into fragments
 };

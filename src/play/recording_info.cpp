@@ -162,6 +162,23 @@ QJsonObject RecordingInfo::json() const
     o["playable"] = playable();
     if (!playable())
         o["reason"] = reason;
+    if (capture) {
+        const CaptureReader::Stats &c = capture->stats;
+        o["capture"] =
+            QJsonObject{{"port", capture->port != 0 ? QJsonValue(capture->port) : QJsonValue()},
+                        {"port_choice", capture->portChoice},
+                        {"packets", c.packets},
+                        {"datagrams", c.datagrams},
+                        {"bytes", c.bytes},
+                        {"other_ports", c.otherPorts},
+                        {"not_udp", c.notUdp},
+                        {"fragments", c.fragments},
+                        {"reassembled", c.reassembled},
+                        {"incomplete", c.incomplete},
+                        {"malformed", c.malformed},
+                        {"captured_short", c.capturedShort},
+                        {"cut_at", capture->cutAt >= 0 ? QJsonValue(capture->cutAt) : QJsonValue()}};
+    }
     return o;
 }
 
@@ -169,7 +186,14 @@ QString RecordingInfo::text() const
 {
     QString s;
     QTextStream out(&s);
-    out << "file:      " << file << '\n' << "size:      " << bytes << " bytes\n";
+    out << "file:      " << file << '\n';
+    if (capture) {
+        out << "capture:   " << capture->portChoice << '\n'
+            << "           " << capture->stats.summary() << '\n';
+        if (!capture->cutNote.isEmpty())
+            out << "           " << capture->cutNote << '\n';
+    }
+    out << "size:      " << bytes << " bytes\n";
     if (frames > 0)
         out << "frames:    " << frames << " (numbers " << first_frame << " to " << last_frame << ")\n";
     else

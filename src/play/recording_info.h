@@ -4,12 +4,14 @@
 // after the scan, in one pass over the frame index.
 #pragma once
 
+#include "capture_reader.h"
 #include "frame_index.h"
 #include "frame_scanner.h"
 
 #include <QJsonObject>
 #include <QString>
 #include <QtGlobal>
+#include <optional>
 #include <vector>
 
 class RecordingInfo
@@ -58,6 +60,9 @@ public:
     QString reason;              // why it cannot be played; empty when it can
     qint64 oversized_frame = -1; // the first frame too large for a datagram
     std::vector<Mark> marks;
+    // For a recording read from a capture (file then names the capture): the port taken and what the
+    // reading kept, passed over and dropped.
+    std::optional<CaptureReader::Result> capture;
 
     bool playable() const { return reason.isEmpty(); }
     // `orf info --json`'s object.

@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace orf {
+namespace part_file {
 
 namespace {
 
@@ -20,28 +20,7 @@ QString systemError()
 
 } // namespace
 
-bool outputAllowed(const QString &file, bool force, QString *why)
-{
-    struct stat st;
-    if (file.isEmpty() || (::stat(QFile::encodeName(file).constData(), &st) == 0 && S_ISDIR(st.st_mode))) {
-        *why = file.isEmpty() ? QStringLiteral("-o '': names no file")
-                              : QStringLiteral("-o %1: is a directory; name a file").arg(file);
-        return false;
-    }
-    for (const QString &existing : {file, file + ".part"}) {
-        if (::lstat(QFile::encodeName(existing).constData(), &st) != 0)
-            continue;
-        // --force replaces a file, or a link (never what it points to); never a device or a FIFO.
-        if (!force || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) {
-            *why = force ? QStringLiteral("%1 exists and is not a file; nothing replaces it").arg(existing)
-                         : QStringLiteral("%1 exists; --force replaces it").arg(existing);
-            return false;
-        }
-    }
-    return true;
-}
-
-FILE *createPart(const QString &file, bool force, QString *why)
+FILE *create(const QString &file, bool force, QString *why)
 {
     // A file-size limit is met as a full disk is: the write fails (EFBIG) and the part is kept and named,
     // instead of the process being killed with it half written.
@@ -69,7 +48,7 @@ FILE *createPart(const QString &file, bool force, QString *why)
     return stream;
 }
 
-bool finishPart(FILE *part, const QString &file, QString *why)
+bool finish(FILE *part, const QString &file, QString *why)
 {
     const QString partName = file + ".part";
     const mode_t mask = ::umask(0); // the only way to read it; set back at once
@@ -93,4 +72,4 @@ bool finishPart(FILE *part, const QString &file, QString *why)
     return true;
 }
 
-} // namespace orf
+} // namespace part_file

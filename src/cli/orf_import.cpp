@@ -1,0 +1,83 @@
+// orf import: the datagrams a capture holds to one port, as the recording Record would have written had it
+// been listening there, into FILE.part renamed to FILE once it is whole.
+#include "orf.h"
+
+#include "part_file.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <cstdio>
+#include <vector>
+
+namespace orf {
+
+int importCapture(const QStringList &arguments)
+{
+    const Defaults defaults = loadDefaults();
+    QCommandLineParser parser;
+    const QCommandLineOption output(
+        {"o", "output"}, "The recording to write (default: the capture's name with .orf).", "FILE");
+    const QCommandLineOption force("force", "Replaces an existing FILE.");
+    parser.addOptions({output, force});
+    parser.addOptions(captureOptions());
+    parser.addPositionalArgument("CAPTURE", "The capture (pcap, pcapng).");
+    if (const int done =
+            parse(parser, arguments, "orf import CAPTURE [-o FILE] [--port P] [--filter EXPR] [--force]",
+                  "Writes the payloads of a capture's UDP datagrams to one port, in capture order, as a "
+                  "recording: byte for byte what record would have written listening there. IP "
+                  "fragments are put together first. The port: --port, else the settings' record port "
+                  "when any datagram goes to it, else the port most datagrams go to.");
+        done >= 0)
+        return done;
+    if (parser.positionalArguments().size() != 1) {
+        error("import takes one capture (see orf help import)");
+        return kUsage;
+    }
+    CaptureReader::Options options;
+    if (const int bad = readCaptureOptions(parser, defaults, &options); bad >= 0)
+        return bad;
+    const QString capture = parser.positionalArguments().first();
+    const QString suffix = QFileInfo(capture).suffix();
+    const QString file = parser.isSet(output) ? parser.value(output)
+                         : suffix.isEmpty()   ? capture + ".orf"
+                                              : capture.chopped(suffix.size() + 1) + ".orf";
+    const QString part = file + ".part";
+    QString why;
+    if (!outputAllowed(file, parser.isSet(force), &why)) {
+        error(why);
+        return kUsage;
+    }
+
+    FILE *stream = part_file::create(file, parser.isSet(force), &why);
+    if (!stream) {
+        error(why);
+        return kFailure;
+    }
+    // A capture gives many small payloads: one write a megabyte.
+    std::vector<char> buffer(1 << 20);
+    std::setvbuf(stream, buffer.data(), _IOFBF, buffer.size());
+    const CaptureReader::Result r = CaptureReader::read(capture, options, CaptureReader::fileSink(stream));
+    int status = -1;
+    if (r.status == CaptureReader::Status::WriteFailed) {
+        error(QStringLiteral("writing %1 failed (is the disk full?)").arg(part));
+        status = kFailure;
+    } else if ((status = captureRead(r)) < 0 && r.stats.datagrams == 0) {
+        error(r.portChoice + "; no recording written");
+        status = kNothing;
+    }
+    if (status >= 0) {
+        std::fclose(stream);
+        QFile::remove(part);
+        return status;
+    }
+    if (!part_file::finish(stream, file, &why)) {
+        QFile::remove(part);
+        error(why);
+        return kFailure;
+    }
+    std::fprintf(stderr, "orf: %s\norf: %s, into %s\n", r.portChoice.toLocal8Bit().constData(),
+                 r.stats.summary().toLocal8Bit().constData(), QFile::encodeName(file).constData());
+    return kOk;
+}
+
+} // namespace orf

@@ -1,0 +1,37 @@
+// A capture made into the recording its datagrams stand for (CaptureReader), for code that reads
+// recordings: a temporary file in the temporary directory, removed with this object, so a capture is
+// scanned, shown and played as any recording is.
+#pragma once
+
+#include "capture_reader.h"
+
+#include <QString>
+#include <memory>
+
+class QTemporaryFile;
+
+class CaptureRecording
+{
+public:
+    CaptureRecording();
+    ~CaptureRecording();
+    CaptureRecording(CaptureRecording &&other) noexcept;
+    CaptureRecording &operator=(CaptureRecording &&other) noexcept;
+
+    // Reads capture into a new temporary recording, which replaces (and removes) the one held before. When
+    // the read fails, nothing is held and the result says why.
+    const CaptureReader::Result &read(const QString &capture, const CaptureReader::Options &options,
+                                      const CaptureReader::Progress &progress = CaptureReader::Progress());
+
+    bool isEmpty() const { return !m_file; }
+    // The temporary recording; empty when none is held.
+    QString fileName() const;
+    // The capture it was read from, and what reading it gave.
+    const QString &capture() const { return m_capture; }
+    const CaptureReader::Result &result() const { return m_result; }
+
+private:
+    std::unique_ptr<QTemporaryFile> m_file;
+    QString m_capture;
+    CaptureReader::Result m_result;
+};

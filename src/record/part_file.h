@@ -1,0 +1,21 @@
+// FILE.part: where orf and the window write FILE until it is whole. Only a finished FILE.part is renamed to
+// FILE, in one step, so FILE is never seen half written, and an existing FILE is replaced only by a whole
+// new one.
+#pragma once
+
+#include <QString>
+#include <cstdio>
+
+namespace part_file {
+
+// Creates FILE.part for writing: exclusively, never through a symbolic link, readable by its owner alone
+// until it is finished. With force, a FILE.part left from before is removed first (a link itself, never
+// what it points to). Returns nullptr with the reason in *why.
+FILE *create(const QString &file, bool force, QString *why);
+
+// Writes what is buffered to the disk, gives the file the permissions a new file gets (0666 less the
+// umask), closes it and renames FILE.part to FILE, replacing FILE. False with the reason in *why; the part
+// is then closed and kept.
+bool finish(FILE *part, const QString &file, QString *why);
+
+} // namespace part_file
