@@ -135,8 +135,9 @@ void Ostrel_recorder::reportFileChanged()
     if (file_change_reported)
         return;
     file_change_reported = true;
-    const QString text =
-        tr("File %1 has changed since it was opened. Please open it again.").arg(frames.fileName());
+    // A capture is named as the user opened it, not by the temporary recording made of it.
+    const QString text = tr("File %1 has changed since it was opened. Please open it again.")
+                             .arg(file_name.isEmpty() ? frames.fileName() : file_name);
     if (!ui.playSlider->isSliderDown()) {
         QMessageBox::warning(this, tr("Ostrel Recorder"), text, QMessageBox::Ok);
         return;
