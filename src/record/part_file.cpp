@@ -20,6 +20,16 @@ QString systemError()
 
 } // namespace
 
+mode_t creationMask()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly))
+        for (QByteArray line; !(line = status.readLine()).isEmpty();)
+            if (line.startsWith("Umask:"))
+                return mode_t(line.mid(6).trimmed().toUInt(nullptr, 8));
+    return 022;
+}
+
 FILE *create(const QString &file, bool force, QString *why)
 {
     // A file-size limit is met as a full disk is: the write fails (EFBIG) and the part is kept and named,
@@ -51,8 +61,7 @@ FILE *create(const QString &file, bool force, QString *why)
 bool finish(FILE *part, const QString &file, QString *why)
 {
     const QString partName = file + ".part";
-    const mode_t mask = ::umask(0); // the only way to read it; set back at once
-    ::umask(mask);
+    const mode_t mask = creationMask();
     QString failure;
     if (std::fflush(part) != 0 || ::fsync(fileno(part)) != 0)
         failure = QStringLiteral("writing %1 failed: %2").arg(partName, systemError());

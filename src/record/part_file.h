@@ -5,8 +5,13 @@
 
 #include <QString>
 #include <cstdio>
+#include <sys/types.h>
 
 namespace part_file {
+
+// The process's umask, read without changing it (umask() sets it, which would race with other threads
+// creating files: the window finishes its files on a worker thread).
+mode_t creationMask();
 
 // Creates FILE.part for writing: exclusively, never through a symbolic link, readable by its owner alone
 // until it is finished. With force, a FILE.part left from before is removed first (a link itself, never

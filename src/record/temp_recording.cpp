@@ -1,5 +1,7 @@
 #include "temp_recording.h"
 
+#include "part_file.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -29,18 +31,6 @@ void setWhy(QString *why, const QString &text)
 QString systemError()
 {
     return QString::fromLocal8Bit(std::strerror(errno));
-}
-
-// The process's umask, read without changing it: umask() itself sets it, which would race with other
-// threads creating files.
-mode_t fileCreationMask()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (status.open(QIODevice::ReadOnly))
-        for (QByteArray line; !(line = status.readLine()).isEmpty();)
-            if (line.startsWith("Umask:"))
-                return mode_t(line.mid(6).trimmed().toUInt(nullptr, 8));
-    return 022;
 }
 } // namespace
 
@@ -99,7 +89,7 @@ Saved save(FILE *stream, const QString &source, const QString &target, QString *
     if (::stat(sourcePath.constData(), &sourceStat) == 0 &&
         ::stat(directory.constData(), &directoryStat) == 0 && sourceStat.st_dev == directoryStat.st_dev) {
         // The temporary recording is owner-only; the saved one is an ordinary file of the user's.
-        if (::chmod(sourcePath.constData(), 0666 & ~fileCreationMask()) == 0 &&
+        if (::chmod(sourcePath.constData(), 0666 & ~part_file::creationMask()) == 0 &&
             ::rename(sourcePath.constData(), targetPath.constData()) == 0)
             return Saved::Moved;
         if (errno != EXDEV) {
