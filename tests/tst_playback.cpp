@@ -66,10 +66,60 @@ private slots:
             QCOMPARE(s->receiveMany(2),
                      QList<QByteArray>({"fr 7\r\nts 100.0\r\na b\r\n", "fr 8\r\nts 100.02\r\n\r\n"}));
         QTRY_VERIFY(idleActions());
-        QCOMPARE(a->ui().playSlider->value(), 1); // frame 8, the second
+        QCOMPARE(a->ui().playSlider->value(), 8);
         QVERIFY(idleActions());
         QVERIFY(window->statusBar()->currentMessage().startsWith("2 frames, p99 "));
         QVERIFY(answerer->messages().isEmpty());
+    }
+
+    // The slider's range is the recording's frame numbers and its value the current frame: after Open, a
+    // pause, a seek, the end and Stop. Numbers past an int start at 0.
+    void theSliderShowsFrameNumbers_data()
+    {
+        QTest::addColumn<qint64>("first");
+        QTest::addColumn<int>("minimum");
+        QTest::newRow("numbered 20 to 30") << qint64(20) << 20;
+        QTest::newRow("numbered past an int") << (qint64(1) << 32) << 0;
+    }
+
+    void theSliderShowsFrameNumbers()
+    {
+        QFETCH(qint64, first);
+        QFETCH(int, minimum);
+        QByteArray content;
+        for (qint64 n = first; n <= first + 10; ++n)
+            content += "fr " + QByteArray::number(n) + "\n";
+        a->values().timestamp = false;
+        a->values().frequency_play_1 = 50;
+        open(content);
+        const QSlider *slider = a->ui().playSlider;
+        auto at = [&](qint64 frame) { return int(frame - first + minimum); };
+        auto shows = [&](qint64 frame) {
+            return slider->value() == at(frame) && a->current_frame() == frame;
+        };
+        auto frameOf = [](const QByteArray &d) { return d.mid(3, d.indexOf('\r') - 3).toLongLong(); };
+        QCOMPARE(QPoint(slider->minimum(), slider->maximum()), QPoint(minimum, at(first + 10)));
+        QVERIFY(shows(first));
+
+        window->on_actionPlay_triggered();
+        QByteArray d;
+        QVERIFY(sink->receive(&d));
+        window->on_actionPause_triggered();
+        const QList<QByteArray> sent = QList<QByteArray>{d} + sink->drain();
+        QVERIFY(shows(frameOf(sent.last()))); // the frame sent last
+        window->on_playSlider_sliderPressed();
+        a->ui().playSlider->setSliderPosition(at(first + 5));
+        window->on_playSlider_sliderReleased();
+        window->on_actionPlay_triggered();
+        QVERIFY(sink->receive(&d));
+        QCOMPARE(frameOf(d), first + 6);
+        QTRY_VERIFY(idleActions());
+        QVERIFY(shows(first + 10));
+
+        window->on_actionPlay_triggered();
+        QVERIFY(sink->receive(&d));
+        window->on_actionStop_triggered();
+        QVERIFY(shows(first));
     }
 
     void aSendFailureEndsThePlayback_data()

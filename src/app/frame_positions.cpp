@@ -3,18 +3,22 @@
 #include <climits>
 
 FramePositions::FramePositions(qint64 first, qint64 last)
-    : m_first(first), m_last(last < first ? first : last), m_step((m_last - m_first) / INT_MAX + 1)
+    : m_first(first), m_last(last < first ? first : last)
 {
+    if (m_first >= INT_MIN && m_last <= INT_MAX)
+        m_origin = int(m_first);
+    else
+        m_step = (m_last - m_first) / INT_MAX + 1;
 }
 
 int FramePositions::positionOf(qint64 frame) const
 {
-    return int((qBound(m_first, frame, m_last) - m_first) / m_step);
+    return int(m_origin + (qBound(m_first, frame, m_last) - m_first) / m_step);
 }
 
 qint64 FramePositions::frameAt(int position) const
 {
-    return qBound(m_first, m_first + qint64(qMax(position, 0)) * m_step, m_last);
+    return qBound(m_first, m_first + (qint64(position) - m_origin) * m_step, m_last);
 }
 
 int FramePositions::columnOf(qint64 frame, int width) const

@@ -1,6 +1,8 @@
-// Where the frames of a recording lie along the slider and the strip drawn beside it. Frame numbers are
-// 64-bit and a slider holds an int, so a span wider than an int is stepped: position p stands for frame
-// first + p * step. Free of widgets, so it is tested directly.
+// Where the frames of a recording lie along the slider and the strip drawn beside it. A slider holds an
+// int: while the first and the last frame number fit one, the position of a frame is its number (what an
+// accessibility reader or a test reads off the slider); wider numbers are shifted to start at 0 and, for a
+// span wider than an int, stepped: position p stands for frame first + p * step. Free of widgets, so it is
+// tested directly.
 #pragma once
 
 #include <QtGlobal>
@@ -13,7 +15,8 @@ public:
 
     qint64 first() const { return m_first; }
     qint64 last() const { return m_last; }
-    // The largest position (the first is 0).
+    // The slider's range.
+    int minimum() const { return m_origin; }
     int maximum() const { return positionOf(m_last); }
     int positionOf(qint64 frame) const;
     qint64 frameAt(int position) const;
@@ -25,4 +28,5 @@ private:
     qint64 m_first = 0;
     qint64 m_last = 0;
     qint64 m_step = 1;
+    int m_origin = 0; // the position of the first frame
 };

@@ -100,10 +100,9 @@ void Ostrel_recorder::takeRecording(const FrameIndex &index, const RecordingInfo
     last_frame = index.last();
     current_frame = first_frame;
     positions = FramePositions(first_frame, last_frame);
-    ui.playSlider->setMinimum(0);
-    ui.playSlider->setMaximum(positions.maximum());
+    ui.playSlider->setRange(positions.minimum(), positions.maximum());
     ui.playSlider->setTickPosition(QSlider::NoTicks);
-    ui.playSlider->setValue(0);
+    ui.playSlider->setValue(positions.positionOf(current_frame));
     // The strip holds the marks; the window keeps the rest of the figures.
     ui.frameStrip->setMarks(std::move(recording.marks), positions, ui.playSlider);
     recording.marks.clear();

@@ -22,7 +22,7 @@ void Ostrel_recorder::on_actionPlay_triggered()
         // The receiving thread has stopped, but the stream may still hold the last datagrams.
         if (record_file)
             fflush(record_file);
-        if (record_file && initSlider(temp_file_name) && ui.playSlider->maximum() != 0) {
+        if (record_file && initSlider(temp_file_name) && last_frame != 0) {
             file_name = temp_file_name;
             ui.l_filename->setText("<temporary buffer>");
         } else {

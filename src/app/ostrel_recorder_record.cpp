@@ -216,7 +216,7 @@ void Ostrel_recorder::on_actionStop_triggered()
     } else {
         current_frame = first_frame;
         slider_moved = false;
-        ui.playSlider->setValue(0);
+        ui.playSlider->setValue(positions.positionOf(current_frame));
     }
     updateActions();
 }
