@@ -14,6 +14,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
 
@@ -132,6 +133,53 @@ private slots:
         window->on_actionPlay_triggered();
         QCOMPARE(sink.receiveMany(3),
                  QList<QByteArray>({"fr 100\r\na\r\n", "fr 101\r\nb\r\n", "fr 102\r\nc\r\n"}));
+    }
+
+    // Open says only what the numbering holds: at most ten lost numbers, then "...".
+    void openAndPlayAsRecorded_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QStringList>("opened");
+        QTest::addColumn<QList<QByteArray>>("sent");
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<QStringList>("info"); // Recording info's rows after the intervals
+        QTest::newRow("ten lost frames")
+            << QByteArray("fr 1\nfr 12\n") << QStringList("Lost frame number 10:  2 3 4 5 6 7 8 9 10 11")
+            << QList<QByteArray>{"fr 1\r\n", "fr 12\r\n"} << "" << QStringList("yes");
+        QTest::newRow("twelve lost frames")
+            << QByteArray("fr 1\na\nfr 14\nb\n")
+            << QStringList("Lost frame number 12:  2 3 4 5 6 7 8 9 10 11...")
+            << QList<QByteArray>{"fr 1\r\na\r\n", "fr 14\r\nb\r\n"} << "" << QStringList("yes");
+    }
+    void openAndPlayAsRecorded()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QStringList, opened);
+        QFETCH(QList<QByteArray>, sent);
+        QFETCH(QString, failure);
+        QFETCH(QStringList, info);
+        open("played.orf", content);
+        QCOMPARE(answerer->messageTexts(), opened);
+        QVERIFY(a->ui().actionPlay->isEnabled());
+        QStringList shown;
+        answerer->queueDialog([&](QWidget *dialog) {
+            shown = static_cast<RecordingInfoDialog *>(dialog)->values();
+            static_cast<QDialog *>(dialog)->accept();
+        });
+        a->ui().actionRecordingInfo->trigger();
+        QCOMPARE(shown.mid(7), info);
+        answerer->clear();
+        UdpSink sink;
+        a->values().ip_play_1 = 0x7f000001;
+        a->values().port_play_1 = sink.port();
+        a->values().timestamp = a->values().loop = false;
+        a->values().frequency_play_1 = 500;
+        window->on_actionPlay_triggered();
+        QTRY_COMPARE(a->mode(), 0);
+        QCOMPARE(sink.drain(), sent);
+        QCOMPARE(answerer->messageTexts(), failure.isEmpty() ? QStringList() : QStringList(failure));
+        QVERIFY(failure.isEmpty() || (answerer->messages()[0].icon == QMessageBox::Critical &&
+                                      answerer->messages()[0].title == "Ostrel Recorder"));
     }
 
     // The program opens the recording named on its command line as File -> Open does, with the same checks

@@ -11,7 +11,8 @@
 
 namespace {
 
-// orf info's text lists this many lost numbers; its JSON lists them all up to kListedInJson.
+// orf info's text and the window's message list this many lost numbers; the JSON lists them all up to
+// kListedInJson.
 constexpr int kListedInText = 10;
 constexpr qint64 kListedInJson = 100000;
 
@@ -233,9 +234,16 @@ QString RecordingInfo::lostNumbers(int listed) const
     return text;
 }
 
-QString RecordingInfo::lostFramesText(int listed) const
+QString RecordingInfo::lostFramesText() const
 {
     if (lost <= 0)
         return QString();
-    return QStringLiteral("Lost frame number %1:  ").arg(lost) + lostNumbers(listed);
+    QString text = QStringLiteral("Lost frame number %1: ").arg(lost);
+    int listed = 0;
+    for (const FrameIndex::Run &r : lost_runs)
+        for (qint64 n = r.first; n <= r.last && listed < kListedInText; ++n, ++listed)
+            text += QLatin1Char(' ') + QString::number(n);
+    if (lost > kListedInText)
+        text += QStringLiteral("...");
+    return text;
 }

@@ -69,9 +69,9 @@ public:
     QJsonObject json() const;
     // `orf info`'s lines.
     QString text() const;
-    // The lost frames as the window says them: "Lost frame number 3:  5 6 9", at most the first `listed`
-    // numbers, then " and N more"; empty when none was lost.
-    QString lostFramesText(int listed = 1000) const;
+    // The lost frames as the window's message says them: "Lost frame number 3:  5 6 9", the first ten
+    // numbers, then "..."; empty when none was lost.
+    QString lostFramesText() const;
     // The lost frame numbers alone: "5 6 9", or "5 6 and 12 more" beyond `listed`.
     QString lostNumbers(int listed = 1000) const;
 
