@@ -105,8 +105,8 @@ private slots:
         QTest::newRow("negative numbers")
             << QByteArray("fr -1\nfr 0\nfr 1\nfr 3\n")
             << "This file has a problem with frame numbers and cannot be played.";
-        QTest::newRow("a frame larger than a datagram")
-            << "fr 3\nfr 4\n" + QByteArray(70000, 'x') + "\n"
+        QTest::newRow("no frame that fits a datagram")
+            << "fr 4\n" + QByteArray(70000, 'x') + "\n"
             << "File %1 cannot be played: frame 4 is 70008 bytes; a datagram holds at most 65,507.";
         QTest::newRow("missing") << QByteArray() << "File %1 cannot be opened.";
     }
@@ -135,7 +135,9 @@ private slots:
                  QList<QByteArray>({"fr 100\r\na\r\n", "fr 101\r\nb\r\n", "fr 102\r\nc\r\n"}));
     }
 
-    // Open says only what the numbering holds: at most ten lost numbers, then "...".
+    // Open says only what the numbering holds: at most ten lost numbers, then "...". A frame too large for a
+    // datagram leaves the recording playable up to it: Play sends what precedes it and stops there as a
+    // failed send does; Recording info names it.
     void openAndPlayAsRecorded_data()
     {
         QTest::addColumn<QByteArray>("content");
@@ -150,6 +152,11 @@ private slots:
             << QByteArray("fr 1\na\nfr 14\nb\n")
             << QStringList("Lost frame number 12:  2 3 4 5 6 7 8 9 10 11...")
             << QList<QByteArray>{"fr 1\r\na\r\n", "fr 14\r\nb\r\n"} << "" << QStringList("yes");
+        // A datagram of 65,507 bytes in LF lines: 65,509 in CR LF.
+        QTest::newRow("a frame too large")
+            << "fr 200\na\nfr 201\n" + QByteArray(65499, 'x') + "\nfr 202\nb\n"
+            << QStringList() << QList<QByteArray>{"fr 200\r\na\r\n"} << "Error while sending data"
+            << QStringList({"1: 201 (65509 bytes)", "yes"});
     }
     void openAndPlayAsRecorded()
     {

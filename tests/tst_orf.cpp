@@ -18,6 +18,11 @@
 
 using namespace ostrel_test;
 
+namespace {
+// Frame 201 a datagram of 65,507 bytes in LF lines: 65,509 in CR LF on the wire.
+const QByteArray kOneTooLarge = "fr 200\na\nfr 201\n" + QByteArray(65499, 'x') + "\nfr 202\nb\n";
+} // namespace
+
 class TestOrf : public QObject
 {
     Q_OBJECT
@@ -126,7 +131,7 @@ private slots:
         QTest::newRow("a FIFO without a writer") << QStringList{"info", "fifo.orf"} << 3;
     }
     // What info says of files that are small but claim much: a gap of 134 million frames, frame numbers past
-    // 2^31, a frame no datagram can carry.
+    // 2^31, frames no datagram can carry.
     void infoSaysWhatAFileHolds_data()
     {
         QTest::addColumn<QByteArray>("content");
@@ -135,9 +140,12 @@ private slots:
                                               << "lost 134216998 runs [[2,134216999]] frames null playable";
         QTest::newRow("past 2^31") << QByteArray("fr 2147483647\nb\nfr 2147483649\nb\n")
                                    << "lost 1 runs [[2147483648,2147483648]] frames [2147483648] playable";
-        QTest::newRow("a frame too large")
+        QTest::newRow("no frame that fits a datagram")
             << "fr 1\n" + QByteArray(70000, 'x')
-            << "lost 0 runs [] frames [] frame 1 is 70008 bytes; a datagram holds at most 65,507";
+            << "lost 0 runs [] frames [] frame 1 is 70008 bytes; a datagram holds at most 65,507 "
+               "[{\"bytes\":70008,\"frame\":1}]";
+        QTest::newRow("one frame too large")
+            << kOneTooLarge << "lost 0 runs [] frames [] playable [{\"bytes\":65509,\"frame\":201}]";
         using namespace capture_files;
         const QList<QByteArray> ips = {ip4(udp(6000, "fr 1\n")), ip4(udp(5000, "fr 4\nb\n")),
                                        ip4(udp(6000, "fr 2\n")), ip4(udp(5000, "fr 6\n"))};
@@ -160,6 +168,7 @@ private slots:
                          .arg(o["lost"].toInteger())
                          .arg(json("lost_runs"), json("lost_frames"),
                               o["playable"].toBool() ? "playable" : o["reason"].toString()) +
+                     (o["too_large"].toArray().isEmpty() ? "" : " " + json("too_large")) +
                      (o.contains("capture") ? " " + o["capture"]["port_choice"].toString() : ""),
                  said);
     }
@@ -181,6 +190,48 @@ private slots:
         }
         QCOMPARE(orf(arguments), status);
         QVERIFY(!QFile::exists(path("none.orf")) && !QFile::exists(path("none.orf.part")));
+    }
+
+    // One frame too large among others: info says it and the recording plays up to it; play sends what
+    // precedes it and exits 1 naming it; export writes nothing rather than a part that passes for the whole.
+    void aFrameTooLarge_data()
+    {
+        QTest::addColumn<QStringList>("arguments"); // SINK: a receiver's HOST:PORT
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("said"); // a part of the standard output and error
+        QTest::addColumn<int>("sent");
+        const QString stopped =
+            "big.orf: frame 201 is 65509 bytes, too large for a datagram; playback stopped";
+        QTest::newRow("info") << QStringList{"info", "big.orf"} << 0
+                              << "too large: 1 (a datagram holds at most 65,507 bytes; playback stops at the "
+                                 "first): 201 (65509 bytes)\nplayable:  yes\n"
+                              << 0;
+        QTest::newRow("play") << QStringList{"play", "big.orf", "--to", "SINK", "--rate", "500"} << 1
+                              << stopped << 1;
+        QTest::newRow("play, top speed")
+            << QStringList{"play", "big.orf", "--to", "SINK", "--top-speed"} << 1 << stopped << 1;
+        QTest::newRow("play --until 200")
+            << QStringList{"play", "big.orf", "--to", "SINK", "--rate", "500", "--until", "200"} << 0
+            << "sent 1 frames" << 1;
+        QTest::newRow("export")
+            << QStringList{"export", "big.orf", "-o", "big.pcap"} << 1
+            << "big.orf: frame 201 is 65509 bytes, too large for a datagram; nothing exported" << 0;
+    }
+    void aFrameTooLarge()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, said);
+        QFETCH(int, sent);
+        QVERIFY(writeFile(path("big.orf"), kOneTooLarge));
+        UdpSink sink;
+        for (QString &a : arguments)
+            a = a == "SINK" ? "127.0.0.1:" + QString::number(sink.port()) : a.contains('.') ? path(a) : a;
+        QByteArray out, err;
+        QCOMPARE(orf(arguments, &out, &err), status);
+        QVERIFY2((out + err).contains(said.toUtf8()), out + err);
+        QCOMPARE(sink.drain(), QList<QByteArray>(sent, "fr 200\r\na\r\n"));
+        QVERIFY(!QFile::exists(path("big.pcap")) && !QFile::exists(path("big.pcap.part")));
     }
 
     // Links where FILE.part goes, a hang-up, a full disk, a directory as FILE, numbers out of range.

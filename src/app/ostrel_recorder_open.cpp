@@ -81,7 +81,9 @@ bool Ostrel_recorder::scanRecording(const QString &name, FrameIndex *index, Reco
                              QMessageBox::Ok);
         return false;
     }
-    if (info->oversized_frame >= 0) {
+    // A frame too large to send ends a playback there, as a send that fails; only a recording with
+    // nothing that could be sent is refused.
+    if (info->nothingFits()) {
         QMessageBox::critical(this, tr("Ostrel Recorder"),
                               tr("File %1 cannot be played: %2.").arg(name, info->reason), QMessageBox::Ok);
         return false;

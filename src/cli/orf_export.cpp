@@ -95,8 +95,10 @@ int exportCapture(const QStringList &arguments)
     case CaptureWriter::Written::Status::Changed:
         error(file + ": has changed since it was opened; please run again");
         return kFailure;
-    case CaptureWriter::Written::Status::TooLarge: // found by the check above already
-        error(QStringLiteral("%1: frame %2 is %3 bytes; too large for a datagram")
+    case CaptureWriter::Written::Status::TooLarge:
+        // As a playback, it stops at such a frame; a capture of a part would pass for the whole, so there
+        // is none. --until before it exports the frames that can be sent.
+        error(QStringLiteral("%1: frame %2 is %3 bytes, too large for a datagram; nothing exported")
                   .arg(file)
                   .arg(written.frame)
                   .arg(written.size));

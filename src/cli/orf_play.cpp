@@ -176,6 +176,15 @@ int play(const QStringList &arguments)
                  (long long)check.lateOver1ms());
     switch (end.state) {
     case PlaybackEngine::State::SendFailed:
+        // The frames before it went out; a frame too large is the recording's fault, not the network's.
+        if (QByteArray wire; index.wire(index.entryOf(end.frame), &wire) == FrameIndex::Read::Ok &&
+                             wire.size() > RecordingInfo::kLargestDatagram) {
+            error(QStringLiteral("%1: frame %2 is %3 bytes, too large for a datagram; playback stopped there")
+                      .arg(file)
+                      .arg(end.frame)
+                      .arg(wire.size()));
+            return kNothing;
+        }
         error(QStringLiteral("sending frame %1 to %2 failed")
                   .arg(end.frame)
                   .arg(names.value(end.failedDestination)));

@@ -39,6 +39,12 @@ RecordingInfoDialog::RecordingInfoDialog(const RecordingInfo &info, QWidget *par
                                                             milliseconds(info.intervals.p99_ms),
                                                             milliseconds(info.intervals.max_ms))
                                                  : tr("unknown (no timestamps)"));
+    // Shown only for a recording that has such frames.
+    ui.l_too_large->setText(info.too_large_count > 0
+                                ? tr("%1: %2").arg(number(info.too_large_count), info.tooLargeFrames())
+                                : QString());
+    ui.label_too_large->setVisible(info.too_large_count > 0);
+    ui.l_too_large->setVisible(info.too_large_count > 0);
     ui.l_playable->setText(info.playable() ? tr("yes") : tr("no: %1").arg(info.reason));
     connect(ui.pb_copy, &QPushButton::clicked, this, &RecordingInfoDialog::copy);
     connect(ui.pb_close, &QPushButton::clicked, this, &QDialog::accept);
@@ -48,8 +54,9 @@ QStringList RecordingInfoDialog::values() const
 {
     QStringList out;
     for (const QLabel *label : {ui.l_file, ui.l_size, ui.l_frames, ui.l_numbers, ui.l_lost, ui.l_duration,
-                                ui.l_intervals, ui.l_playable})
-        out << label->text();
+                                ui.l_intervals, ui.l_too_large, ui.l_playable})
+        if (!label->isHidden())
+            out << label->text();
     return out;
 }
 

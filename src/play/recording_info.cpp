@@ -11,8 +11,8 @@
 
 namespace {
 
-// orf info's text and the window's message list this many lost numbers; the JSON lists them all up to
-// kListedInJson.
+// orf info's text and the window's message list this many lost numbers (the text as many frames too large);
+// the JSON lists them all up to kListedInJson.
 constexpr int kListedInText = 10;
 constexpr qint64 kListedInJson = 100000;
 
@@ -64,27 +64,27 @@ RecordingInfo RecordingInfo::of(const QString &file, const FrameIndex &index,
 
     std::vector<float> intervals;
     intervals.reserve(size_t(info.frames));
-    qsizetype oversized = -1;
-    qint64 oversizedBytes = 0;
     bool unreadable = false;
     index.forEachFrame([&](qsizetype k, qint64 bytes, double seconds) {
         if (!std::isnan(seconds))
             intervals.push_back(float(seconds));
-        if (oversized >= 0 || bytes <= kMightNotFit || unreadable)
+        if (bytes <= kMightNotFit || unreadable)
             return;
         QByteArray wire;
-        if (index.wire(k, &wire) != FrameIndex::Read::Ok)
+        if (index.wire(k, &wire) != FrameIndex::Read::Ok) {
             unreadable = true;
-        else if (wire.size() > kLargestDatagram)
-            oversized = k, oversizedBytes = wire.size();
+        } else if (wire.size() > kLargestDatagram) {
+            if (info.too_large.size() < size_t(kListedTooLarge))
+                info.too_large.push_back({index.first() + k, wire.size()});
+            ++info.too_large_count;
+        }
     });
-    if (oversized >= 0) {
-        info.oversized_frame = index.first() + oversized;
+    // One frame too large ends a playback there; a recording of nothing else cannot be played at all.
+    if (info.nothingFits())
         info.reason = QStringLiteral("frame %1 is %2 bytes; a datagram holds at most %3")
-                          .arg(index.first() + oversized)
-                          .arg(oversizedBytes)
+                          .arg(info.too_large.front().frame)
+                          .arg(info.too_large.front().bytes)
                           .arg(QLocale(QLocale::English).toString(kLargestDatagram));
-    }
 
     if (!intervals.empty()) {
         info.intervals.known = true;
@@ -160,6 +160,10 @@ QJsonObject RecordingInfo::json() const
                                        {"max", ms(intervals.max_ms)}};
     else
         o["interval_ms"] = QJsonValue();
+    QJsonArray tooLarge;
+    for (const TooLarge &t : too_large)
+        tooLarge.append(QJsonObject{{"frame", t.frame}, {"bytes", t.bytes}});
+    o["too_large"] = tooLarge;
     o["playable"] = playable();
     if (!playable())
         o["reason"] = reason;
@@ -218,6 +222,10 @@ QString RecordingInfo::text() const
             << QString::number(intervals.max_ms, 'f', 3) << " ms (between recorded timestamps)\n";
     else
         out << "intervals: unknown (no timestamps)\n";
+    if (too_large_count > 0)
+        out << "too large: " << too_large_count << " (a datagram holds at most "
+            << QLocale(QLocale::English).toString(kLargestDatagram)
+            << " bytes; playback stops at the first): " << tooLargeFrames(kListedInText) << '\n';
     out << "playable:  " << (playable() ? QStringLiteral("yes") : "no: " + reason) << '\n';
     return s;
 }
@@ -231,6 +239,17 @@ QString RecordingInfo::lostNumbers(int listed) const
     QString text = numbers.join(QLatin1Char(' '));
     if (lost > numbers.size())
         text += QStringLiteral(" and %1 more").arg(lost - numbers.size());
+    return text;
+}
+
+QString RecordingInfo::tooLargeFrames(int listed) const
+{
+    QStringList frames;
+    for (size_t i = 0; i < too_large.size() && frames.size() < listed; ++i)
+        frames << QStringLiteral("%1 (%2 bytes)").arg(too_large[i].frame).arg(too_large[i].bytes);
+    QString text = frames.join(QStringLiteral(", "));
+    if (too_large_count > frames.size())
+        text += QStringLiteral(" and %1 more").arg(too_large_count - frames.size());
     return text;
 }
 

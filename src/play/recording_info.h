@@ -57,14 +57,25 @@ public:
     double duration_s = 0;
     double mean_rate_hz = 0;
     Intervals intervals;
-    QString reason;              // why it cannot be played; empty when it can
-    qint64 oversized_frame = -1; // the first frame too large for a datagram
+    QString reason; // why it cannot be played; empty when it can
+    // Frames whose wire form does not fit into a datagram: playback stops at the first. The first
+    // kListedTooLarge of them, and how many there are.
+    struct TooLarge
+    {
+        qint64 frame = 0;
+        qint64 bytes = 0; // on the wire
+    };
+    static constexpr int kListedTooLarge = 1000;
+    std::vector<TooLarge> too_large;
+    qint64 too_large_count = 0;
     std::vector<Mark> marks;
     // For a recording read from a capture (file then names the capture): the port taken and what the
     // reading kept, passed over and dropped.
     std::optional<CaptureReader::Result> capture;
 
     bool playable() const { return reason.isEmpty(); }
+    // Not one frame fits into a datagram: nothing could be sent.
+    bool nothingFits() const { return frames > 0 && too_large_count == frames; }
     // `orf info --json`'s object.
     QJsonObject json() const;
     // `orf info`'s lines.
@@ -74,6 +85,9 @@ public:
     QString lostFramesText() const;
     // The lost frame numbers alone: "5 6 9", or "5 6 and 12 more" beyond `listed`.
     QString lostNumbers(int listed = 1000) const;
+    // The frames too large to send: "201 (65509 bytes), 305 (70008 bytes)", then " and N more" beyond
+    // `listed`.
+    QString tooLargeFrames(int listed = kListedTooLarge) const;
 
     // The reason given for a recording whose numbering is broken, as the window's message says it.
     static QString badNumberingText();
