@@ -15,9 +15,9 @@
 // is reset through /proc/self/clear_refs before the read, and the read's peak is VmHWM after it less VmRSS
 // before it (ru_maxrss growth where clear_refs is refused). The peaks of tcpdump and orf come from wait4().
 #include "bench_support.h"
-#include "capture_reader.h"
-#include "capture_writer.h"
-#include "frame_scanner.h"
+#include "capture/capture_reader.h"
+#include "capture/capture_writer.h"
+#include "recording/frame_scanner.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

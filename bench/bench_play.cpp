@@ -19,9 +19,9 @@
 // as well (its second destination, out by lo, TTL 1), into a third receiver that joined it; that receiver's
 // figures follow the window's. A timing never makes the program fail.
 #include "bench_support.h"
-#include "ostrel_recorder.h"
-#include "play_timing.h"
-#include "playback_engine.h"
+#include "app/ostrel_recorder.h"
+#include "play/play_timing.h"
+#include "play/playback_engine.h"
 #include "test_support.h"
 #include "window_access.h"
 

@@ -20,7 +20,7 @@
 // the ladder, a window run that records the same stream sent to a multicast group (joined on lo). A timing
 // never makes the program fail; it fails only if it cannot run.
 #include "bench_support.h"
-#include "ostrel_recorder.h"
+#include "app/ostrel_recorder.h"
 #include "test_support.h"
 #include "window_access.h"
 

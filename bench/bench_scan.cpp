@@ -14,7 +14,7 @@
 // the best of its runs. Before each cold run the previous index is released and malloc gives its memory
 // back to the system, as before the first scan of a program.
 #include "bench_support.h"
-#include "frame_scanner.h"
+#include "recording/frame_scanner.h"
 
 #include <QElapsedTimer>
 #include <QString>

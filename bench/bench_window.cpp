@@ -8,8 +8,8 @@
 //
 //   bench_window [--seconds S] [--frames N]     (S = 5 per CPU figure, N = 2,000,000)
 #include "bench_support.h"
-#include "frame_strip.h"
-#include "ostrel_recorder.h"
+#include "app/frame_strip.h"
+#include "app/ostrel_recorder.h"
 #include "test_support.h"
 #include "window_access.h"
 

@@ -2,8 +2,8 @@
 // window once read them: the model the frame index is checked against by its unit test and its fuzzers.
 #pragma once
 
-#include "frame_lines.h"
-#include "frame_scanner.h"
+#include "recording/frame_lines.h"
+#include "recording/frame_scanner.h"
 
 #include <QBuffer>
 #include <QFile>

@@ -1,5 +1,5 @@
 // The socket layer's sharp edges (the largest datagram goes through it in the end-to-end test).
-#include "ap_socket.h"
+#include "ap/ap_socket.h"
 #include "test_support.h"
 
 #include <poll.h>

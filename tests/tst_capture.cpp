@@ -1,9 +1,9 @@
 // Captures as recordings: what the reader makes of link types, IPv6, fragments, hostile fragments, noise,
 // a cut last packet and files it must refuse; and a recording exported as a capture read back.
 #include "capture_files.h"
-#include "capture_reader.h"
-#include "capture_writer.h"
-#include "frame_scanner.h"
+#include "capture/capture_reader.h"
+#include "capture/capture_writer.h"
+#include "recording/frame_scanner.h"
 #include "test_support.h"
 
 #include <QBuffer>

@@ -1,6 +1,6 @@
 // The frame index the scanner builds over real files: numbering checks, lost frames, each entry's text at
 // every chunk size (every line rule across chunk edges) and agreement with the plain model of those rules.
-#include "frame_scanner.h"
+#include "recording/frame_scanner.h"
 #include "reference_scan.h"
 #include "test_support.h"
 

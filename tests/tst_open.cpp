@@ -2,12 +2,12 @@
 // index, a failed Open, a recording that changes on disk after it was opened, a capture opened as a
 // recording, and a recording exported as a capture.
 #include "capture_files.h"
-#include "capture_reader.h"
+#include "capture/capture_reader.h"
 #include "test_support.h"
 #include "window_access.h"
 
-#include "frame_strip.h"
-#include "recording_info_dialog.h"
+#include "app/frame_strip.h"
+#include "dialogs/recording_info_dialog.h"
 
 #include <QBuffer>
 #include <QClipboard>

@@ -1,5 +1,5 @@
 // The command-line program as a user runs it: a real process, no display, real UDP on 127.0.0.1.
-#include "ap_socket.h"
+#include "ap/ap_socket.h"
 #include "capture_files.h"
 #include "test_support.h"
 

@@ -1,7 +1,7 @@
 // The playback schedule with times the test sets (no waiting), the rate arithmetic and the self-check.
-#include "play_timing.h"
-#include "playback_schedule.h"
-#include "playback_self_check.h"
+#include "play/play_timing.h"
+#include "play/playback_schedule.h"
+#include "play/playback_self_check.h"
 #include "test_support.h"
 
 #include <limits>

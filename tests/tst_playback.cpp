@@ -1,7 +1,7 @@
 // The window driving the playback engine over loopback receivers in real time: what goes on the wire, and
 // how the window follows the engine's end, failure and changed-file reports. The schedule itself is tested
 // with made-up times in tst_play_timing.
-#include "playback_engine.h"
+#include "play/playback_engine.h"
 #include "test_support.h"
 #include "window_access.h"
 

@@ -1,6 +1,6 @@
 // The rate label's meter, driven with explicit clock readings: the back-fill that makes the rate meaningful
 // from the fourth arrival, the one-second window, a wrapping clock, and a list that stays bounded.
-#include "rate_meter.h"
+#include "record/rate_meter.h"
 #include "test_support.h"
 
 class TestRateMeter : public QObject

@@ -1,5 +1,5 @@
 // Record, Stop and Save as over real loopback datagrams; and the recording an earlier run left unsaved.
-#include "temp_recording.h"
+#include "record/temp_recording.h"
 #include "test_support.h"
 #include "window_access.h"
 

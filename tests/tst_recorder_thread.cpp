@@ -1,6 +1,6 @@
 // The receiving thread over a real loopback socket: what it writes, counts and reports, and how runs end.
-#include "ap_socket.h"
-#include "ostrel_recorder_thread.h"
+#include "ap/ap_socket.h"
+#include "record/ostrel_recorder_thread.h"
 #include "test_support.h"
 
 #include <atomic>

@@ -1,6 +1,6 @@
 // The settings: the file's exact bytes and round trip, every loading and writing failure with its message,
 // hostile files, and the dialogs' refusals.
-#include "settings_file.h"
+#include "settings/settings_file.h"
 #include "test_support.h"
 #include "window_access.h"
 

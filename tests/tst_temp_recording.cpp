@@ -1,6 +1,6 @@
 // The temporary recording lives in a directory every user can write to: it is opened with care, and saving
 // it never loses it or the file it replaces.
-#include "temp_recording.h"
+#include "record/temp_recording.h"
 #include "test_support.h"
 
 #include <sys/stat.h>

@@ -1,8 +1,8 @@
 // The window's private members for the tests (the window names this class its friend); a clock moved by hand.
 #pragma once
 
-#include "clock.h"
-#include "ostrel_recorder.h"
+#include "record/clock.h"
+#include "app/ostrel_recorder.h"
 #include "test_support.h"
 
 #include <memory>

@@ -1,4 +1,4 @@
-#include "ap_socket.h"
+#include "ap/ap_socket.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

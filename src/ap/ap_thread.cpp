@@ -1,4 +1,4 @@
-#include "ap_thread.h"
+#include "ap/ap_thread.h"
 
 #include <sys/time.h>
 

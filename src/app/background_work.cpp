@@ -1,4 +1,4 @@
-#include "background_work.h"
+#include "app/background_work.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -1,4 +1,4 @@
-#include "display_limit.h"
+#include "app/display_limit.h"
 
 #include <QCoreApplication>
 

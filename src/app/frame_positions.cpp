@@ -1,4 +1,4 @@
-#include "frame_positions.h"
+#include "app/frame_positions.h"
 
 #include <climits>
 

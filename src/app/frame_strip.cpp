@@ -1,4 +1,4 @@
-#include "frame_strip.h"
+#include "app/frame_strip.h"
 
 #include <QHelpEvent>
 #include <QPainter>

@@ -3,8 +3,8 @@
 // Every mark is at least one pixel wide however long the recording; hovering names the frames under it.
 #pragma once
 
-#include "frame_positions.h"
-#include "recording_info.h"
+#include "app/frame_positions.h"
+#include "recording/recording_info.h"
 
 #include <QWidget>
 #include <vector>

@@ -1,5 +1,5 @@
-#include "ostrel_recorder.h"
-#include "quit_on_signal.h"
+#include "app/ostrel_recorder.h"
+#include "app/quit_on_signal.h"
 
 #include <QApplication>
 #include <QStandardPaths>

@@ -1,15 +1,15 @@
-#include "ostrel_recorder.h"
+#include "app/ostrel_recorder.h"
 
-#include "aboutdlg.h"
-#include "ap_socket.h"
-#include "clock.h"
-#include "frame_strip.h"
-#include "help.h"
-#include "ostrel_recorder_thread.h"
-#include "playback_engine.h"
-#include "settings_play.h"
-#include "settings_record.h"
-#include "temp_recording.h"
+#include "dialogs/aboutdlg.h"
+#include "ap/ap_socket.h"
+#include "record/clock.h"
+#include "app/frame_strip.h"
+#include "dialogs/help.h"
+#include "record/ostrel_recorder_thread.h"
+#include "play/playback_engine.h"
+#include "dialogs/settings_play.h"
+#include "dialogs/settings_record.h"
+#include "record/temp_recording.h"
 
 #include <QDir>
 #include <QFileInfo>

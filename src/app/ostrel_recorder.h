@@ -3,11 +3,11 @@
 // operations; the implementation is split by subject over ostrel_recorder_*.cpp.
 #pragma once
 
-#include "capture_recording.h"
-#include "frame_index.h"
-#include "frame_positions.h"
-#include "recording_info.h"
-#include "settings_file.h"
+#include "capture/capture_recording.h"
+#include "recording/frame_index.h"
+#include "app/frame_positions.h"
+#include "recording/recording_info.h"
+#include "settings/settings_file.h"
 #include "ui_mw_ostrel_recorder.h"
 
 #include <QList>

@@ -1,13 +1,13 @@
 // Open: the frame scan with its messages (a capture made into a recording first), the frame index behind
 // the slider and its preview lookups, the strip of lost and late frames along the slider, Recording info,
 // and Export as capture.
-#include "ostrel_recorder.h"
+#include "app/ostrel_recorder.h"
 
-#include "background_work.h"
-#include "capture_writer.h"
-#include "frame_scanner.h"
-#include "frame_strip.h"
-#include "recording_info_dialog.h"
+#include "app/background_work.h"
+#include "capture/capture_writer.h"
+#include "recording/frame_scanner.h"
+#include "app/frame_strip.h"
+#include "dialogs/recording_info_dialog.h"
 
 #include <QDateTime>
 #include <QFileDialog>
@@ -54,7 +54,7 @@ bool Ostrel_recorder::scanRecording(const QString &name, FrameIndex *index, Reco
         return false; // the user's choice: the previous recording stays, nothing to say
     if (capture && result.ok()) {
         info->file = name;
-        info->capture = capture->result();
+        info->capture = capture->result().details();
     }
     switch (result.status) {
     case FrameScanner::Status::OpenFailed:

@@ -1,9 +1,9 @@
 // Playback: Play, Pause and the seek slider drive the playback engine, which sends from its own thread;
 // the window follows its progress reports.
-#include "ostrel_recorder.h"
+#include "app/ostrel_recorder.h"
 
-#include "ap_socket.h"
-#include "playback_engine.h"
+#include "ap/ap_socket.h"
+#include "play/playback_engine.h"
 
 #include <QMessageBox>
 #include <QStatusBar>

@@ -1,16 +1,16 @@
 // Live receiving: Preview, Record, Stop, Save as, the thread's status reports and the live display.
-#include "ostrel_recorder.h"
+#include "app/ostrel_recorder.h"
 
-#include "ap_socket.h"
-#include "background_work.h"
-#include "clock.h"
-#include "display_limit.h"
-#include "ostrel_recorder_thread.h"
-#include "playback_engine.h"
-#include "quit_on_signal.h"
-#include "rate_meter.h"
-#include "record_socket.h"
-#include "temp_recording.h"
+#include "ap/ap_socket.h"
+#include "app/background_work.h"
+#include "record/clock.h"
+#include "app/display_limit.h"
+#include "record/ostrel_recorder_thread.h"
+#include "play/playback_engine.h"
+#include "app/quit_on_signal.h"
+#include "record/rate_meter.h"
+#include "record/record_socket.h"
+#include "record/temp_recording.h"
 
 #include <QFileDialog>
 #include <QFileInfo>

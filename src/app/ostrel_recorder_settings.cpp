@@ -1,9 +1,9 @@
 // The window's settings: the settings file, and the values confirmed in the two dialogs.
-#include "ostrel_recorder.h"
+#include "app/ostrel_recorder.h"
 
-#include "ap_socket.h"
-#include "settings_play.h"
-#include "settings_record.h"
+#include "ap/ap_socket.h"
+#include "dialogs/settings_play.h"
+#include "dialogs/settings_record.h"
 
 #include <QCoreApplication>
 #include <QMessageBox>

@@ -1,4 +1,4 @@
-#include "orf.h"
+#include "cli/orf.h"
 
 int main(int argc, char *argv[])
 {

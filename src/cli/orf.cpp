@@ -1,7 +1,7 @@
-#include "orf.h"
+#include "cli/orf.h"
 
-#include "ap_socket.h"
-#include "settings_file.h"
+#include "ap/ap_socket.h"
+#include "settings/settings_file.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -199,7 +199,7 @@ int readRecording(const QString &file, const CaptureReader::Options *captureOpti
     }
     if (!recording->capture.isEmpty()) {
         recording->info.file = file;
-        recording->info.capture = recording->capture.result();
+        recording->info.capture = recording->capture.result().details();
     }
     return -1;
 }

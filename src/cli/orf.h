@@ -2,13 +2,13 @@
 // receiving engine, frame index and playback engine as the window, and links nothing of the window.
 #pragma once
 
-#include "capture_reader.h"
-#include "capture_recording.h"
-#include "frame_index.h"
-#include "frame_scanner.h"
-#include "playback_engine.h"
-#include "recording_info.h"
-#include "settings_file.h"
+#include "capture/capture_reader.h"
+#include "capture/capture_recording.h"
+#include "recording/frame_index.h"
+#include "recording/frame_scanner.h"
+#include "play/playback_engine.h"
+#include "recording/recording_info.h"
+#include "settings/settings_file.h"
 
 #include <QCommandLineParser>
 #include <QString>

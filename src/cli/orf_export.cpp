@@ -1,8 +1,8 @@
 // orf export: a recording's frames as the packets a playback would put on the wire, in a pcap file written
 // into CAPTURE.part and renamed to CAPTURE once it is whole.
-#include "orf.h"
+#include "cli/orf.h"
 
-#include "capture_writer.h"
+#include "capture/capture_writer.h"
 
 #include <QFile>
 #include <cstdio>

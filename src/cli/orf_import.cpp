@@ -1,8 +1,8 @@
 // orf import: the datagrams a capture holds to one port, as the recording Record would have written had it
 // been listening there, into FILE.part renamed to FILE once it is whole.
-#include "orf.h"
+#include "cli/orf.h"
 
-#include "part_file.h"
+#include "recording/part_file.h"
 
 #include <QFile>
 #include <QFileInfo>

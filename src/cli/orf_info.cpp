@@ -1,8 +1,8 @@
 // orf info: one pass over a recording (or the one a capture's datagrams make) through the frame index, and
 // what it holds.
-#include "orf.h"
+#include "cli/orf.h"
 
-#include "recording_info.h"
+#include "recording/recording_info.h"
 
 #include <QJsonDocument>
 #include <QTextStream>

@@ -1,10 +1,10 @@
 // orf play: a recording (or the one a capture's datagrams make) through the playback engine, to any number
 // of destinations.
-#include "orf.h"
+#include "cli/orf.h"
 
-#include "ap_socket.h"
-#include "playback_engine.h"
-#include "recording_info.h"
+#include "ap/ap_socket.h"
+#include "play/playback_engine.h"
+#include "recording/recording_info.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,10 +1,10 @@
 // orf record: the window's receiving engine writing into FILE.part, renamed to FILE once it is whole.
-#include "orf.h"
+#include "cli/orf.h"
 
-#include "ap_socket.h"
-#include "ostrel_recorder_thread.h"
-#include "part_file.h"
-#include "record_socket.h"
+#include "ap/ap_socket.h"
+#include "record/ostrel_recorder_thread.h"
+#include "recording/part_file.h"
+#include "record/record_socket.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

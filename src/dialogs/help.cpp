@@ -1,4 +1,4 @@
-#include "help.h"
+#include "dialogs/help.h"
 
 Help::Help(QWidget *parent) : QDialog(parent)
 {

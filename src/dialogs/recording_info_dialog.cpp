@@ -1,4 +1,4 @@
-#include "recording_info_dialog.h"
+#include "dialogs/recording_info_dialog.h"
 
 #include <QClipboard>
 #include <QGuiApplication>

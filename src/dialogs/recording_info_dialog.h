@@ -2,7 +2,7 @@
 // `orf info --json`'s object on the clipboard.
 #pragma once
 
-#include "recording_info.h"
+#include "recording/recording_info.h"
 #include "ui_d_recording_info.h"
 
 #include <QDialog>

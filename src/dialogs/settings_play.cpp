@@ -1,6 +1,6 @@
-#include "settings_play.h"
+#include "dialogs/settings_play.h"
 
-#include "ap_socket.h"
+#include "ap/ap_socket.h"
 
 #include <QMessageBox>
 

@@ -3,7 +3,7 @@
 // interface by finding it, and announces confirmed values; the window reads them back.
 #pragma once
 
-#include "settings_file.h"
+#include "settings/settings_file.h"
 #include "ui_d_play.h"
 
 #include <QDialog>

@@ -1,7 +1,7 @@
-#include "settings_record.h"
+#include "dialogs/settings_record.h"
 
-#include "ap_socket.h"
-#include "settings_file.h"
+#include "ap/ap_socket.h"
+#include "settings/settings_file.h"
 
 #include <QMessageBox>
 

@@ -1,4 +1,4 @@
-#include "play_timing.h"
+#include "play/play_timing.h"
 
 #include <cmath>
 

@@ -1,8 +1,8 @@
-#include "playback_engine.h"
+#include "play/playback_engine.h"
 
-#include "ap_socket.h"
-#include "play_timing.h"
-#include "playback_schedule.h"
+#include "ap/ap_socket.h"
+#include "play/play_timing.h"
+#include "play/playback_schedule.h"
 
 #include <QMetaObject>
 #include <chrono>

@@ -6,8 +6,8 @@
 // handler reads the latest state with progress(), so a busy receiver never sees a pile of old reports.
 #pragma once
 
-#include "frame_index.h"
-#include "playback_self_check.h"
+#include "recording/frame_index.h"
+#include "play/playback_self_check.h"
 
 #include <QObject>
 #include <atomic>

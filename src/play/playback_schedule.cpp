@@ -1,4 +1,4 @@
-#include "playback_schedule.h"
+#include "play/playback_schedule.h"
 
 #include <cmath>
 

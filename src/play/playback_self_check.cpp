@@ -1,4 +1,4 @@
-#include "playback_self_check.h"
+#include "play/playback_self_check.h"
 
 #include <cmath>
 

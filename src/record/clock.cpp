@@ -1,6 +1,6 @@
-#include "clock.h"
+#include "record/clock.h"
 
-#include "ap_thread.h"
+#include "ap/ap_thread.h"
 
 quint32 Clock::ms() const
 {

@@ -1,6 +1,6 @@
-#include "lost_frame_counter.h"
+#include "record/lost_frame_counter.h"
 
-#include "frame_lines.h"
+#include "recording/frame_lines.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
-#include "ostrel_recorder_thread.h"
+#include "record/ostrel_recorder_thread.h"
 
-#include "ap_socket.h"
-#include "lost_frame_counter.h"
+#include "ap/ap_socket.h"
+#include "record/lost_frame_counter.h"
 
 #include <QMutexLocker>
 

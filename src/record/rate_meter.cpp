@@ -1,4 +1,4 @@
-#include "rate_meter.h"
+#include "record/rate_meter.h"
 
 namespace rate_meter {
 

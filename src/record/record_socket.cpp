@@ -1,6 +1,6 @@
-#include "record_socket.h"
+#include "record/record_socket.h"
 
-#include "ap_socket.h"
+#include "ap/ap_socket.h"
 
 #include <cerrno>
 #include <cstring>

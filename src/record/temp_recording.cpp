@@ -1,6 +1,6 @@
-#include "temp_recording.h"
+#include "record/temp_recording.h"
 
-#include "part_file.h"
+#include "recording/part_file.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "settings_file.h"
+#include "settings/settings_file.h"
 
-#include "ap_socket.h"
+#include "ap/ap_socket.h"
 
 #include <QBuffer>
 #include <QCoreApplication>

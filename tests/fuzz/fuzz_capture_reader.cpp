@@ -4,9 +4,9 @@
 // offset with the more-fragments bit, a length, a protocol, the bytes) fed straight to a reassembly with
 // small limits. No more bytes are ever kept than the input holds; every byte of a reassembled datagram is a
 // byte a fragment of that datagram carried at that place; the limits hold.
-#include "capture_reader.h"
+#include "capture/capture_reader.h"
 #include "fuzz_check.h"
-#include "ip_reassembly.h"
+#include "capture/ip_reassembly.h"
 
 #include <QDir>
 #include <QFile>

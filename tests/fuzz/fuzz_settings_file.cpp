@@ -2,7 +2,7 @@
 // may have. The input is used both ways: as the file's content, and cut into the eleven setting texts
 // (decoded as Latin-1 and as raw UTF-16, so that any character and any lone surrogate occurs).
 #include "fuzz_check.h"
-#include "settings_file.h"
+#include "settings/settings_file.h"
 
 #include <QFile>
 #include <QTemporaryDir>

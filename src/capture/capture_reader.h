@@ -10,6 +10,8 @@
 // Empty datagrams carry nothing and are passed over as Record passes them over.
 #pragma once
 
+#include "recording/recording_info.h"
+
 #include <QString>
 #include <QtGlobal>
 #include <cstdio>
@@ -66,6 +68,8 @@ public:
         QString cutNote;   // one line saying so, with the file and the offset; empty for a whole capture
 
         bool ok() const { return status == Status::Ok; }
+        // What the recording's information says of the capture.
+        RecordingInfo::CaptureDetails details() const;
     };
     // Takes each kept payload in capture order; false (a failed write) ends the read with WriteFailed.
     using Sink = std::function<bool(const char *data, qsizetype size)>;

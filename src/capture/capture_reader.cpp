@@ -1,9 +1,10 @@
-#include "capture_reader.h"
+#include "capture/capture_reader.h"
 
-#include "ip_reassembly.h"
+#include "capture/ip_reassembly.h"
 
 #include <QFile>
 #include <QIODevice>
+#include <QJsonObject>
 #include <QtEndian>
 #include <cstring>
 #include <fcntl.h>
@@ -449,6 +450,28 @@ QString CaptureReader::Stats::summary() const
     if (capturedShort > 0)
         text += QStringLiteral(", %1 packets captured short").arg(capturedShort);
     return text;
+}
+
+RecordingInfo::CaptureDetails CaptureReader::Result::details() const
+{
+    RecordingInfo::CaptureDetails d;
+    d.portChoice = portChoice;
+    d.summary = stats.summary();
+    d.cutNote = cutNote;
+    d.json = QJsonObject{{"port", port != 0 ? QJsonValue(port) : QJsonValue()},
+                         {"port_choice", portChoice},
+                         {"packets", stats.packets},
+                         {"datagrams", stats.datagrams},
+                         {"bytes", stats.bytes},
+                         {"other_ports", stats.otherPorts},
+                         {"not_udp", stats.notUdp},
+                         {"fragments", stats.fragments},
+                         {"reassembled", stats.reassembled},
+                         {"incomplete", stats.incomplete},
+                         {"malformed", stats.malformed},
+                         {"captured_short", stats.capturedShort},
+                         {"cut_at", cutAt >= 0 ? QJsonValue(cutAt) : QJsonValue()}};
+    return d;
 }
 
 bool CaptureReader::isCapture(const QString &path)

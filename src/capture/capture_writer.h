@@ -9,8 +9,8 @@
 // ahead, so reading the recording, making the packets and the kernel's copying overlap.
 #pragma once
 
-#include "frame_index.h"
-#include "playback_engine.h"
+#include "recording/frame_index.h"
+#include "play/playback_engine.h"
 
 #include <QByteArrayView>
 #include <QString>

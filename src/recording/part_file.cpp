@@ -1,4 +1,4 @@
-#include "part_file.h"
+#include "recording/part_file.h"
 
 #include <QFile>
 

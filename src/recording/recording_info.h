@@ -4,9 +4,8 @@
 // after the scan, in one pass over the frame index.
 #pragma once
 
-#include "capture_reader.h"
-#include "frame_index.h"
-#include "frame_scanner.h"
+#include "recording/frame_index.h"
+#include "recording/frame_scanner.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -17,6 +16,15 @@
 class RecordingInfo
 {
 public:
+    // What a capture read as this recording contributed, in the words of the capture reader.
+    struct CaptureDetails
+    {
+        QString portChoice; // one line: the port taken and why
+        QString summary;    // one line: what was kept, passed over, put together and dropped
+        QString cutNote;    // one line when the capture was cut short; empty for a whole one
+        QJsonObject json;   // `orf info --json`'s "capture" object
+    };
+
     // The largest payload a UDP datagram over IPv4 carries.
     static constexpr qint64 kLargestDatagram = 65507;
 
@@ -71,7 +79,7 @@ public:
     std::vector<Mark> marks;
     // For a recording read from a capture (file then names the capture): the port taken and what the
     // reading kept, passed over and dropped.
-    std::optional<CaptureReader::Result> capture;
+    std::optional<CaptureDetails> capture;
 
     bool playable() const { return reason.isEmpty(); }
     // Not one frame fits into a datagram: nothing could be sent.

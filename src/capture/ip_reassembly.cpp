@@ -1,4 +1,4 @@
-#include "ip_reassembly.h"
+#include "capture/ip_reassembly.h"
 
 #include <algorithm>
 #include <cstring>

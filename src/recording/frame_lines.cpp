@@ -1,4 +1,4 @@
-#include "frame_lines.h"
+#include "recording/frame_lines.h"
 
 #include <QIODevice>
 #include <charconv>

@@ -2,7 +2,7 @@
 // and collects the start offset of every entry and the runs they form.
 #pragma once
 
-#include "frame_index.h"
+#include "recording/frame_index.h"
 
 #include <QString>
 #include <QtGlobal>

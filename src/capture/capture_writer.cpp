@@ -1,7 +1,7 @@
-#include "capture_writer.h"
+#include "capture/capture_writer.h"
 
-#include "part_file.h"
-#include "playback_schedule.h"
+#include "recording/part_file.h"
+#include "play/playback_schedule.h"
 
 #include <QFile>
 #include <QtEndian>

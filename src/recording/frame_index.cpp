@@ -1,7 +1,7 @@
-#include "frame_index.h"
+#include "recording/frame_index.h"
 
-#include "frame_index_builder.h"
-#include "frame_lines.h"
+#include "recording/frame_index_builder.h"
+#include "recording/frame_lines.h"
 
 #include <QFile>
 #include <algorithm>

@@ -1,4 +1,4 @@
-#include "recording_info.h"
+#include "recording/recording_info.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
@@ -167,23 +167,8 @@ QJsonObject RecordingInfo::json() const
     o["playable"] = playable();
     if (!playable())
         o["reason"] = reason;
-    if (capture) {
-        const CaptureReader::Stats &c = capture->stats;
-        o["capture"] =
-            QJsonObject{{"port", capture->port != 0 ? QJsonValue(capture->port) : QJsonValue()},
-                        {"port_choice", capture->portChoice},
-                        {"packets", c.packets},
-                        {"datagrams", c.datagrams},
-                        {"bytes", c.bytes},
-                        {"other_ports", c.otherPorts},
-                        {"not_udp", c.notUdp},
-                        {"fragments", c.fragments},
-                        {"reassembled", c.reassembled},
-                        {"incomplete", c.incomplete},
-                        {"malformed", c.malformed},
-                        {"captured_short", c.capturedShort},
-                        {"cut_at", capture->cutAt >= 0 ? QJsonValue(capture->cutAt) : QJsonValue()}};
-    }
+    if (capture)
+        o["capture"] = capture->json;
     return o;
 }
 
@@ -194,7 +179,7 @@ QString RecordingInfo::text() const
     out << "file:      " << file << '\n';
     if (capture) {
         out << "capture:   " << capture->portChoice << '\n'
-            << "           " << capture->stats.summary() << '\n';
+            << "           " << capture->summary << '\n';
         if (!capture->cutNote.isEmpty())
             out << "           " << capture->cutNote << '\n';
     }

@@ -3,7 +3,7 @@
 // scanned, shown and played as any recording is.
 #pragma once
 
-#include "capture_reader.h"
+#include "capture/capture_reader.h"
 
 #include <QString>
 #include <memory>

@@ -3,7 +3,7 @@
 // window shows the messages.
 #pragma once
 
-#include "frame_index.h"
+#include "recording/frame_index.h"
 
 #include <QString>
 #include <QtGlobal>

@@ -1,4 +1,4 @@
-#include "capture_recording.h"
+#include "capture/capture_recording.h"
 
 #include <QDir>
 #include <QTemporaryFile>
