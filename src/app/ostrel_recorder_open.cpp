@@ -45,7 +45,8 @@ bool Ostrel_recorder::scanRecording(const QString &name, FrameIndex *index, Reco
                 }
                 scanned = capture->fileName();
             }
-            result = FrameScanner::scan(scanned, *index, FrameScanner::kDefaultChunkSize, progress);
+            result = capture ? capture->scan(*index, progress)
+                             : FrameScanner::scan(scanned, *index, FrameScanner::kDefaultChunkSize, progress);
             // The figures and the strip's marks, in the same wait.
             if (result.ok())
                 *info = RecordingInfo::of(scanned, *index, result, &changed);

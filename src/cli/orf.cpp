@@ -179,7 +179,9 @@ int readRecording(const QString &file, const CaptureReader::Options *captureOpti
             return failed;
         scanned = recording->capture.fileName();
     }
-    const FrameScanner::Result result = FrameScanner::scan(scanned, recording->index);
+    const FrameScanner::Result result = recording->capture.isEmpty()
+                                            ? FrameScanner::scan(scanned, recording->index)
+                                            : recording->capture.scan(recording->index);
     switch (result.status) {
     case FrameScanner::Status::OpenFailed:
         error(QStringLiteral("%1: cannot be opened").arg(file));
