@@ -199,6 +199,7 @@ void Ostrel_recorder::on_actionExportCapture_triggered()
     PlaybackEngine::Options options;
     options.rate = values.frequency_play_1;
     options.timestamps = values.timestamp;
+    options.recordedTiming = values.timestamp && values.recorded_timing;
     struct stat st;
     const qint64 startNs = ::stat(QFile::encodeName(file_name).constData(), &st) == 0
                                ? qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec

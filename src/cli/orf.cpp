@@ -265,6 +265,7 @@ Defaults loadDefaults()
     d.frequency = v.frequency_play_1;
     d.loop = v.loop;
     d.timestamp = v.timestamp;
+    d.recorded_timing = v.recorded_timing;
     return d;
 }
 

@@ -82,6 +82,7 @@ struct Defaults
     float frequency = 0;
     bool loop = true;
     bool timestamp = true;
+    bool recorded_timing = false; // with timestamp: each frame at its recorded time
     // The texts as found, for what the fields above do not hold, and the file they come from (empty: the
     // built-in defaults).
     SettingsFile::SettingsTexts texts = SettingsFile::defaultTexts();
