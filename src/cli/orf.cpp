@@ -384,6 +384,13 @@ int readSchedule(const QCommandLineParser &parser, const ScheduleOptions &names,
         error("--rate and --timestamps exclude each other");
         return kUsage;
     }
+    for (const QCommandLineOption *other : {names.rate, names.timestamps, names.topSpeed}) {
+        if (other && parser.isSet(*names.recordedTiming) && parser.isSet(*other)) {
+            error(
+                QStringLiteral("--recorded-timing and --%1 exclude each other").arg(other->names().first()));
+            return kUsage;
+        }
+    }
     options->rate = defaults.frequency;
     // The settings' rate is used unless --rate gives one: also by timestamps that give none.
     const bool rateNeeded = !parser.isSet(*names.rate) && !(names.topSpeed && parser.isSet(*names.topSpeed));
@@ -391,6 +398,19 @@ int readSchedule(const QCommandLineParser &parser, const ScheduleOptions &names,
         return badSetting(defaults, SettingsFile::Setting::Frequency, "not a rate in Hz above 0", "--rate");
     options->timestamps =
         parser.isSet(*names.rate) ? false : (parser.isSet(*names.timestamps) || defaults.timestamp);
+    // The settings' recorded timing stands only where no option chooses the pacing.
+    const bool paced = parser.isSet(*names.rate) || parser.isSet(*names.timestamps) ||
+                       (names.topSpeed && parser.isSet(*names.topSpeed));
+    options->recordedTiming =
+        parser.isSet(*names.recordedTiming) || (!paced && defaults.timestamp && defaults.recorded_timing);
+    if (parser.isSet(*names.maxGap)) {
+        if (!options->recordedTiming) {
+            error("--max-gap: only recorded timing (--recorded-timing) shortens gaps");
+            return kUsage;
+        }
+        if (!numberOption(parser, *names.maxGap, "a gap in seconds", 0.0, 1e6, &options->maxGap))
+            return kUsage;
+    }
     double rate = 0;
     if (parser.isSet(*names.rate)) {
         if (!numberOption(parser, *names.rate, "a rate in Hz", 0.0, 1e6, &rate))
