@@ -77,12 +77,18 @@ private:
     void timestampLine(QByteArrayView rawLine);
     void openFrame(qint64 offset);
     void closeFrame();
+    // The time of the frame being closed, whose datagram was captured at captured.
+    double capturedFrame(double captured);
     void leading(qint64 start);
     bool fail(Status status);
 
     FrameIndexBuilder &m_builder;
     const FrameScanner::DatagramTimes *m_times;
-    size_t m_datagram = 0; // the datagram the frame-counter line met last lies in
+    size_t m_datagram = 0;    // the datagram the frame-counter line met last lies in
+    bool m_clocksMet = false; // a frame with a timestamp of its own has been captured
+    double m_clockOffset = 0; // its timestamp less its capture time
+    double m_lastOwn = 0;     // the last such frame's time, and its capture time
+    double m_lastOwnCaptured = 0;
     FrameScanner::Result m_result;
     bool m_firstLineSeen = false;
     bool m_leadingOpen = false; // the first line is long and not a frame-counter line: entry 0 follows it
@@ -208,16 +214,31 @@ void Scan::closeFrame()
 {
     if (!m_inFrame)
         return;
-    // A frame without a usable timestamp of its own takes the time its datagram was captured, if known.
     double seconds = m_stamp;
-    if (!frame_lines::isUsableTimestamp(seconds) && m_times) {
+    if (m_times) {
         while (m_datagram < m_times->ends.size() && m_times->ends[m_datagram] <= m_frameOffset)
             ++m_datagram;
         if (m_datagram < m_times->ends.size())
-            seconds = m_times->seconds[m_datagram];
+            seconds = capturedFrame(m_times->seconds[m_datagram]);
     }
     if (frame_lines::isUsableTimestamp(seconds))
         m_builder.setTimestamp(seconds);
+}
+
+double Scan::capturedFrame(double captured)
+{
+    // The sender's clock and the capture's are not the same: times are kept on the capture's clock from the
+    // first frame with a timestamp of its own on, each such frame at its own distance from that one, and a
+    // frame without one at its capture time's distance from the last frame that had one.
+    if (frame_lines::isUsableTimestamp(m_stamp)) {
+        if (!m_clocksMet)
+            m_clockOffset = m_stamp - captured;
+        m_clocksMet = true;
+        m_lastOwn = m_stamp - m_clockOffset;
+        m_lastOwnCaptured = captured;
+        return m_lastOwn;
+    }
+    return m_clocksMet ? m_lastOwn + (captured - m_lastOwnCaptured) : captured;
 }
 
 FrameIndex Scan::finish(qint64 end)

@@ -53,7 +53,8 @@ public:
 
     // Opens the file itself (read-only) and scans it into index. The index is replaced only when the scan
     // succeeds (Ok); otherwise it stays as it was. With times, a frame without a usable timestamp of its
-    // own is timed by the capture time of the datagram its frame-counter line lies in.
+    // own is timed by the capture time of the datagram its frame-counter line lies in: that far after the
+    // last frame before it that has one, so the sender's clock and the capture's are never mixed.
     static Result scan(const QString &fileName, FrameIndex &index, qsizetype chunkSize = kDefaultChunkSize,
                        const Progress &progress = Progress(), const DatagramTimes *times = nullptr);
 };

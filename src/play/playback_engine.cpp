@@ -87,16 +87,17 @@ bool PlaybackEngine::plan(const FrameIndex &index, const Options &options, Plan 
                                                                     : entryIn(index, options.until + 1) - 1;
     plan->rate = play_timing::usableRate(options.rate);
     if (options.recordedTiming) {
-        // The median of the intervals within what is played; the configured rate's period without any.
+        // The median of the intervals within what is played (the lower of two, as Recording info takes it);
+        // the configured rate's period without any.
         std::vector<float> intervals;
         index.forEachFrame([&](qsizetype k, qint64, double seconds) {
             if (k > plan->first && k <= plan->last && seconds > 0)
                 intervals.push_back(float(seconds));
         });
         if (!intervals.empty()) {
-            std::nth_element(intervals.begin(), intervals.begin() + qsizetype(intervals.size() / 2),
-                             intervals.end());
-            plan->medianNs = std::llround(std::min(double(intervals[intervals.size() / 2]), 1e9) * 1e9);
+            const size_t middle = (intervals.size() - 1) / 2;
+            std::nth_element(intervals.begin(), intervals.begin() + qsizetype(middle), intervals.end());
+            plan->medianNs = std::llround(std::min(double(intervals[middle]), 1e9) * 1e9);
             plan->rate = play_timing::usableRate(float(1e9 / double(plan->medianNs)));
         }
         plan->periodUs = play_timing::periodUs(plan->rate);
