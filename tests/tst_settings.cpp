@@ -149,6 +149,30 @@ private slots:
                  "Directory " + dir.filePath("plain/cfg/config") + " doesn't exist and cannot be created.");
     }
 
+    // "follow each frame's timestamp" is offered only while timestamps are used, and stored only when on.
+    void recordedTimingFollowsTimestamps()
+    {
+        writeHomeSettings(defaultSettingsXml());
+        ModalAnswerer answerer;
+        Ostrel_recorder window(sandboxHome() + "/.NUV/Ostrel_Recorder");
+        QList<bool> enabled;
+        answerer.queueDialog([&enabled](QWidget *dialog) {
+            auto *recorded = dialog->findChild<QCheckBox *>("cb_recorded_timing");
+            for (int i = 0; i < 2; ++i) {
+                dialog->findChild<QCheckBox *>("cb_timestamp")->click();
+                enabled << recorded->isEnabled();
+            }
+            recorded->click();
+            dialog->findChild<QPushButton *>("pb_ok")->click();
+        });
+        OstrelRecorderTestAccess(window).ui().actionPlaySettings->trigger();
+        QCOMPARE(enabled, QList<bool>({false, true}));
+        QCOMPARE(readFile(settingsPath(sandboxHome() + "/.NUV/Ostrel_Recorder")),
+                 defaultSettingsXml().toUtf8().replace(
+                     "</OSTREL", "    <RECORDED_TIMING RECORDED_TIMING=\"true\"/>\n</OSTREL"));
+        QVERIFY(OstrelRecorderTestAccess(window).values().recorded_timing);
+    }
+
     void dialogsRefuseBadValues_data()
     {
         QTest::addColumn<QStringList>("fields");
