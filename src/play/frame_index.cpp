@@ -377,8 +377,7 @@ FrameIndex::Read FrameIndex::wires(qsizetype k, qint64 maxBytes, QByteArray *byt
     bytes->resize(2 * raw.size() + 2 * (end - first));
     char *out = bytes->data();
     for (qint64 i = first; i < end; ++i) {
-        out = putWire(QByteArrayView(raw.constData() + (f.offsets.at(i) - begin),
-                                     f.offsets.at(i + 1) - f.offsets.at(i)),
+        out = putWire(QByteArrayView(raw.constData() + (f.offsets.at(i) - begin), f.offsets.at(i + 1) - f.offsets.at(i)),
                       out, nullptr);
         ends->push_back(out - bytes->constData());
     }
