@@ -8,6 +8,7 @@
 #include <QBuffer>
 #include <QFile>
 #include <QStringList>
+#include <QtNumeric>
 #include <limits>
 #include <vector>
 
@@ -70,8 +71,9 @@ inline ReferenceScan referenceScan(const QByteArray &bytes, qint64 frameLimit = 
 }
 
 // Writes bytes to path, scans it with the given chunk size and says where the index differs from the model:
-// the result, each entry's text, wire form (lines stripped, CR LF, comments left out) and timestamp, which
-// entries hold frames, and the lost ones around them. Inputs with more than frameLimit frames are left out.
+// the result, each entry's text, wire form (lines stripped, CR LF, comments left out), timestamp and
+// recorded interval (since the frame before with a usable timestamp), which entries hold frames, and the
+// lost ones around them. Inputs with more than frameLimit frames are left out.
 inline QString checkScan(const QByteArray &bytes, const QString &path, qsizetype chunk,
                          qint64 frameLimit = FrameScanner::kMaxFrames, FrameIndex *scanned = nullptr)
 {
@@ -89,6 +91,7 @@ inline QString checkScan(const QByteArray &bytes, const QString &path, qsizetype
         return QStringLiteral("result or size");
     if (!r.ok())
         return QString();
+    double lastStamp = -1;
     for (size_t i = 0; i < m.entries.size(); ++i) {
         const qint64 k = m.entries[i].first;
         const QStringList &lines = m.entries[i].second;
@@ -101,6 +104,13 @@ inline QString checkScan(const QByteArray &bytes, const QString &path, qsizetype
             if (!frame_lines::isCommentLine(line))
                 wire += line.trimmed().toLatin1() + "\r\n";
         }
+        const bool stamped = frame && frame_lines::isUsableTimestamp(timestamp);
+        const double interval = stamped && lastStamp > 0 ? double(float(timestamp - lastStamp)) : qQNaN();
+        lastStamp = stamped ? timestamp : lastStamp;
+        bool gotStamped = false;
+        if (QByteArray::number(index.interval(k, &gotStamped)) != QByteArray::number(interval) ||
+            gotStamped != stamped)
+            return QStringLiteral("entry %1: interval").arg(k);
         QString gotText;
         QByteArray gotWire;
         double gotTimestamp = 0;

@@ -52,9 +52,9 @@ QByteArray settingsFileBytes(const QStringList &texts)
                           "TIMESTAMP TIMESTAMP",         "SAVE_FILE_DIR SAVE_FILE_DIR",
                           "OPEN_FILE_DIR OPEN_FILE_DIR", "RECORD_GROUP GROUP",
                           "RECORD_INTERFACE INTERFACE",  "PLAY_TTL TTL",
-                          "PLAY_INTERFACE INTERFACE"};
+                          "PLAY_INTERFACE INTERFACE",    "RECORDED_TIMING RECORDED_TIMING"};
     QByteArray out = "<OSTREL_RECORDER>\n";
-    for (int i = 0; i < std::min(int(texts.size()), 15); ++i)
+    for (int i = 0; i < std::min(int(texts.size()), 16); ++i)
         out += QByteArray("    <") + rows[i] + "=\"" + texts.value(i).toUtf8() + "\"/>\n";
     return out + "</OSTREL_RECORDER>\n";
 }

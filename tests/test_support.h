@@ -16,8 +16,8 @@ struct Sandbox
 
 QString sandboxHome();
 
-// The settings file as the program writes it, from the eleven texts in their order, escaped, and up to four
-// more of groups and interfaces where they differ from their defaults. The defaults
+// The settings file as the program writes it, from the eleven texts in their order, escaped, and up to five
+// more (groups, interfaces, recorded timing) where they differ from their defaults. The defaults
 // have destinations on 127.0.0.1 and both directories the home directory.
 QByteArray settingsFileBytes(const QStringList &texts);
 QString defaultSettingsXml(quint16 recordPort = 5000);

@@ -2,6 +2,7 @@
 // a cut last packet and files it must refuse; and a recording exported as a capture read back.
 #include "capture_files.h"
 #include "capture/capture_reader.h"
+#include "capture/capture_recording.h"
 #include "capture/capture_writer.h"
 #include "recording/frame_scanner.h"
 #include "test_support.h"
@@ -17,6 +18,22 @@ class TestCapture : public QObject
 
     QTemporaryDir m_dir;
     const QByteArray p1 = "fr 1\nts 1.00\n", p2 = "fr 2\nts 1.02\n";
+
+    // The times of a capture's packets, in nanoseconds.
+    static QList<qint64> packetTimes(const QString &pcap)
+    {
+        char message[PCAP_ERRBUF_SIZE];
+        pcap_t *c = pcap_open_offline_with_tstamp_precision(QFile::encodeName(pcap).constData(),
+                                                            PCAP_TSTAMP_PRECISION_NANO, message);
+        QList<qint64> times;
+        pcap_pkthdr *h;
+        const u_char *data;
+        while (c && pcap_next_ex(c, &h, &data) == 1)
+            times << qint64(h->ts.tv_sec) * 1000000000 + h->ts.tv_usec;
+        if (c)
+            pcap_close(c);
+        return times;
+    }
 
     // Two datagrams to 5000 (IPv4, IPv6), three to 6000, and a packet that is not UDP.
     QList<QByteArray> noisy(int link, int tags = 0) const
@@ -153,18 +170,42 @@ private slots:
         back.open(QIODevice::WriteOnly);
         QCOMPARE(CaptureReader::read(pcap, {}, CaptureReader::deviceSink(&back)).stats.reassembled, 3);
         QCOMPARE(back.data(), wires);
-        char message[PCAP_ERRBUF_SIZE];
-        pcap_t *c = pcap_open_offline_with_tstamp_precision(QFile::encodeName(pcap).constData(),
-                                                            PCAP_TSTAMP_PRECISION_NANO, message);
-        QList<qint64> times, expected;
-        pcap_pkthdr *h;
-        const u_char *data;
-        while (c && pcap_next_ex(c, &h, &data) == 1)
-            times << qint64(h->ts.tv_sec) * 1000000000 + h->ts.tv_usec;
-        pcap_close(c);
+        QList<qint64> expected;
         for (int frame = 0; frame < 4; ++frame)
             expected << QList<qint64>(frame + 1, start + frame * 10000000); // its packets at one time
-        QCOMPARE(times, expected);
+        QCOMPARE(packetTimes(pcap), expected);
+    }
+
+    // At the recorded times: a jitter and a step back, a frame without a timestamp one median interval after
+    // the one before. Read back as a capture, that frame takes its packet's time, measured from the frame
+    // before on the sender's clock, so the recording's intervals come back.
+    void exportAtRecordedTimesAndReadBack()
+    {
+        const QString orf = m_dir.filePath("t.orf"), pcap = m_dir.filePath("t.pcap");
+        QVERIFY(
+            ostrel_test::writeFile(orf, "fr 1\nts 5.0\nfr 2\nts 5.1\nfr 3\nfr 4\nts 5.35\nfr 5\nts 5.3\n"));
+        FrameIndex index;
+        QVERIFY(FrameScanner::scan(orf, index).ok());
+        CaptureWriter writer(CaptureWriter::endpointsFor(0x7f000001, 5001));
+        QVERIFY(writer.open(std::fopen(QFile::encodeName(pcap).constData(), "wb")));
+        PlaybackEngine::Options recorded;
+        recorded.recordedTiming = true;
+        const qint64 start = 1700000000000000000;
+        const CaptureWriter::Written w = writer.writeRecording(index, recorded, start);
+        QVERIFY(writer.close());
+        QCOMPARE(QString("%1/%2").arg(w.outOfOrder).arg(w.shortened), QString("1/0"));
+        QList<qint64> us; // the index keeps intervals as floats: nanoseconds off
+        for (qint64 t : packetTimes(pcap))
+            us << (t - start + 500) / 1000;
+        QCOMPARE(us, QList<qint64>({0, 100000, 200000, 350000, 350000}));
+
+        CaptureRecording back;
+        QVERIFY(back.read(pcap, {}).ok());
+        QVERIFY(back.scan(index).ok());
+        QStringList intervals;
+        for (qsizetype k = 1; k < index.size(); ++k)
+            intervals << QString::number(index.interval(k), 'f', 4);
+        QCOMPARE(intervals.join(' '), QString("0.1000 0.1000 0.1500 -0.0500"));
     }
 };
 

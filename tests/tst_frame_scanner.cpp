@@ -37,6 +37,8 @@ private slots:
             QTest::newRow(name) << content << QString::fromLatin1(expected);
         };
         row("empty file", "", "0 0 0: 0: / ");
+        row("the last timestamp line counts", "fr 1\nts 1\nts 2\nfr 2\nts 3\n",
+            "0 1 2: 1:fr 1\nts 1\nts 2\n|2:fr 2\nts 3\n / ");
         row("lost 5 6 9", "fr 4\nfr 7\nfr 8\nfr 10\nx",
             "0 4 10: 4:fr 4\n|7:fr 7\n|8:fr 8\n|10:fr 10\nx / 5-6 9-9");
         row("repeated number", "fr 7\na\nfr 8\nb\nfr 8\nc\n", "3 0 0:  / ");
@@ -91,7 +93,8 @@ private slots:
             for (int i = random.bounded(40), number = random.bounded(3); i > 0; --i) {
                 const QByteArray lines[] = {
                     "fr " + QByteArray::number(number += random.bounded(1, 4)),
-                    QByteArray(" ts 0.5 \t").mid(random.bounded(2), random.bounded(5, 8)),
+                    (" ts " + QByteArray::number(random.bounded(-3, 40) / 4.0) + " \t")
+                        .mid(random.bounded(2), random.bounded(5, 9)),
                     random.bounded(2) ? "# c" : " \xa0#", "fr x", // breaks the numbering
                     QByteArray(random.bounded(12), "b \t\xa0"[random.bounded(4)])};
                 QByteArray line = lines[qMin(4, random.bounded(7))];

@@ -129,6 +129,12 @@ private slots:
         QTest::newRow("a frame too large: play")
             << QStringList{"play", "large.orf", "--to", "127.0.0.1:9"} << 1;
         QTest::newRow("a FIFO without a writer") << QStringList{"info", "fifo.orf"} << 3;
+        const QStringList recorded{"play", "bad.orf", "--recorded-timing"};
+        QTest::newRow("recorded timing at a rate") << recorded + QStringList{"--rate", "5"} << 2;
+        QTest::newRow("recorded timing by timestamps") << recorded + QStringList{"--timestamps"} << 2;
+        QTest::newRow("recorded timing at top speed") << recorded + QStringList{"--top-speed"} << 2;
+        QTest::newRow("--max-gap at a rate")
+            << QStringList{"export", "bad.orf", "-o", "none.pcap", "--rate", "5", "--max-gap", "1"} << 2;
     }
     // What info says of files that are small but claim much: a gap of 134 million frames, frame numbers past
     // 2^31, frames no datagram can carry.

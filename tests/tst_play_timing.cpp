@@ -1,4 +1,5 @@
-// The playback schedule with times the test sets (no waiting), the rate arithmetic and the self-check.
+// The playback schedule with times the test sets (no waiting), at a fixed period and at the recorded times,
+// the rate arithmetic and the self-check.
 #include "play/play_timing.h"
 #include "play/playback_schedule.h"
 #include "play/playback_self_check.h"
@@ -20,6 +21,36 @@ class TestPlayTiming : public QObject
                 ++k;
             return k < 10 ? k : qsizetype(-1);
         };
+    }
+
+    // Takes the steps of a script (see schedule_data) on s; the steps taken as "ms:entry" and so on.
+    static QString run(PlaybackSchedule &s, const QString &script)
+    {
+        qint64 now = 0;
+        QStringList steps;
+        for (const QString &op : script.split(' ')) {
+            const int n = op.mid(1).toInt();
+            if (op[0] == 's')
+                s.start(now, op.size() > 1 ? n : -1);
+            else if (op[0] == '@')
+                now = qint64(op.mid(1).toDouble() * 1e6);
+            else if (op[0] == 'r')
+                s.resume(now);
+            else if (op[0] == 'k')
+                s.seek(now, n);
+            for (int i = 0; op[0] == 't' && i < n; ++i) {
+                const PlaybackSchedule::Step step = s.next();
+                if (step.deadline < now)
+                    return "early";
+                now = step.deadline;
+                s.advance();
+                const QString what = step.kind == Kind::Prime ? "P"
+                                     : step.kind == Kind::End ? "E"
+                                                              : QString::number(step.entry);
+                steps << QString::number(double(now) / 1e6) + ":" + what + (step.last ? "!" : "");
+            }
+        }
+        return steps.join(' ');
     }
 
 private slots:
@@ -95,31 +126,65 @@ private slots:
         QFETCH(double, speed);
         QFETCH(QString, script);
         PlaybackSchedule s(frames(lost), 0, 9, loop, 1000, speed);
-        qint64 now = 0;
-        QStringList steps;
         s.start(0);
-        for (const QString &op : script.split(' ')) {
-            const int n = op.mid(1).toInt();
-            if (op[0] == 's')
-                s.start(now, op.size() > 1 ? n : -1);
-            else if (op[0] == '@')
-                now = qint64(op.mid(1).toDouble() * 1e6);
-            else if (op[0] == 'r')
-                s.resume(now);
-            else if (op[0] == 'k')
-                s.seek(now, n);
-            for (int i = 0; op[0] == 't' && i < n; ++i) {
-                const PlaybackSchedule::Step step = s.next();
-                QVERIFY(step.deadline >= now);
-                now = step.deadline;
-                s.advance();
-                const QString what = step.kind == Kind::Prime ? "P"
-                                     : step.kind == Kind::End ? "E"
-                                                              : QString::number(step.entry);
-                steps << QString::number(double(now) / 1e6) + ":" + what + (step.last ? "!" : "");
-            }
+        QTEST(run(s, script), "steps");
+    }
+
+    // Recorded timing. Timestamps in ms, one per entry: "-" a frame without one, "x" a lost frame. The
+    // median interval is 10 ms, the longest gap 1 s. Steps as above, then "out of order/shortened".
+    void recordedSchedule_data()
+    {
+        QTest::addColumn<QString>("stamps");
+        QTest::addColumn<bool>("loop");
+        QTest::addColumn<double>("speed");
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("steps");
+        auto row = [](const char *name, const char *stamps, const char *script, const char *steps,
+                      bool loop = false, double speed = 1.0) {
+            QTest::newRow(name) << stamps << loop << speed << script << steps;
+        };
+        row("gaps and jitter", "5000 5010 5021 5029 5229", "s t5", "0:0 10:1 21:2 29:3 229:4! 0/0");
+        row("lost frames keep their time", "0 x x 31 40", "s t3", "0:0 31:3 40:4! 0/0");
+        row("without timestamps: the median", "0 - - 45 50", "s t5", "0:0 10:1 20:2 45:3 50:4! 0/0");
+        row("stamped only later", "- - 7 17", "s t4", "0:0 10:1 20:2 30:3! 0/0");
+        row("a step back goes at once", "0 10 4 14", "s t4", "0:0 10:1 10:2 20:3! 1/0");
+        row("a jump past the limit", "0 10 90010 90020", "s t4", "0:0 10:1 1010:2 1020:3! 0/1");
+        row("speed 2", "0 10 50", "s t3", "0:0 5:1 25:2! 0/0", false, 2.0);
+        row("pause: no backlog", "0 10 30 35", "s t2 @100 r t2", "0:0 10:1 100:2 105:3! 0/0");
+        row("seek", "0 10 20 30 45", "s t1 @100 k2 t2", "0:0 100:3 115:4! 0/0");
+        row("seek to the last, single", "0 10 20", "s t1 @100 k2 t1", "0:0 100:E 0/0");
+        row("chosen before Play", "0 10 25 30", "s2 t2", "0:2 5:3! 0/0");
+        row("loop: the median after the last, counted once", "0 10 4", "s t6",
+            "0:0 10:1 10:2 20:0 30:1 30:2 1/0", true);
+    }
+
+    void recordedSchedule()
+    {
+        QFETCH(QString, stamps);
+        QFETCH(bool, loop);
+        QFETCH(double, speed);
+        QFETCH(QString, script);
+        // What the frame index gives: the interval since the last stamped frame.
+        const QStringList ms = stamps.split(' ');
+        std::vector<PlaybackSchedule::Recorded> recorded(size_t(ms.size()));
+        double last = qQNaN();
+        for (size_t k = 0; k < recorded.size(); ++k) {
+            PlaybackSchedule::Recorded &r = recorded[k];
+            const double t = ms[int(k)].toDouble(&r.stamped) / 1000;
+            r.interval = r.stamped ? t - last : qQNaN();
+            last = r.stamped ? t : last;
         }
-        QTEST(steps.join(' '), "steps");
+        const qsizetype end = ms.size();
+        const auto frames = [ms, end](qsizetype k) {
+            while (k < end && ms[int(k)] == "x")
+                ++k;
+            return k < end ? k : qsizetype(-1);
+        };
+        PlaybackSchedule s(frames, 0, end - 1, loop,
+                           {[recorded](qsizetype k) { return recorded[size_t(k)]; }, 10000000, 1000000000},
+                           speed);
+        const QString steps = run(s, script);
+        QTEST(steps + QString(" %1/%2").arg(s.outOfOrder()).arg(s.shortened()), "steps");
     }
 
     void deadlinesDoNotDrift()
@@ -145,6 +210,9 @@ private slots:
         QCOMPARE(check.medianMs(), 0.02);
         QCOMPARE(check.lateOver1ms(), 2);
         QCOMPARE(check.maxMs(), 2.5);
+        check.setTimingEvents(2, 1, 5);
+        QCOMPARE(check.summary(), QString("500 frames, p99 0.04 ms late; 2 timestamps out of order; 1 gap "
+                                          "shortened to 5 s"));
     }
 };
 

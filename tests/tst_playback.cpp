@@ -122,6 +122,29 @@ private slots:
         QVERIFY(shows(first));
     }
 
+    // Each frame at its recorded time: the frame after a 200 ms gap leaves no earlier than that after Play,
+    // the one before it without waiting for the gap, the one whose timestamp steps back at once after it;
+    // the step back is said at the end.
+    void recordedTimingKeepsAGap()
+    {
+        a->values().recorded_timing = true;
+        open("fr 1\nts 7.000\nfr 2\nts 7.010\nfr 3\nts 7.210\nfr 4\nts 7.200\n");
+        QElapsedTimer clock;
+        clock.start();
+        window->on_actionPlay_triggered();
+        QList<qint64> ms;
+        QByteArray datagram;
+        while (ms.size() < 4 && sink->receive(&datagram))
+            ms << clock.elapsed();
+        QCOMPARE(ms.size(), 4);
+        QString said = "arrivals (ms):";
+        for (qint64 t : ms)
+            said += " " + QString::number(t);
+        QVERIFY2(ms[2] >= 210 && ms[2] - ms[1] >= 100 && ms[3] - ms[2] < 100, qPrintable(said));
+        QTRY_VERIFY(idleActions());
+        QVERIFY(window->statusBar()->currentMessage().endsWith(" ms late; 1 timestamp out of order"));
+    }
+
     void aSendFailureEndsThePlayback_data()
     {
         QTest::addColumn<bool>("second");

@@ -13,7 +13,7 @@ namespace {
 
 const QStringList kTexts = QString::fromUtf8("05000|localhost|5001|10.0.0.7|5002|false|25|true|false|"
                                              "/home/u/a&b<c>\"d'e|/home/u/Aufnahmen äö\ttab\nnew\rline|"
-                                             "239.1.2.3|lo|0|127.0.0.1")
+                                             "239.1.2.3|lo|0|127.0.0.1|true")
                                .split('|');
 
 SettingsTexts textsOf(const QStringList &values)
@@ -147,6 +147,30 @@ private slots:
         QVERIFY(writeFile(dir.filePath("plain"), "x"));
         QCOMPARE(writeErrorMessage(write(dir.filePath("plain/cfg"), textsOf(kTexts))),
                  "Directory " + dir.filePath("plain/cfg/config") + " doesn't exist and cannot be created.");
+    }
+
+    // "follow each frame's timestamp" is offered only while timestamps are used, and stored only when on.
+    void recordedTimingFollowsTimestamps()
+    {
+        writeHomeSettings(defaultSettingsXml());
+        ModalAnswerer answerer;
+        Ostrel_recorder window(sandboxHome() + "/.NUV/Ostrel_Recorder");
+        QList<bool> enabled;
+        answerer.queueDialog([&enabled](QWidget *dialog) {
+            auto *recorded = dialog->findChild<QCheckBox *>("cb_recorded_timing");
+            for (int i = 0; i < 2; ++i) {
+                dialog->findChild<QCheckBox *>("cb_timestamp")->click();
+                enabled << recorded->isEnabled();
+            }
+            recorded->click();
+            dialog->findChild<QPushButton *>("pb_ok")->click();
+        });
+        OstrelRecorderTestAccess(window).ui().actionPlaySettings->trigger();
+        QCOMPARE(enabled, QList<bool>({false, true}));
+        QCOMPARE(readFile(settingsPath(sandboxHome() + "/.NUV/Ostrel_Recorder")),
+                 defaultSettingsXml().toUtf8().replace(
+                     "</OSTREL", "    <RECORDED_TIMING RECORDED_TIMING=\"true\"/>\n</OSTREL"));
+        QVERIFY(OstrelRecorderTestAccess(window).values().recorded_timing);
     }
 
     void dialogsRefuseBadValues_data()

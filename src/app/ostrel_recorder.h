@@ -173,8 +173,10 @@ private:
     qint64 first_frame = 0;
     qint64 last_frame = 0;
     qint64 current_frame = 0;
-    FramePositions positions; // slider positions of the frames
-    qint64 shown_frame = -1;  // the frame last sent whose text the display holds
+    FramePositions positions;     // slider positions of the frames
+    qint64 shown_frame = -1;      // the frame last sent whose text the display holds
+    bool recorded_timing = false; // the playback sends each frame at its recorded time
+    QString timing_shown;         // what its timing met, as the status bar shows it
     QList<unsigned int> frequency_list;
     QMutex *frequency_mutex = nullptr;
     bool frequency_reset = false;

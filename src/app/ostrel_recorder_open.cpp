@@ -45,7 +45,8 @@ bool Ostrel_recorder::scanRecording(const QString &name, FrameIndex *index, Reco
                 }
                 scanned = capture->fileName();
             }
-            result = FrameScanner::scan(scanned, *index, FrameScanner::kDefaultChunkSize, progress);
+            result = capture ? capture->scan(*index, progress)
+                             : FrameScanner::scan(scanned, *index, FrameScanner::kDefaultChunkSize, progress);
             // The figures and the strip's marks, in the same wait.
             if (result.ok())
                 *info = RecordingInfo::of(scanned, *index, result, &changed);
@@ -199,6 +200,7 @@ void Ostrel_recorder::on_actionExportCapture_triggered()
     PlaybackEngine::Options options;
     options.rate = values.frequency_play_1;
     options.timestamps = values.timestamp;
+    options.recordedTiming = values.timestamp && values.recorded_timing;
     struct stat st;
     const qint64 startNs = ::stat(QFile::encodeName(file_name).constData(), &st) == 0
                                ? qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec

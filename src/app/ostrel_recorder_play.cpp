@@ -51,6 +51,7 @@ void Ostrel_recorder::on_actionPlay_triggered()
         options.destinations.push_back({values.ip_play_2, values.port_play_2});
     options.rate = values.frequency_play_1;
     options.timestamps = values.timestamp;
+    options.recordedTiming = values.timestamp && values.recorded_timing;
     options.loop = values.loop;
     // Datagrams to groups leave with the settings' TTL and interface, loopback on for consumers here.
     const QString interface = settings.text(SettingsFile::Setting::PlayInterface);
@@ -83,6 +84,8 @@ void Ostrel_recorder::on_actionPlay_triggered()
     }
     ui.labelFrequency->setText(QString::number(engine->rate(), 'f', 1) + " Hz");
     shown_frame = -1;
+    recorded_timing = options.recordedTiming;
+    timing_shown.clear();
     setState(State::Playing);
     if (!ui.cb_disableView->isChecked())
         display_timer->start(100);
@@ -153,6 +156,12 @@ void Ostrel_recorder::playbackProgressed()
         if (!ui.cb_disableView->isChecked() &&
             frames.wire(frames.entryOf(progress.frame), &bytes) == FrameIndex::Read::Ok)
             showText(QString::fromLatin1(bytes));
+    }
+    // Timestamps out of order and shortened gaps are said as they are met.
+    if (recorded_timing) {
+        const QString timing = engine->selfCheck().timingText();
+        if (timing != timing_shown)
+            statusBar()->showMessage(timing_shown = timing);
     }
     switch (progress.state) {
     case PlaybackEngine::State::Ended:

@@ -48,6 +48,7 @@ void Ostrel_recorder::writeSettings()
     settings.text(Setting::RecordInterface) = settings_record->get_interface_string();
     settings.text(Setting::PlayTtl) = settings_play->get_ttl_string();
     settings.text(Setting::PlayInterface) = settings_play->get_interface_string();
+    settings.text(Setting::RecordedTiming) = settings_play->get_recorded_timing_string();
     // The hosts were resolved by the dialog that checked them.
     values = SettingsFile::workingValues(settings, nullptr);
     values.ip_play_1 = quint32(settings_play->get_ip_play_1());
@@ -79,6 +80,7 @@ void Ostrel_recorder::setDialogValues()
                               settings.text(Setting::PlayHost2), values.ip_play_2, values.port_play_2,
                               values.loop, values.timestamp, values.active, values.play_ttl,
                               settings.text(Setting::PlayInterface));
+    settings_play->set_recorded_timing(values.recorded_timing);
 }
 
 void Ostrel_recorder::on_actionPlaySettings_triggered()

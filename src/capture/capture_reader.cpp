@@ -148,6 +148,7 @@ private:
     pcap_t *m_pcap = nullptr;
     int m_link = -1;
     std::vector<qint64> m_perPort;
+    qint64 m_timeNs = 0; // the capture time of the packet read last
     qint64 m_udp = 0;
     CaptureReader::Stats m_stats;
     IpReassembly m_reassembly;
@@ -247,6 +248,8 @@ CaptureReader::Result Pass::run(const QString &path, const QString &filter)
                 continue;
             ++m_stats.packets;
             m_cut = header->caplen < header->len;
+            // Opened with nanosecond precision: the field holds nanoseconds.
+            m_timeNs = qint64(header->ts.tv_sec) * 1000000000 + qint64(header->ts.tv_usec);
             if (!packet(data, int(header->caplen)))
                 break;
             continue;
@@ -426,7 +429,7 @@ bool Pass::udp(const uchar *d, int n)
     }
     ++m_stats.datagrams;
     m_stats.bytes += length - 8;
-    if (m_sink(reinterpret_cast<const char *>(d + 8), length - 8))
+    if (m_sink(reinterpret_cast<const char *>(d + 8), length - 8, m_timeNs))
         return true;
     m_writeFailed = true;
     return false;
@@ -531,12 +534,12 @@ CaptureReader::Result CaptureReader::read(const QString &path, const Options &op
 
 CaptureReader::Sink CaptureReader::fileSink(std::FILE *file)
 {
-    return [file](const char *data, qsizetype size) {
+    return [file](const char *data, qsizetype size, qint64) {
         return std::fwrite(data, 1, size_t(size), file) == size_t(size);
     };
 }
 
 CaptureReader::Sink CaptureReader::deviceSink(QIODevice *device)
 {
-    return [device](const char *data, qsizetype size) { return device->write(data, size) == size; };
+    return [device](const char *data, qsizetype size, qint64) { return device->write(data, size) == size; };
 }

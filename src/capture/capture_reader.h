@@ -71,8 +71,9 @@ public:
         // What the recording's information says of the capture.
         RecordingInfo::CaptureDetails details() const;
     };
-    // Takes each kept payload in capture order; false (a failed write) ends the read with WriteFailed.
-    using Sink = std::function<bool(const char *data, qsizetype size)>;
+    // Takes each kept payload in capture order, with the capture time of the packet that completed it
+    // (nanoseconds since the epoch); false (a failed write) ends the read with WriteFailed.
+    using Sink = std::function<bool(const char *data, qsizetype size, qint64 timeNs)>;
     // Called about every megabyte of a pass with the bytes read so far and the file's size (a second pass
     // starts again from 0); false ends the read with Cancelled.
     using Progress = std::function<bool(qint64 read, qint64 size)>;

@@ -41,7 +41,17 @@ const CaptureReader::Result &CaptureRecording::read(const QString &capture,
     }
     std::vector<char> buffer(kStreamBuffer);
     std::setvbuf(stream, buffer.data(), _IOFBF, buffer.size());
-    m_result = CaptureReader::read(capture, options, CaptureReader::fileSink(stream), progress);
+    m_times = {};
+    const CaptureReader::Sink write = CaptureReader::fileSink(stream);
+    qint64 written = 0;
+    m_result = CaptureReader::read(
+        capture, options,
+        [&](const char *data, qsizetype size, qint64 timeNs) {
+            m_times.ends.push_back(written += size);
+            m_times.seconds.push_back(double(timeNs) / 1e9);
+            return write(data, size, timeNs);
+        },
+        progress);
     const bool closed = std::fclose(stream) == 0;
     file->close();
     if (m_result.ok() && !closed) {
@@ -51,5 +61,15 @@ const CaptureReader::Result &CaptureRecording::read(const QString &capture,
     }
     if (m_result.ok())
         m_file = std::move(file);
+    else
+        m_times = {};
     return m_result;
+}
+
+FrameScanner::Result CaptureRecording::scan(FrameIndex &index, const FrameScanner::Progress &progress)
+{
+    const FrameScanner::Result result =
+        FrameScanner::scan(fileName(), index, FrameScanner::kDefaultChunkSize, progress, &m_times);
+    m_times = {};
+    return result;
 }

@@ -1,9 +1,11 @@
 // A capture made into the recording its datagrams stand for (CaptureReader), for code that reads
 // recordings: a temporary file in the temporary directory, removed with this object, so a capture is
-// scanned, shown and played as any recording is.
+// scanned, shown and played as any recording is; frames without a timestamp line take their datagram's
+// capture time.
 #pragma once
 
 #include "capture/capture_reader.h"
+#include "recording/frame_scanner.h"
 
 #include <QString>
 #include <memory>
@@ -23,6 +25,10 @@ public:
     const CaptureReader::Result &read(const QString &capture, const CaptureReader::Options &options,
                                       const CaptureReader::Progress &progress = CaptureReader::Progress());
 
+    // Scans the temporary recording into index, with the capture times of its datagrams, which are then
+    // given up.
+    FrameScanner::Result scan(FrameIndex &index, const FrameScanner::Progress &progress = {});
+
     bool isEmpty() const { return !m_file; }
     // The temporary recording; empty when none is held.
     QString fileName() const;
@@ -34,4 +40,5 @@ private:
     std::unique_ptr<QTemporaryFile> m_file;
     QString m_capture;
     CaptureReader::Result m_result;
+    FrameScanner::DatagramTimes m_times;
 };

@@ -376,14 +376,13 @@ CaptureWriter::Written CaptureWriter::writeRecording(const FrameIndex &index,
     }
     w.rate = plan.rate;
     w.periodUs = plan.periodUs;
-    PlaybackSchedule schedule([index](qsizetype k) { return index.frameAtOrAfter(k); }, plan.first, plan.last,
-                              false, plan.periodUs, options.speed);
-    schedule.start(0);
+    const std::unique_ptr<PlaybackSchedule> schedule = PlaybackEngine::schedule(index, options, plan, false);
+    schedule->start(0);
     qint64 firstDeadline = -1;
     WireReader reader(index, plan.first, plan.last);
     WireReader::Batch batch;
-    for (PlaybackSchedule::Step step = schedule.next(); step.kind != PlaybackSchedule::Kind::End;
-         schedule.advance(), step = schedule.next()) {
+    for (PlaybackSchedule::Step step = schedule->next(); step.kind != PlaybackSchedule::Kind::End;
+         schedule->advance(), step = schedule->next()) {
         if (step.kind != PlaybackSchedule::Kind::Send)
             continue;
         if (!batch.holds(step.entry)) {
@@ -415,6 +414,8 @@ CaptureWriter::Written CaptureWriter::writeRecording(const FrameIndex &index,
         }
     }
     w.packets = m_packets - packetsBefore;
+    w.outOfOrder = schedule->outOfOrder();
+    w.shortened = schedule->shortened();
     return w;
 }
 

@@ -1,7 +1,7 @@
 // Writes UDP/IPv4 datagrams as a capture (nanosecond pcap, Ethernet link type), as they would appear on the
 // wire: a datagram larger than the MTU is cut into fragments as Linux cuts it, so the file can be sent onto
 // a network as it stands. A recording goes in as the frames a playback would send, at the times of the
-// playback schedule.
+// playback schedule: at a fixed rate or at the recorded times.
 //
 // libpcap writes the file header; the packets, each behind the record header libpcap's pcap_dump would
 // write (host byte order), are made in place in large blocks that a thread of the writer's own hands to
@@ -50,6 +50,8 @@ public:
         qint64 packets = 0; // packets written: frames and their further fragments
         float rate = 0;     // the rate of the schedule, and its period
         quint32 periodUs = 0;
+        qint64 outOfOrder = 0; // recorded timing: timestamps that stepped back, gaps shortened
+        qint64 shortened = 0;
         qint64 frame = -1; // the frame number that was too large, and its size on the wire
         qsizetype size = 0;
     };

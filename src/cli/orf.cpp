@@ -179,7 +179,9 @@ int readRecording(const QString &file, const CaptureReader::Options *captureOpti
             return failed;
         scanned = recording->capture.fileName();
     }
-    const FrameScanner::Result result = FrameScanner::scan(scanned, recording->index);
+    const FrameScanner::Result result = recording->capture.isEmpty()
+                                            ? FrameScanner::scan(scanned, recording->index)
+                                            : recording->capture.scan(recording->index);
     switch (result.status) {
     case FrameScanner::Status::OpenFailed:
         error(QStringLiteral("%1: cannot be opened").arg(file));
@@ -263,6 +265,7 @@ Defaults loadDefaults()
     d.frequency = v.frequency_play_1;
     d.loop = v.loop;
     d.timestamp = v.timestamp;
+    d.recorded_timing = v.recorded_timing;
     return d;
 }
 
@@ -381,6 +384,13 @@ int readSchedule(const QCommandLineParser &parser, const ScheduleOptions &names,
         error("--rate and --timestamps exclude each other");
         return kUsage;
     }
+    for (const QCommandLineOption *other : {names.rate, names.timestamps, names.topSpeed}) {
+        if (other && parser.isSet(*names.recordedTiming) && parser.isSet(*other)) {
+            error(
+                QStringLiteral("--recorded-timing and --%1 exclude each other").arg(other->names().first()));
+            return kUsage;
+        }
+    }
     options->rate = defaults.frequency;
     // The settings' rate is used unless --rate gives one: also by timestamps that give none.
     const bool rateNeeded = !parser.isSet(*names.rate) && !(names.topSpeed && parser.isSet(*names.topSpeed));
@@ -388,6 +398,19 @@ int readSchedule(const QCommandLineParser &parser, const ScheduleOptions &names,
         return badSetting(defaults, SettingsFile::Setting::Frequency, "not a rate in Hz above 0", "--rate");
     options->timestamps =
         parser.isSet(*names.rate) ? false : (parser.isSet(*names.timestamps) || defaults.timestamp);
+    // The settings' recorded timing stands only where no option chooses the pacing.
+    const bool paced = parser.isSet(*names.rate) || parser.isSet(*names.timestamps) ||
+                       (names.topSpeed && parser.isSet(*names.topSpeed));
+    options->recordedTiming =
+        parser.isSet(*names.recordedTiming) || (!paced && defaults.timestamp && defaults.recorded_timing);
+    if (parser.isSet(*names.maxGap)) {
+        if (!options->recordedTiming) {
+            error("--max-gap: only recorded timing (--recorded-timing) shortens gaps");
+            return kUsage;
+        }
+        if (!numberOption(parser, *names.maxGap, "a gap in seconds", 0.0, 1e6, &options->maxGap))
+            return kUsage;
+    }
     double rate = 0;
     if (parser.isSet(*names.rate)) {
         if (!numberOption(parser, *names.rate, "a rate in Hz", 0.0, 1e6, &rate))

@@ -82,6 +82,7 @@ struct Defaults
     float frequency = 0;
     bool loop = true;
     bool timestamp = true;
+    bool recorded_timing = false; // with timestamp: each frame at its recorded time
     // The texts as found, for what the fields above do not hold, and the file they come from (empty: the
     // built-in defaults).
     SettingsFile::SettingsTexts texts = SettingsFile::defaultTexts();
@@ -119,14 +120,16 @@ int settingsDestinations(const Defaults &defaults, int count, std::vector<Playba
 // The options that say which frames follow each other how fast, shared by play and export.
 struct ScheduleOptions
 {
-    const QCommandLineOption *rate;       // --rate HZ
-    const QCommandLineOption *timestamps; // --timestamps
-    const QCommandLineOption *from;       // --from FRAME
-    const QCommandLineOption *until;      // --until FRAME
-    const QCommandLineOption *topSpeed;   // --top-speed, which needs no rate; may be null
+    const QCommandLineOption *rate;           // --rate HZ
+    const QCommandLineOption *timestamps;     // --timestamps
+    const QCommandLineOption *from;           // --from FRAME
+    const QCommandLineOption *until;          // --until FRAME
+    const QCommandLineOption *topSpeed;       // --top-speed, which needs no rate; may be null
+    const QCommandLineOption *recordedTiming; // --recorded-timing
+    const QCommandLineOption *maxGap;         // --max-gap S
 };
-// Their values into *options, the settings' mode and rate where neither --rate nor --timestamps is given:
-// -1 when they are good, else kUsage after saying why.
+// Their values into *options, the settings' mode and rate where none of --rate, --timestamps,
+// --recorded-timing (and --top-speed) is given: -1 when they are good, else kUsage after saying why.
 int readSchedule(const QCommandLineParser &parser, const ScheduleOptions &names, const Defaults &defaults,
                  PlaybackEngine::Options *options);
 

@@ -19,21 +19,27 @@ int exportCapture(const QStringList &arguments)
         "to", "The destination in the packets (default: the settings' destination 1).", "HOST:PORT");
     const QCommandLineOption rate("rate", "Frames follow each other at a fixed rate of HZ a second.", "HZ");
     const QCommandLineOption timestamps("timestamps", "Frames follow at the rate of the first timestamps.");
+    const QCommandLineOption recordedTiming("recorded-timing",
+                                            "Each frame at its recorded time, keeping gaps and jitter.");
+    const QCommandLineOption maxGap(
+        "max-gap", "With --recorded-timing: a longer gap between two timestamps is S seconds (default 5).",
+        "S");
     const QCommandLineOption from("from", "Starts with frame number FRAME.", "FRAME");
     const QCommandLineOption until("until", "Ends with frame number FRAME.", "FRAME");
     const QCommandLineOption mtu("mtu", "Fragments packets larger than BYTES (default 1500; 0: never).",
                                  "BYTES");
     const QCommandLineOption force("force", "Replaces an existing CAPTURE.");
-    parser.addOptions({output, to, rate, timestamps, from, until, mtu, force});
+    parser.addOptions({output, to, rate, timestamps, recordedTiming, maxGap, from, until, mtu, force});
     parser.addPositionalArgument("FILE", "The recording (.orf).");
-    if (const int done = parse(
-            parser, arguments,
-            "orf export FILE -o CAPTURE.pcap [--to HOST:PORT] [--rate HZ | --timestamps] [--from FRAME] "
-            "[--until FRAME] [--mtu BYTES] [--force]",
-            "Writes a recording as the UDP packets a playback would send, one per frame (fragmented "
-            "beyond the MTU), timed as the playback would send them from the recording's "
-            "modification time: a pcap file for Wireshark, tshark or tcpreplay. Without --rate or "
-            "--timestamps the settings decide the rate.");
+    if (const int done =
+            parse(parser, arguments,
+                  "orf export FILE -o CAPTURE.pcap [--to HOST:PORT] [--rate HZ | --timestamps | "
+                  "--recorded-timing [--max-gap S]] [--from FRAME] [--until FRAME] [--mtu BYTES] [--force]",
+                  "Writes a recording as the UDP packets a playback would send, one per frame (fragmented "
+                  "beyond the MTU), timed as the playback would send them from the recording's "
+                  "modification time: a pcap file for Wireshark, tshark or tcpreplay. Without --rate, "
+                  "--timestamps or --recorded-timing the settings decide the pacing; with --recorded-timing "
+                  "the packets carry the frames' recorded times, so tcpreplay replays them so.");
         done >= 0)
         return done;
     if (parser.positionalArguments().size() != 1 || !parser.isSet(output) || parser.value(output).isEmpty()) {
@@ -52,7 +58,8 @@ int exportCapture(const QStringList &arguments)
     const PlaybackEngine::Destination d = destinations.back();
     const QString target = names.first();
     if (const int bad =
-            readSchedule(parser, {&rate, &timestamps, &from, &until, nullptr}, defaults, &options);
+            readSchedule(parser, {&rate, &timestamps, &from, &until, nullptr, &recordedTiming, &maxGap},
+                         defaults, &options);
         bad >= 0)
         return bad;
     qint64 bytes = CaptureWriter::kDefaultMtu;
@@ -107,9 +114,14 @@ int exportCapture(const QStringList &arguments)
         error(why);
         return kFailure;
     }
-    std::fprintf(stderr, "orf: wrote %lld frames in %lld packets to %s at %.1f Hz into %s\n",
+    const QString pace = options.recordedTiming ? QStringLiteral("at their recorded times")
+                                                : QString::asprintf("at %.1f Hz", double(written.rate));
+    const QString timing =
+        PlaybackSelfCheck::timingText(written.outOfOrder, written.shortened, options.maxGap);
+    std::fprintf(stderr, "orf: wrote %lld frames in %lld packets to %s %s into %s%s\n",
                  (long long)written.frames, (long long)written.packets, target.toLocal8Bit().constData(),
-                 double(written.rate), QFile::encodeName(capture).constData());
+                 qPrintable(pace), QFile::encodeName(capture).constData(),
+                 timing.isEmpty() ? "" : qPrintable("; " + timing));
     return kOk;
 }
 

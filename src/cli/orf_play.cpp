@@ -28,6 +28,14 @@ int play(const QStringList &arguments)
     const QCommandLineOption rate("rate", "Plays at a fixed rate of HZ frames a second.", "HZ");
     const QCommandLineOption timestamps("timestamps",
                                         "Plays at the rate of the recording's first timestamps.");
+    const QCommandLineOption recordedTiming(
+        "recorded-timing",
+        "Sends each frame at its recorded time, keeping gaps and jitter: a frame without a timestamp "
+        "follows one median interval after the one before, a timestamp that goes back is sent at once.");
+    const QCommandLineOption maxGap("max-gap",
+                                    "With --recorded-timing: plays a longer gap between two timestamps as S "
+                                    "seconds (default 5).",
+                                    "S");
     const QCommandLineOption speed("speed", "Plays X times as fast (0.5: half as fast).", "X");
     const QCommandLineOption topSpeed("top-speed", "Plays as fast as the network takes the frames.");
     const QCommandLineOption loop("loop", "Starts again after the last frame, until Ctrl-C.");
@@ -44,19 +52,22 @@ int play(const QStringList &arguments)
         "IF");
     const QCommandLineOption noLoopback(
         "no-loopback", "Datagrams to multicast groups do not reach receivers on this machine.");
-    parser.addOptions(
-        {to, rate, timestamps, speed, topSpeed, loop, from, until, ttl, interfaceOption, noLoopback});
+    parser.addOptions({to, rate, timestamps, recordedTiming, maxGap, speed, topSpeed, loop, from, until, ttl,
+                       interfaceOption, noLoopback});
     parser.addOptions(captureOptions());
     parser.addPositionalArgument("FILE", "The recording (.orf), or a capture (pcap, pcapng).");
     if (const int done =
             parse(parser, arguments,
-                  "orf play FILE [--to HOST:PORT]... [--rate HZ | --timestamps] "
-                  "[--speed X | --top-speed] [--loop] [--from FRAME] [--until FRAME] [--ttl N] "
-                  "[--interface IF] [--no-loopback] [--port P] [--filter EXPR]",
-                  "Sends a recording's frames again as UDP datagrams, one per frame. Without --rate "
-                  "or --timestamps the settings decide the rate; without --loop it plays once. A HOST "
-                  "may be a multicast group or a broadcast address. A capture plays as the recording "
-                  "its datagrams to one port make.");
+                  "orf play FILE [--to HOST:PORT]... [--rate HZ | --timestamps | --recorded-timing "
+                  "[--max-gap S]] [--speed X | --top-speed] [--loop] [--from FRAME] [--until FRAME] "
+                  "[--ttl N] [--interface IF] [--no-loopback] [--port P] [--filter EXPR]",
+                  "Sends a recording's frames again as UDP datagrams, one per frame. Without --rate, "
+                  "--timestamps or --recorded-timing the settings decide the pacing; without --loop it "
+                  "plays once. With --recorded-timing each frame goes at its recorded time divided by "
+                  "the speed; timestamps out of order and shortened gaps are counted in the summary. A "
+                  "HOST may be a multicast group or a broadcast address. A capture plays as the "
+                  "recording its datagrams to one port make, each frame without a timestamp line at "
+                  "its packet's capture time.");
         done >= 0)
         return done;
     if (parser.positionalArguments().size() != 1) {
@@ -86,7 +97,8 @@ int play(const QStringList &arguments)
             bad >= 0)
             return bad;
     if (const int bad =
-            readSchedule(parser, {&rate, &timestamps, &from, &until, &topSpeed}, defaults, &options);
+            readSchedule(parser, {&rate, &timestamps, &from, &until, &topSpeed, &recordedTiming, &maxGap},
+                         defaults, &options);
         bad >= 0)
         return bad;
     if (parser.isSet(speed) && !numberOption(parser, speed, "a factor", 0.0, 1e6, &options.speed))
@@ -168,12 +180,13 @@ int play(const QStringList &arguments)
 
     const PlaybackSelfCheck check = engine.selfCheck();
     const double seconds = elapsed.elapsed() / 1000.0;
+    const QString timing = check.timingText();
     std::fprintf(stderr,
                  "orf: sent %lld frames in %.2f s (%.2f frames/s) to %s; lateness p99 %.3f ms, max %.3f ms, "
-                 "%lld frames more than 1 ms late\n",
+                 "%lld frames more than 1 ms late%s\n",
                  (long long)check.frames(), seconds, seconds > 0 ? check.frames() / seconds : 0.0,
                  names.join(", ").toLocal8Bit().constData(), check.p99Ms(), check.maxMs(),
-                 (long long)check.lateOver1ms());
+                 (long long)check.lateOver1ms(), timing.isEmpty() ? "" : qPrintable("; " + timing));
     switch (end.state) {
     case PlaybackEngine::State::SendFailed:
         // The frames before it went out; a frame too large is the recording's fault, not the network's.

@@ -23,6 +23,7 @@ Settings_play::Settings_play(QWidget *parent) : QDialog(parent)
         setWindowIcon(parent->windowIcon());
     connect(ui.pb_ok, &QPushButton::clicked, this, &Settings_play::clickOk);
     connect(ui.activeBox, &QCheckBox::clicked, this, &Settings_play::clickActive);
+    connect(ui.cb_timestamp, &QCheckBox::toggled, ui.cb_recorded_timing, &QCheckBox::setEnabled);
 }
 
 Settings_play::~Settings_play() = default;
@@ -123,6 +124,22 @@ bool Settings_play::get_active() const
 QString Settings_play::get_active_play_string() const
 {
     return flagText(get_active());
+}
+
+void Settings_play::set_recorded_timing(bool on)
+{
+    ui.cb_recorded_timing->setChecked(on);
+    ui.cb_recorded_timing->setEnabled(ui.cb_timestamp->isChecked());
+}
+
+bool Settings_play::get_recorded_timing() const
+{
+    return ui.cb_recorded_timing->isChecked();
+}
+
+QString Settings_play::get_recorded_timing_string() const
+{
+    return flagText(get_recorded_timing());
 }
 
 QString Settings_play::get_ttl_string() const

@@ -1,6 +1,7 @@
-// The play settings dialog: destinations, frame rate, loop or single playback, timestamp pacing, and the
-// TTL and interface of datagrams to multicast groups. It checks the hosts by resolving them and the
-// interface by finding it, and announces confirmed values; the window reads them back.
+// The play settings dialog: destinations, frame rate, loop or single playback, timestamp pacing (the rate of
+// the first timestamps, or each frame at its recorded time), and the TTL and interface of datagrams to
+// multicast groups. It checks the hosts by resolving them and the interface by finding it, and announces
+// confirmed values; the window reads them back.
 #pragma once
 
 #include "settings/settings_file.h"
@@ -44,6 +45,10 @@ public:
     QString get_active_play_string() const;
     QString get_ttl_string() const;
     QString get_interface_string() const { return interface_string; }
+    // Each frame at its recorded time; offered only while timestamps are used.
+    void set_recorded_timing(bool on);
+    bool get_recorded_timing() const;
+    QString get_recorded_timing_string() const;
 
 signals:
     void writeSettingFile();

@@ -5,7 +5,9 @@
 #include "play/playback_schedule.h"
 
 #include <QMetaObject>
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <pthread.h>
 #include <sys/prctl.h>
 #include <time.h>
@@ -84,6 +86,25 @@ bool PlaybackEngine::plan(const FrameIndex &index, const Options &options, Plan 
     plan->last = options.until < 0 || options.until >= index.last() ? index.size() - 1
                                                                      : entryIn(index, options.until + 1) - 1;
     plan->rate = play_timing::usableRate(options.rate);
+    if (options.recordedTiming) {
+        // The median of the intervals within what is played (the lower of two, as Recording info takes it);
+        // the configured rate's period without any.
+        std::vector<float> intervals;
+        index.forEachFrame([&](qsizetype k, qint64, double seconds) {
+            if (k > plan->first && k <= plan->last && seconds > 0)
+                intervals.push_back(float(seconds));
+        });
+        if (!intervals.empty()) {
+            const size_t middle = (intervals.size() - 1) / 2;
+            std::nth_element(intervals.begin(), intervals.begin() + qsizetype(middle), intervals.end());
+            plan->medianNs = std::llround(std::min(double(intervals[middle]), 1e9) * 1e9);
+            plan->rate = play_timing::usableRate(float(1e9 / double(plan->medianNs)));
+        }
+        plan->periodUs = play_timing::periodUs(plan->rate);
+        if (plan->medianNs <= 0)
+            plan->medianNs = qint64(plan->periodUs) * 1000;
+        return true;
+    }
     if (options.timestamps) {
         // The period comes from the first two frames played; a frame without timestamp leaves the rate.
         PlaybackSchedule probe([index](qsizetype k) { return index.frameAtOrAfter(k); }, plan->first,
@@ -107,6 +128,25 @@ bool PlaybackEngine::plan(const FrameIndex &index, const Options &options, Plan 
     return true;
 }
 
+std::unique_ptr<PlaybackSchedule> PlaybackEngine::schedule(const FrameIndex &index, const Options &options,
+                                                           const Plan &plan, bool loop)
+{
+    PlaybackSchedule::FrameAtOrAfter frames = [index](qsizetype k) { return index.frameAtOrAfter(k); };
+    if (!options.recordedTiming)
+        return std::make_unique<PlaybackSchedule>(std::move(frames), plan.first, plan.last, loop,
+                                                  plan.periodUs, options.speed);
+    PlaybackSchedule::Timing timing;
+    timing.recorded = [index](qsizetype k) {
+        PlaybackSchedule::Recorded r;
+        r.interval = index.interval(k, &r.stamped);
+        return r;
+    };
+    timing.medianNs = plan.medianNs;
+    timing.maxGapNs = std::llround(std::min(options.maxGap, 1e9) * 1e9);
+    return std::make_unique<PlaybackSchedule>(std::move(frames), plan.first, plan.last, loop, timing,
+                                              options.speed);
+}
+
 bool PlaybackEngine::start(const FrameIndex &index, const Options &options, qint64 chosen)
 {
     std::lock_guard<std::mutex> sending(m_sendMutex);
@@ -125,8 +165,7 @@ bool PlaybackEngine::start(const FrameIndex &index, const Options &options, qint
     }
     m_rate = plan.rate;
     m_period = plan.periodUs;
-    m_schedule.reset(new PlaybackSchedule([index](qsizetype k) { return index.frameAtOrAfter(k); },
-                                          plan.first, plan.last, options.loop, m_period, options.speed));
+    m_schedule = schedule(index, options, plan, options.loop);
     m_schedule->start(nowNs(), chosen < 0 ? -1 : entryOf(chosen));
     m_state = State::Playing;
     m_wake.notify_all();
@@ -196,7 +235,10 @@ PlaybackEngine::Progress PlaybackEngine::progress() const
 PlaybackSelfCheck PlaybackEngine::selfCheck() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_selfCheck;
+    PlaybackSelfCheck check = m_selfCheck;
+    if (m_schedule && m_options.recordedTiming)
+        check.setTimingEvents(m_schedule->outOfOrder(), m_schedule->shortened(), m_options.maxGap);
+    return check;
 }
 
 void PlaybackEngine::finish(State state)

@@ -32,8 +32,10 @@ public:
     struct Options
     {
         std::vector<Destination> destinations; // each frame goes to all of them, in this order
-        float rate = 4.0f;       // Hz: the fixed rate, and the rate when the timestamps give none
-        bool timestamps = false; // take the rate from the first two timestamps
+        float rate = 4.0f;           // Hz: the fixed rate, and the rate when the timestamps give none
+        bool timestamps = false;     // take the rate from the first two timestamps
+        bool recordedTiming = false; // send each frame at its recorded time (before timestamps)
+        double maxGap = 5.0;         // seconds: recorded timing plays a longer gap as this long
         bool loop = false;
         double speed = 1.0;    // factor on the rate, above 0
         bool topSpeed = false; // no waiting: as fast as the network takes the frames
@@ -57,16 +59,22 @@ public:
     };
 
     // What a playback of a recording with given options plays: entries first..last of the index, at rate
-    // (the recorded one when the options ask for timestamps and the first two frames played give one).
+    // (the recorded one when the options ask for timestamps and the first two frames played give one). With
+    // recorded timing, the rate is that of the median interval between the frames played, and frames
+    // without a timestamp go that interval (medianNs) after the frame before.
     struct Plan
     {
         qsizetype first = 0;
         qsizetype last = -1;
         float rate = 0;
         quint32 periodUs = 0;
+        qint64 medianNs = 0;
     };
     // False when the recording has changed on disk since it was indexed. Pure: sends nothing.
     static bool plan(const FrameIndex &index, const Options &options, Plan *plan);
+    // The schedule that plays a plan, looping or not.
+    static std::unique_ptr<PlaybackSchedule> schedule(const FrameIndex &index, const Options &options,
+                                                      const Plan &plan, bool loop);
 
     explicit PlaybackEngine(QObject *parent = nullptr);
     ~PlaybackEngine() override;
@@ -90,7 +98,7 @@ public:
     void stop();
 
     Progress progress() const;
-    // Lateness of every frame of the playback started last.
+    // Lateness of every frame of the playback started last, and what its recorded timing met.
     PlaybackSelfCheck selfCheck() const;
 
 signals:

@@ -1,5 +1,6 @@
 #include "play/playback_self_check.h"
 
+#include <QStringList>
 #include <cmath>
 
 namespace {
@@ -26,7 +27,29 @@ PlaybackSelfCheck::PlaybackSelfCheck() : m_bins(size_t(kBins), 0) {}
 void PlaybackSelfCheck::clear()
 {
     std::fill(m_bins.begin(), m_bins.end(), 0);
-    m_frames = m_over1ms = m_maxNs = 0;
+    m_frames = m_over1ms = m_maxNs = m_outOfOrder = m_shortened = 0;
+}
+
+void PlaybackSelfCheck::setTimingEvents(qint64 outOfOrder, qint64 shortened, double maxGap)
+{
+    m_outOfOrder = outOfOrder;
+    m_shortened = shortened;
+    m_maxGap = maxGap;
+}
+
+QString PlaybackSelfCheck::timingText(qint64 outOfOrder, qint64 shortened, double maxGap)
+{
+    QStringList parts;
+    if (outOfOrder > 0)
+        parts << QString("%1 %2 out of order")
+                     .arg(outOfOrder)
+                     .arg(outOfOrder == 1 ? "timestamp" : "timestamps");
+    if (shortened > 0)
+        parts << QString("%1 %2 shortened to %3 s")
+                     .arg(shortened)
+                     .arg(shortened == 1 ? "gap" : "gaps")
+                     .arg(maxGap, 0, 'g', 6);
+    return parts.join("; ");
 }
 
 void PlaybackSelfCheck::add(qint64 lateNs)
@@ -55,5 +78,7 @@ double PlaybackSelfCheck::quantileMs(double q) const
 
 QString PlaybackSelfCheck::summary() const
 {
-    return QString("%1 frames, p99 %2 ms late").arg(m_frames).arg(p99Ms(), 0, 'f', 2);
+    const QString timing = timingText();
+    return QString("%1 frames, p99 %2 ms late").arg(m_frames).arg(p99Ms(), 0, 'f', 2) +
+           (timing.isEmpty() ? QString() : "; " + timing);
 }

@@ -113,9 +113,10 @@ struct FrameIndex::File
     bool leading = false;
     qint64 first = 0;
     qint64 last = 0;
-    qint64 entries = 0;      // lost ones included
-    Blocks<qint64> offsets;  // one per stored entry, and the end of the last
-    Blocks<float> intervals; // one per stored entry: seconds since the last stamped entry, or NaN
+    qint64 entries = 0;       // lost ones included
+    Blocks<qint64> offsets;   // one per stored entry, and the end of the last
+    Blocks<float> intervals;  // one per stored entry: seconds since the last stamped entry, or NaN
+    qint64 firstStamped = -1; // the stored entry of the first stamped one, the one without an interval
     std::vector<Segment> segments;
 
     ~File()
@@ -237,6 +238,15 @@ void FrameIndex::forEachFrame(const std::function<void(qsizetype k, qint64 bytes
     }
 }
 
+double FrameIndex::interval(qsizetype k, bool *stamped) const
+{
+    const qint64 i = m_file ? m_file->storedOf(k) : -1;
+    const double seconds = i < 0 ? std::numeric_limits<double>::quiet_NaN() : double(m_file->intervals.at(i));
+    if (stamped)
+        *stamped = i >= 0 && (!std::isnan(seconds) || i == m_file->firstStamped);
+    return seconds;
+}
+
 bool FrameIndex::unchanged() const
 {
     if (!m_file || m_file->changedWhileScanning)
@@ -298,7 +308,7 @@ char *putWire(QByteArrayView raw, char *out, double *timestamp)
 {
     forEachLine(raw, [&](QByteArrayView line, bool) {
         if (timestamp && frame_lines::isTimestampLine(line))
-            *timestamp = frame_lines::parseDouble(QString::fromLatin1(frame_lines::secondField(line)));
+            *timestamp = frame_lines::timestampValue(frame_lines::secondField(line));
         const QByteArrayView text = stripped(line);
         if (!text.isEmpty() && text[0] == '#')
             return;
@@ -425,10 +435,12 @@ void FrameIndexBuilder::append(qint64 offset, qint64 lost)
 void FrameIndexBuilder::setTimestamp(double seconds)
 {
     FrameIndex::File &f = *m_file;
-    if (f.stored() == 0 || !std::isfinite(seconds))
+    if (f.stored() == 0 || !frame_lines::isUsableTimestamp(seconds))
         return;
     if (m_stamped)
         f.intervals.at(f.stored() - 1) = float(seconds - m_lastStamp);
+    else
+        f.firstStamped = f.stored() - 1;
     m_lastStamp = seconds;
     m_stamped = true;
 }

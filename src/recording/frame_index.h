@@ -64,18 +64,22 @@ public:
     // The entry as it goes on the wire: each line stripped of surrounding white space and ended with CR LF,
     // comment lines left out; *timestamp (may be null) gets the value of its last "ts " line, or -1.0.
     Read wire(qsizetype k, QByteArray *bytes, double *timestamp = nullptr) const;
-    // Frames from entry k on, up to the next lost one and as many as lie within maxBytes of the file (at least
-    // one), read at once: their wire forms as wire() gives them, one after the other in *bytes, entry k + i
-    // ending at (*ends)[i]; nothing when k holds no frame. For a pass over many frames: one check of the file
-    // and one read instead of one of each per frame.
+    // Frames from entry k on, up to the next lost one and as many as lie within maxBytes of the file (at
+    // least one), read at once: their wire forms as wire() gives them, one after the other in *bytes, entry k
+    // + i ending at (*ends)[i]; nothing when k holds no frame. For a pass over many frames: one check of the
+    // file and one read instead of one of each per frame.
     Read wires(qsizetype k, qint64 maxBytes, QByteArray *bytes, std::vector<qsizetype> *ends) const;
     // True while the file on disk is still the one scanned (same file, size and modification time).
     bool unchanged() const;
 
     // Calls f for each frame in order: its entry, the bytes it takes in the file, and its recorded interval:
-    // the seconds since the last frame before it that had a timestamp line right after its frame-counter
-    // line, when it has one too (else NaN).
+    // the seconds since the last frame before it with a usable timestamp, when it has one too (else NaN). A
+    // frame's timestamp is the one playback reads: the value of its last timestamp line (wire()), usable when
+    // above 0; in a recording made from a capture, the capture time of its datagram when it has none.
     void forEachFrame(const std::function<void(qsizetype k, qint64 bytes, double seconds)> &f) const;
+    // Entry k's recorded interval as forEachFrame() gives it (NaN for a lost entry), and in *stamped whether
+    // k has a usable timestamp: every frame with an interval, and the first frame with a timestamp.
+    double interval(qsizetype k, bool *stamped = nullptr) const;
 
     // Bytes the index holds in memory per frame: its offset and its interval.
     static constexpr qint64 kBytesPerFrame = qint64(sizeof(qint64) + sizeof(float));

@@ -27,7 +27,7 @@ public:
     qint64 stored() const;
     // Starts an entry at offset, after lost entries that take no bytes.
     void append(qint64 offset, qint64 lost = 0);
-    // The last entry's recorded timestamp (the line after its frame-counter line).
+    // The last entry's recorded timestamp, when it has a usable one.
     void setTimestamp(double seconds);
     // Entry 0 holds the lines before the first frame-counter line, not a frame.
     void setLeading(bool leading);

@@ -1,7 +1,6 @@
 #include "recording/frame_lines.h"
 
 #include <QIODevice>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 
@@ -119,40 +118,36 @@ double parseDouble(QStringView field, bool *ok)
     return parsed ? value : 0.0;
 }
 
-bool parseTimestamp(QByteArrayView field, double *value)
+double timestampValue(QByteArrayView field)
 {
-    const char *begin = field.data();
-    const char *end = begin + field.size();
-    while (begin < end && (*begin == ' ' || *begin == '\t'))
-        ++begin;
-    while (end > begin && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r' || end[-1] == '\n'))
-        --end;
-    if (begin < end && *begin == '+')
-        ++begin;
-    // The usual form, digits with a decimal point, is read here: a mantissa of at most 15 digits divided by
-    // an exact power of ten is correctly rounded, as from_chars() would give it, at a fraction of its cost.
+    // Digits with at most one decimal point between digits, at most 15 of them: the mantissa divided by an
+    // exact power of ten is correctly rounded, as QString::toDouble() rounds it. Anything else goes
+    // through QString::toDouble() itself, so both ways give the same value.
     static constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                          1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
     qint64 mantissa = 0;
     int digits = 0, decimals = -1;
-    const char *p = begin;
-    for (; p < end && digits <= 15; ++p) {
-        if (*p >= '0' && *p <= '9') {
-            mantissa = mantissa * 10 + (*p - '0');
+    qsizetype i = 0;
+    for (; i < field.size() && digits <= 15; ++i) {
+        const char c = field[i];
+        if (c >= '0' && c <= '9') {
+            mantissa = mantissa * 10 + (c - '0');
             ++digits;
             decimals += decimals >= 0;
-        } else if (*p == '.' && decimals < 0) {
+        } else if (c == '.' && decimals < 0 && digits > 0) {
             decimals = 0;
         } else {
             break;
         }
     }
-    if (p == end && digits > 0 && digits <= 15) {
-        *value = double(mantissa) / kPowers[decimals < 0 ? 0 : decimals];
-        return true;
-    }
-    const std::from_chars_result parsed = std::from_chars(begin, end, *value);
-    return parsed.ec == std::errc() && parsed.ptr == end && std::isfinite(*value);
+    if (i == field.size() && digits > 0 && digits <= 15 && decimals != 0)
+        return double(mantissa) / kPowers[decimals < 0 ? 0 : decimals];
+    return parseDouble(QString::fromLatin1(field.data(), field.size()));
+}
+
+bool isUsableTimestamp(double seconds)
+{
+    return seconds > 0 && std::isfinite(seconds);
 }
 
 QByteArrayView takeLine(QByteArrayView rawLine, bool *lineEnd)

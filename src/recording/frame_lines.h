@@ -33,9 +33,11 @@ bool parseNumber(QStringView field, qint64 *value);
 bool parseNumber(QByteArrayView field, qint64 *value); // Latin-1 bytes
 // Decimal number as QString::toDouble() reads it; 0.0 when it is not a number.
 double parseDouble(QStringView field, bool *ok = nullptr);
-// The same for the timestamp line that follows a frame-counter line, read during the scan of a whole
-// recording without building a string: plain decimal and exponent notation, surrounding blanks ignored.
-bool parseTimestamp(QByteArrayView field, double *value);
+// A timestamp line's second field as playback reads it (parseDouble of its Latin-1 text): 0.0 when it is
+// no number. Plain decimals, nearly every timestamp, are read without building a string, as the scan of a
+// whole recording reads one per frame. A timestamp is usable when it is finite and above 0.
+double timestampValue(QByteArrayView field);
+bool isUsableTimestamp(double seconds);
 
 // Applies the line-reading rule to one raw line (its bytes up to and including its LF, or up to the end
 // of the file for a last line without LF). Returns the text of the line without its line end and sets

@@ -9,25 +9,36 @@
 #include <limits>
 #include <memory>
 #include <unistd.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
 using Status = FrameScanner::Status;
 
-// The start of the first frame-counter line in [from, end), or end. Such a line starts right after an LF;
-// looking for the prefix's first character passes over body lines (numbers) without visiting each one.
-const char *nextFrameStart(const char *from, const char *end)
+// The first line start in [from, end) whose first character is that of a frame-counter or timestamp line
+// prefix, or end; from[-1] must be readable. Only those lines matter to the index, so body lines (numbers)
+// are passed over without visiting each one: with SSE2, 16 bytes at a time are compared with both
+// characters and the bytes before them with LF, one pass for both kinds of line.
+const char *nextMarkedLine(const char *from, const char *end)
 {
-    while (from < end) {
-        const void *hit = std::memchr(from, frame_lines::kFramePrefix[0], size_t(end - from));
-        if (!hit)
-            break;
-        const char *candidate = static_cast<const char *>(hit);
-        if (candidate[-1] == '\n' &&
-            frame_lines::isFrameCounterLine(QByteArrayView(candidate, end - candidate)))
-            return candidate;
-        from = candidate + 1;
+    constexpr char kFrame = frame_lines::kFramePrefix[0], kStamp = frame_lines::kTimestampPrefix[0];
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n'), frame = _mm_set1_epi8(kFrame), stamp = _mm_set1_epi8(kStamp);
+    for (; end - from >= 16; from += 16) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from));
+        const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from - 1));
+        const __m128i marked =
+            _mm_and_si128(_mm_cmpeq_epi8(before, lf),
+                          _mm_or_si128(_mm_cmpeq_epi8(here, frame), _mm_cmpeq_epi8(here, stamp)));
+        if (const int mask = _mm_movemask_epi8(marked))
+            return from + __builtin_ctz(unsigned(mask));
     }
+#endif
+    for (; from < end; ++from)
+        if (from[-1] == '\n' && (*from == kFrame || *from == kStamp))
+            return from;
     return end;
 }
 
@@ -37,18 +48,23 @@ const char *lineEnd(const char *begin, const char *end)
     return lf ? static_cast<const char *>(lf) + 1 : end;
 }
 
-// Only where frame-counter lines start matters to the index, so the bytes between them are passed over.
+// Where frame-counter lines start and each frame's timestamp are what the index needs, so the body lines
+// between them are passed over.
 class Scan
 {
 public:
-    explicit Scan(FrameIndexBuilder &builder) : m_builder(builder) {}
+    Scan(FrameIndexBuilder &builder, const FrameScanner::DatagramTimes *times)
+        : m_builder(builder), m_times(times)
+    {
+    }
 
     // Processes the complete lines in [begin, end), which lie at offset base of the file; the last one may
     // lack its LF only at the end of the data. Returns false when the scan has failed.
     bool lines(const char *begin, const char *end, qint64 base);
-    // A line too long for the buffer that cannot be a frame-counter line starts here; its end is not known
-    // yet.
-    void longLine();
+    // A line too long for the buffer that cannot be a frame-counter line starts with the size bytes at begin;
+    // its end is not known yet. False when it must be read whole first: a timestamp line whose number does
+    // not end within those bytes.
+    bool longLine(const char *begin, qsizetype size);
     // The long line ended at offset (its LF included).
     void longLineEnded(qint64 offset);
     FrameIndex finish(qint64 end);
@@ -58,15 +74,27 @@ private:
     bool firstLine(QByteArrayView rawLine, qint64 next);
     bool frameLine(QByteArrayView rawLine, qint64 offset);
     bool number(QByteArrayView line, qint64 offset);
-    void timestampLine(const char *p, const char *end);
+    void timestampLine(QByteArrayView rawLine);
+    void openFrame(qint64 offset);
+    void closeFrame();
+    // The time of the frame being closed, whose datagram was captured at captured.
+    double capturedFrame(double captured);
     void leading(qint64 start);
     bool fail(Status status);
 
     FrameIndexBuilder &m_builder;
+    const FrameScanner::DatagramTimes *m_times;
+    size_t m_datagram = 0;    // the datagram the frame-counter line met last lies in
+    bool m_clocksMet = false; // a frame with a timestamp of its own has been captured
+    double m_clockOffset = 0; // its timestamp less its capture time
+    double m_lastOwn = 0;     // the last such frame's time, and its capture time
+    double m_lastOwnCaptured = 0;
     FrameScanner::Result m_result;
     bool m_firstLineSeen = false;
-    bool m_leadingOpen = false;    // the first line is long and not a frame-counter line: entry 0 follows it
-    bool m_awaitTimestamp = false; // the next line follows a frame-counter line
+    bool m_leadingOpen = false; // the first line is long and not a frame-counter line: entry 0 follows it
+    bool m_inFrame = false;     // the lines read belong to a frame
+    qint64 m_frameOffset = 0;   // where that frame's frame-counter line starts
+    double m_stamp = 0;         // the value of its last timestamp line, 0 without one
     qint64 m_previous = 0;
 };
 
@@ -81,27 +109,37 @@ bool Scan::lines(const char *begin, const char *end, qint64 base)
         p = next;
     }
     while (p < end) {
-        if (m_awaitTimestamp)
-            timestampLine(p, end);
         if (frame_lines::isFrameCounterLine(QByteArrayView(p, end - p))) {
             const char *next = lineEnd(p, end);
             if (!frameLine(QByteArrayView(p, next - p), base + (p - begin)))
                 return false;
             p = next;
         } else {
-            p = nextFrameStart(p + 1, end);
+            // A frame's last timestamp line counts.
+            if (m_inFrame && frame_lines::isTimestampLine(QByteArrayView(p, end - p)))
+                timestampLine(QByteArrayView(p, lineEnd(p, end) - p));
+            p = nextMarkedLine(p + 1, end);
         }
     }
     return true;
 }
 
-void Scan::longLine()
+bool Scan::longLine(const char *begin, qsizetype size)
 {
-    m_awaitTimestamp = false;
-    if (m_firstLineSeen)
-        return;
-    m_firstLineSeen = true;
-    m_leadingOpen = true;
+    if (m_inFrame && frame_lines::isTimestampLine(QByteArrayView(begin, size))) {
+        // Its number ends at the second space, or where the line is cut at a NUL.
+        bool hasEnd = false;
+        const QByteArrayView line = frame_lines::takeLine(QByteArrayView(begin, size), &hasEnd);
+        if (line.size() == size &&
+            !std::memchr(begin + frame_lines::kPrefixLength, ' ', size_t(size - frame_lines::kPrefixLength)))
+            return false;
+        timestampLine(line);
+    }
+    if (!m_firstLineSeen) {
+        m_firstLineSeen = true;
+        m_leadingOpen = true;
+    }
+    return true;
 }
 
 void Scan::longLineEnded(qint64 offset)
@@ -134,7 +172,7 @@ bool Scan::firstLine(QByteArrayView rawLine, qint64 next)
     m_previous = first;
     m_result.first_frame = m_result.last_frame = first;
     m_builder.append(0);
-    m_awaitTimestamp = true;
+    openFrame(0);
     return true;
 }
 
@@ -152,26 +190,60 @@ bool Scan::frameLine(QByteArrayView rawLine, qint64 offset)
     const qint64 gap = number - m_previous - 1;
     m_result.lost_count += gap;
     m_result.last_frame = number;
+    closeFrame();
     m_builder.append(offset, gap);
     m_previous = number;
-    m_awaitTimestamp = true;
+    openFrame(offset);
     return true;
 }
 
-void Scan::timestampLine(const char *p, const char *end)
+void Scan::timestampLine(QByteArrayView rawLine)
 {
-    m_awaitTimestamp = false;
-    if (!frame_lines::isTimestampLine(QByteArrayView(p, end - p)))
-        return;
     bool hasEnd = false;
-    const QByteArrayView line = frame_lines::takeLine(QByteArrayView(p, lineEnd(p, end) - p), &hasEnd);
-    double seconds = 0;
-    if (frame_lines::parseTimestamp(frame_lines::secondField(line), &seconds))
+    m_stamp = frame_lines::timestampValue(frame_lines::secondField(frame_lines::takeLine(rawLine, &hasEnd)));
+}
+
+void Scan::openFrame(qint64 offset)
+{
+    m_inFrame = true;
+    m_frameOffset = offset;
+    m_stamp = 0;
+}
+
+void Scan::closeFrame()
+{
+    if (!m_inFrame)
+        return;
+    double seconds = m_stamp;
+    if (m_times) {
+        while (m_datagram < m_times->ends.size() && m_times->ends[m_datagram] <= m_frameOffset)
+            ++m_datagram;
+        if (m_datagram < m_times->ends.size())
+            seconds = capturedFrame(m_times->seconds[m_datagram]);
+    }
+    if (frame_lines::isUsableTimestamp(seconds))
         m_builder.setTimestamp(seconds);
+}
+
+double Scan::capturedFrame(double captured)
+{
+    // The sender's clock and the capture's are not the same: times are kept on the capture's clock from the
+    // first frame with a timestamp of its own on, each such frame at its own distance from that one, and a
+    // frame without one at its capture time's distance from the last frame that had one.
+    if (frame_lines::isUsableTimestamp(m_stamp)) {
+        if (!m_clocksMet)
+            m_clockOffset = m_stamp - captured;
+        m_clocksMet = true;
+        m_lastOwn = m_stamp - m_clockOffset;
+        m_lastOwnCaptured = captured;
+        return m_lastOwn;
+    }
+    return m_clocksMet ? m_lastOwn + (captured - m_lastOwnCaptured) : captured;
 }
 
 FrameIndex Scan::finish(qint64 end)
 {
+    closeFrame();
     if (!m_firstLineSeen || m_leadingOpen)
         leading(end);
     return m_builder.finish(end, end, m_result.first_frame, m_result.last_frame);
@@ -189,7 +261,7 @@ bool Scan::fail(Status status)
 } // namespace
 
 FrameScanner::Result FrameScanner::scan(const QString &fileName, FrameIndex &index, qsizetype chunkSize,
-                                        const Progress &progress)
+                                        const Progress &progress, const DatagramTimes *times)
 {
     FrameIndexBuilder builder;
     Result failed;
@@ -198,7 +270,7 @@ FrameScanner::Result FrameScanner::scan(const QString &fileName, FrameIndex &ind
         return failed;
     }
     const int fd = builder.descriptor();
-    Scan scan(builder);
+    Scan scan(builder, times);
 
     qsizetype capacity = std::max<qsizetype>(chunkSize, 1);
     std::unique_ptr<char[]> buffer(new char[size_t(capacity)]);
@@ -244,15 +316,17 @@ FrameScanner::Result FrameScanner::scan(const QString &fileName, FrameIndex &ind
             if (filled < capacity)
                 continue;
             if (filled >= frame_lines::kPrefixLength &&
-                !frame_lines::isFrameCounterLine(QByteArrayView(begin, filled))) {
-                // Nothing in it is needed: only a frame-counter line's number is read.
-                scan.longLine();
+                !frame_lines::isFrameCounterLine(QByteArrayView(begin, filled)) &&
+                scan.longLine(begin, filled)) {
+                // Nothing more in it is needed: only the numbers of frame-counter and timestamp lines are
+                // read.
                 skipping = true;
                 base += filled;
                 filled = 0;
                 continue;
             }
-            // A frame-counter line longer than the buffer: its number is known only once it is whole.
+            // A frame-counter or timestamp line longer than the buffer: its number is known only once it is
+            // whole.
             const qsizetype grown = capacity * 2;
             std::unique_ptr<char[]> bigger(new char[size_t(grown)]);
             std::memcpy(bigger.get(), buffer.get(), size_t(filled));

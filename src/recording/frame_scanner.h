@@ -1,5 +1,6 @@
 // One pass over a recording: checks its frame numbering, counts lost frames and builds the frame index
-// (where each frame number's text lies in the file, an empty entry for a lost frame). Free of widgets; the
+// (where each frame number's text lies in the file, an empty entry for a lost frame, and the recorded
+// interval before each frame). Free of widgets; the
 // window shows the messages.
 #pragma once
 
@@ -8,6 +9,7 @@
 #include <QString>
 #include <QtGlobal>
 #include <functional>
+#include <vector>
 
 class FrameScanner
 {
@@ -41,8 +43,18 @@ public:
     // Called before every read with the bytes scanned so far and the file's size; false cancels the scan.
     using Progress = std::function<bool(qint64 scanned, qint64 size)>;
 
+    // When each datagram of a recording made from a capture was captured (seconds since the epoch): datagram
+    // i ends at byte ends[i] of the recording.
+    struct DatagramTimes
+    {
+        std::vector<qint64> ends;
+        std::vector<double> seconds;
+    };
+
     // Opens the file itself (read-only) and scans it into index. The index is replaced only when the scan
-    // succeeds (Ok); otherwise it stays as it was.
+    // succeeds (Ok); otherwise it stays as it was. With times, a frame without a usable timestamp of its
+    // own is timed by the capture time of the datagram its frame-counter line lies in: that far after the
+    // last frame before it that has one, so the sender's clock and the capture's are never mixed.
     static Result scan(const QString &fileName, FrameIndex &index, qsizetype chunkSize = kDefaultChunkSize,
-                       const Progress &progress = Progress());
+                       const Progress &progress = Progress(), const DatagramTimes *times = nullptr);
 };

@@ -41,6 +41,7 @@ constexpr TableRow table[SettingCount] = {
     {Setting::RecordInterface, "RECORD_INTERFACE", "INTERFACE"},
     {Setting::PlayTtl, "PLAY_TTL", "TTL"},
     {Setting::PlayInterface, "PLAY_INTERFACE", "INTERFACE"},
+    {Setting::RecordedTiming, "RECORDED_TIMING", "RECORDED_TIMING"},
 };
 constexpr Setting firstOptional = Setting::RecordGroup;
 
@@ -49,7 +50,7 @@ constexpr Setting matchOrder[SettingCount] = {
     Setting::PlayHost1,       Setting::PlayHost2,   Setting::RecordPort,    Setting::PlayPort1,
     Setting::PlayPort2,       Setting::Frequency,   Setting::Active,        Setting::Loop,
     Setting::Timestamp,       Setting::SaveFileDir, Setting::OpenFileDir,   Setting::RecordGroup,
-    Setting::RecordInterface, Setting::PlayTtl,     Setting::PlayInterface,
+    Setting::RecordInterface, Setting::PlayTtl,     Setting::PlayInterface, Setting::RecordedTiming,
 };
 
 const char rootName[] = "OSTREL_RECORDER";
@@ -169,6 +170,7 @@ SettingsTexts defaultTexts()
     texts.text(Setting::Loop) = "true";
     texts.text(Setting::Timestamp) = "true";
     texts.text(Setting::PlayTtl) = "1";
+    texts.text(Setting::RecordedTiming) = "false";
     return texts;
 }
 
@@ -240,6 +242,7 @@ WorkingValues workingValues(const SettingsTexts &texts, HostResolver resolve)
     v.loop = flagFromText(texts.text(Setting::Loop));
     v.timestamp = flagFromText(texts.text(Setting::Timestamp));
     v.play_ttl = ttlFromText(texts.text(Setting::PlayTtl)).value_or(1);
+    v.recorded_timing = flagFromText(texts.text(Setting::RecordedTiming));
     return v;
 }
 

@@ -16,7 +16,7 @@ namespace SettingsFile {
 // can hand over ap_ip_name2ip itself and tests a stub.
 using HostResolver = unsigned int (*)(const char *host);
 
-// The settings in the order they are written: the eleven of every file, then four that are written only
+// The settings in the order they are written: the eleven of every file, then those that are written only
 // when they differ from their defaults, so the file of a user who never sets them stays as it was.
 enum class Setting
 {
@@ -34,9 +34,10 @@ enum class Setting
     RecordGroup,     // empty: unicast on the record port
     RecordInterface, // empty: the system's choice
     PlayTtl,
-    PlayInterface, // empty: the system's route
+    PlayInterface,  // empty: the system's route
+    RecordedTiming, // "true": each frame at its recorded time, when timestamps are used; default "false"
 };
-constexpr int SettingCount = 15;
+constexpr int SettingCount = 16;
 
 // The text values as they stand in the file, one per setting.
 struct SettingsTexts
@@ -79,6 +80,7 @@ struct WorkingValues
     bool loop = true;
     bool timestamp = true;
     int play_ttl = 1; // 1 for an unusable text
+    bool recorded_timing = false;
 };
 WorkingValues workingValues(const SettingsTexts &texts, HostResolver resolve);
 

@@ -22,10 +22,11 @@ namespace {
 qint64 kept(const QString &path)
 {
     qint64 bytes = 0;
-    const CaptureReader::Result r = CaptureReader::read(path, {-1, 5000, {}}, [&](const char *, qsizetype n) {
-        bytes += n;
-        return true;
-    });
+    const CaptureReader::Result r =
+        CaptureReader::read(path, {-1, 5000, {}}, [&](const char *, qsizetype n, qint64) {
+            bytes += n;
+            return true;
+        });
     FUZZ_CHECK(bytes == r.stats.bytes &&
                (r.ok() || bytes == 0 || r.status == CaptureReader::Status::Unreadable));
     return bytes;
