@@ -52,10 +52,13 @@ QByteArray settingsFileBytes(const QStringList &texts)
                           "TIMESTAMP TIMESTAMP",         "SAVE_FILE_DIR SAVE_FILE_DIR",
                           "OPEN_FILE_DIR OPEN_FILE_DIR", "RECORD_GROUP GROUP",
                           "RECORD_INTERFACE INTERFACE",  "PLAY_TTL TTL",
-                          "PLAY_INTERFACE INTERFACE",    "RECORDED_TIMING RECORDED_TIMING"};
+                          "PLAY_INTERFACE INTERFACE",    "RECORDED_TIMING RECORDED_TIMING",
+                          "PLAY_CONTINUE_NUMBERS CONTINUE_NUMBERS"};
+    const QStringList optionalDefaults = {"", "", "1", "", "false", "false"};
     QByteArray out = "<OSTREL_RECORDER>\n";
-    for (int i = 0; i < std::min(int(texts.size()), 16); ++i)
-        out += QByteArray("    <") + rows[i] + "=\"" + texts.value(i).toUtf8() + "\"/>\n";
+    for (int i = 0; i < std::min(int(texts.size()), 17); ++i)
+        if (i < 11 || texts[i] != optionalDefaults[i - 11])
+            out += QByteArray("    <") + rows[i] + "=\"" + texts.value(i).toUtf8() + "\"/>\n";
     return out + "</OSTREL_RECORDER>\n";
 }
 

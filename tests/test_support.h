@@ -16,9 +16,9 @@ struct Sandbox
 
 QString sandboxHome();
 
-// The settings file as the program writes it, from the eleven texts in their order, escaped, and up to five
-// more (groups, interfaces, recorded timing) where they differ from their defaults. The defaults
-// have destinations on 127.0.0.1 and both directories the home directory.
+// The settings file as the program writes it, from the eleven texts in their order, escaped, and up to six
+// more (groups, interfaces, recorded timing, continued numbers), written where they differ from their
+// defaults. The defaults have destinations on 127.0.0.1 and both directories the home directory.
 QByteArray settingsFileBytes(const QStringList &texts);
 QString defaultSettingsXml(quint16 recordPort = 5000);
 void writeHomeSettings(const QString &xml); // the settings file of the sandboxed home

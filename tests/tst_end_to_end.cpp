@@ -235,19 +235,19 @@ private slots:
             QStringList playShown, recordShown;
             answerer.queueConfirm({"le_host_1", "127.0.0.1", "sb_port_1", "6001", "activeBox", "true",
                                    "le_host_2", "127.0.0.2", "sb_port_2", "6002", "sb_frequency_1", "25",
-                                   "rb_loop", "true", "cb_timestamp", "false"},
+                                   "rb_loop", "true", "cb_timestamp", "false", "cb_continue_numbers", "true"},
                                   &playShown);
             form.actionPlaySettings->trigger();
             answerer.queueConfirm({"le_port", "07001", "le_group", "239.1.2.3"}, &recordShown);
             form.actionRecordSettings->trigger();
-            QCOMPARE(playShown,
-                     QStringList({"127.0.0.1", "5124", "false", "localhost", "5001", "30", "false", "true"}));
+            QCOMPARE(playShown, QStringList({"127.0.0.1", "5124", "false", "localhost", "5001", "30", "false",
+                                             "true", "false"}));
             QCOMPARE(recordShown, QStringList({"5123", ""}));
             QCOMPARE(form.label_receive->text(), QString("group 239.1.2.3 port 07001"));
         }
         const QByteArray confirmed =
             settingsFileBytes({"07001", "127.0.0.1", "6001", "127.0.0.2", "6002", "true", "25", "true",
-                               "false", home, home, "239.1.2.3"});
+                               "false", home, home, "239.1.2.3", "", "1", "", "false", "true"});
         QCOMPARE(readFile(settings), confirmed);
 
         // The same values in another order: only a run that loaded them writes the file back as above.

@@ -1,5 +1,7 @@
 // The frame index the scanner builds over real files: numbering checks, lost frames, each entry's text at
-// every chunk size (every line rule across chunk edges) and agreement with the plain model of those rules.
+// every chunk size (every line rule across chunk edges) and agreement with the plain model of those rules;
+// and the fields a loop whose numbers go on moves.
+#include "recording/frame_lines.h"
 #include "recording/frame_scanner.h"
 #include "reference_scan.h"
 #include "test_support.h"
@@ -109,6 +111,36 @@ private slots:
         }
         QVERIFY(outcomes[int(FrameScanner::Status::Ok)] > 50 &&
                 outcomes[int(FrameScanner::Status::BadNumbering)] > 50);
+    }
+
+    // A later pass of a loop whose numbers go on: 3 frames and 1.25 s further, only the second field moved,
+    // a time in its own decimals (a half rounded away from zero).
+    void continuedFields_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QByteArray>("moved");
+        QTest::newRow("number") << QByteArray("fr 12") << QByteArray("fr 15");
+        QTest::newRow("number, more fields") << QByteArray("fr 12 a b") << QByteArray("fr 15 a b");
+        QTest::newRow("no number") << QByteArray("fr x") << QByteArray("fr x");
+        QTest::newRow("fewer decimals") << QByteArray("ts 10.5") << QByteArray("ts 11.8");
+        QTest::newRow("as many") << QByteArray("ts 10.75 x y") << QByteArray("ts 12.00 x y");
+        QTest::newRow("none") << QByteArray("ts 12") << QByteArray("ts 13");
+        QTest::newRow("more") << QByteArray("ts 0.000001") << QByteArray("ts 1.250001");
+        QTest::newRow("negative") << QByteArray("ts -2.50") << QByteArray("ts -1.25");
+        QTest::newRow("exponent") << QByteArray("ts 1.00e3") << QByteArray("ts 1001.25");
+        QTest::newRow("empty field") << QByteArray("ts  1.5") << QByteArray("ts  1.5");
+    }
+    void continuedFields()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(QByteArray, moved);
+        const frame_lines::Shift shift{3, 125, 2};
+        QByteArray out;
+        frame_lines::appendShifted(line,
+                                   line.startsWith("fr") ? frame_lines::LineKind::FrameCounter
+                                                         : frame_lines::LineKind::Timestamp,
+                                   shift, &out);
+        QCOMPARE(out, moved);
     }
 };
 

@@ -121,6 +121,8 @@ private slots:
         QTest::newRow("missing file") << QStringList{"info", "missing.orf"} << 3;
         QTest::newRow("bad option") << QStringList{"play", "bad.orf", "--bogus"} << 2;
         QTest::newRow("bad destination") << QStringList{"play", "bad.orf", "--to", "127.0.0.1"} << 2;
+        QTest::newRow("numbers continued without a loop")
+            << QStringList{"play", "bad.orf", "--continue-numbers"} << 2;
         QTest::newRow("no command") << QStringList{"frobnicate"} << 2;
         QTest::newRow("help") << QStringList{"help", "play"} << 0;
         QTest::newRow("negative numbers: info") << QStringList{"info", "negative.orf"} << 1;

@@ -1,7 +1,9 @@
 // The window driving the playback engine over loopback receivers in real time: what goes on the wire, and
 // how the window follows the engine's end, failure and changed-file reports. The schedule itself is tested
 // with made-up times in tst_play_timing.
+#include "ap/ap_socket.h"
 #include "play/playback_engine.h"
+#include "recording/frame_scanner.h"
 #include "test_support.h"
 #include "window_access.h"
 
@@ -15,6 +17,8 @@ class TestPlayback : public WindowTest
     Q_OBJECT
 
     std::unique_ptr<UdpSink> sink, sink2;
+    std::unique_ptr<PlaybackEngine> engine;
+    void *socket = nullptr;
 
     QString open(const QByteArray &content)
     {
@@ -23,6 +27,22 @@ class TestPlayback : public WindowTest
         answerer->queueFile(path);
         window->on_actionOpen_triggered();
         return a->file_name();
+    }
+
+    // Plays content at top speed to both sinks with an engine of its own.
+    void playAtTopSpeed(const QByteArray &content)
+    {
+        const QString path = sandboxHome() + "/fast.orf";
+        writeFile(path, content);
+        FrameIndex index;
+        FrameScanner::scan(path, index);
+        ap_udp_init(&socket, 0, 0);
+        engine.reset(new PlaybackEngine);
+        engine->setSocket(socket);
+        PlaybackEngine::Options options;
+        options.destinations = {{0x7F000001, sink->port()}, {0x7F000001, sink2->port()}};
+        options.topSpeed = true;
+        engine->start(index, options);
     }
 
     // The actions when idle with a file: Play and Open on; Pause, Stop and Save as (nothing to save) off.
@@ -53,6 +73,10 @@ private slots:
     {
         a.reset();
         window.reset();
+        engine.reset();
+        if (socket)
+            ap_udp_exit(socket);
+        socket = nullptr;
     }
 
     void aSinglePlaybackSendsEachFrameAsItsWireFormAndEnds()
@@ -143,6 +167,67 @@ private slots:
         QVERIFY2(ms[2] >= 210 && ms[2] - ms[1] >= 100 && ms[3] - ms[2] < 100, qPrintable(said));
         QTRY_VERIFY(idleActions());
         QVERIFY(window->statusBar()->currentMessage().endsWith(" ms late; 1 timestamp out of order"));
+    }
+
+    // Each pass of a loop whose numbers go on moves the second field of the frame-counter and timestamp lines
+    // on, a time in its own decimals; every other byte (an indented "ts" line too) stays as recorded.
+    void aLoopWithContinuedNumbersLooksLive()
+    {
+        a->values().loop = a->values().continue_numbers = true;
+        a->values().timestamp = false;
+        open("fr 7\r\nts 1700000000.123456\r\nv 1\r\n"
+             "fr 8\nts 1700000000.373456 extra\n  ts 5 body\n# c\n"
+             "fr 9\nts 1700000000.7485\n");
+        window->on_actionPlay_triggered();
+        const QList<QByteArray> got = sink->receiveMany(9);
+        window->on_actionStop_triggered();
+        // One pass: 3 frames and 0.625044 s, plus the median interval of 0.25 s.
+        const char *times[3][3] = {{"1700000000.123456", "1700000000.373456", "1700000000.7485"},
+                                   {"1700000000.998500", "1700000001.248500", "1700000001.6235"},
+                                   {"1700000001.873544", "1700000002.123544", "1700000002.4986"}};
+        QList<QByteArray> want;
+        for (int pass = 0; pass < 3; ++pass)
+            want << "fr " + QByteArray::number(7 + 3 * pass) + "\r\nts " + times[pass][0] + "\r\nv 1\r\n"
+                 << "fr " + QByteArray::number(8 + 3 * pass) + "\r\nts " + times[pass][1] +
+                        " extra\r\nts 5 body\r\n"
+                 << "fr " + QByteArray::number(9 + 3 * pass) + "\r\nts " + times[pass][2] + "\r\n";
+        QCOMPARE(got, want);
+    }
+
+    // Frames due together leave in batches, each frame to destination 1, then 2.
+    void topSpeedSendsEveryFrameInOrderToBothDestinations()
+    {
+        QByteArray content;
+        QList<QByteArray> want;
+        for (int n = 1; n <= 150; ++n) {
+            content += "fr " + QByteArray::number(n) + "\nx\n";
+            want << "fr " + QByteArray::number(n) + "\r\nx\r\n";
+        }
+        playAtTopSpeed(content);
+        QTRY_COMPARE(engine->progress().state, PlaybackEngine::State::Ended);
+        QCOMPARE(sink->receiveMany(150), want);
+        QCOMPARE(sink2->receiveMany(150), want);
+        QCOMPARE(engine->selfCheck().frames(), 150);
+    }
+
+    // A frame the system refuses in the middle of a batch ends the playback with it, after the frames
+    // before it went out to both destinations.
+    void aFailureInsideABatchEndsAfterTheFramesBeforeIt()
+    {
+        QByteArray content;
+        for (int n = 1; n <= 20; ++n)
+            content += "fr " + QByteArray::number(n) + "\n" + (n == 12 ? QByteArray(70000, 'x') + "\n" : "");
+        playAtTopSpeed(content);
+        QTRY_COMPARE(engine->progress().state, PlaybackEngine::State::SendFailed);
+        const PlaybackEngine::Progress end = engine->progress();
+        QCOMPARE(end.frame, 12);
+        QCOMPARE(end.failedDestination, 0);
+        for (UdpSink *s : {sink.get(), sink2.get()}) {
+            const QList<QByteArray> got = s->receiveMany(11);
+            QCOMPARE(got.size(), 11);
+            QCOMPARE(got.last(), QByteArray("fr 11\r\n"));
+            QVERIFY(s->drain().isEmpty());
+        }
     }
 
     void aSendFailureEndsThePlayback_data()

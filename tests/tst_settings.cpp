@@ -13,7 +13,7 @@ namespace {
 
 const QStringList kTexts = QString::fromUtf8("05000|localhost|5001|10.0.0.7|5002|false|25|true|false|"
                                              "/home/u/a&b<c>\"d'e|/home/u/Aufnahmen äö\ttab\nnew\rline|"
-                                             "239.1.2.3|lo|0|127.0.0.1|true")
+                                             "239.1.2.3|lo|0|127.0.0.1|true|true")
                                .split('|');
 
 SettingsTexts textsOf(const QStringList &values)

@@ -168,6 +168,59 @@ int ap_udp_send(void *handle, const char *data, int length, unsigned int address
     return n >= length ? 0 : -2;
 }
 
+int ap_udp_send_batch(void *handle, const ap_udp_datagram *datagrams, int count, unsigned int timeout_us)
+{
+    ap_socket *s = as_socket(handle);
+    if (!s || count < 0 || (!datagrams && count > 0))
+        return -2;
+    constexpr int kMaxBatch = 64;
+    sockaddr_in to[kMaxBatch];
+    iovec iov[kMaxBatch];
+    mmsghdr msgs[kMaxBatch];
+    int sent = 0;
+    while (sent < count) {
+        const int n = count - sent < kMaxBatch ? count - sent : kMaxBatch;
+        std::memset(msgs, 0, sizeof(mmsghdr) * size_t(n));
+        for (int i = 0; i < n; ++i) {
+            const ap_udp_datagram &d = datagrams[sent + i];
+            if (d.length < 0 || (!d.data && d.length > 0)) {
+                errno = EINVAL;
+                return sent;
+            }
+            to[i] = make_address(d.address, d.port);
+            iov[i].iov_base = const_cast<char *>(d.data);
+            iov[i].iov_len = size_t(d.length);
+            msgs[i].msg_hdr.msg_name = &to[i];
+            msgs[i].msg_hdr.msg_namelen = sizeof to[i];
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        // Never blocks in the call itself: a full queue is waited for with poll(), bounded by the time-out.
+        const int done = sendmmsg(s->fd, msgs, unsigned(n), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (done > 0) {
+            for (int i = 0; i < done; ++i) {
+                if (msgs[i].msg_len < iov[i].iov_len) { // a short send is a failure, as in ap_udp_send
+                    errno = EMSGSIZE;
+                    return sent + i;
+                }
+            }
+            sent += done;
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return sent;
+        pollfd writable{s->fd, POLLOUT, 0};
+        const int ready = poll(&writable, 1, int((timeout_us + 999u) / 1000u));
+        if (ready == 0)
+            errno = ETIMEDOUT;
+        if (ready != 1 && !(ready < 0 && errno == EINTR))
+            return sent;
+    }
+    return sent;
+}
+
 int ap_udp_exit(void *handle)
 {
     return socket_exit(as_socket(handle));

@@ -25,6 +25,19 @@ int ap_udp_set_multicast_send(void *handle, int ttl, unsigned int interface_addr
 // Sends one datagram, waiting at most timeout_us for room in the send queue. 0, -1 or -2.
 int ap_udp_send(void *handle, const char *data, int length, unsigned int address, unsigned short port,
                 unsigned int timeout_us);
+// One datagram of ap_udp_send_batch: length bytes at data to address:port.
+struct ap_udp_datagram
+{
+    const char *data;
+    int length;
+    unsigned int address;
+    unsigned short port;
+};
+// Sends count datagrams in their order, as many at a time as the system takes in one call (sendmmsg),
+// waiting at most timeout_us for room in the send queue whenever it is full. Returns how many were sent
+// from the first on: count, or fewer when datagrams[result] failed (time-out or refusal; errno says which,
+// ETIMEDOUT for a time-out); -2 for a null handle or a bad argument.
+int ap_udp_send_batch(void *handle, const ap_udp_datagram *datagrams, int count, unsigned int timeout_us);
 // Releases the handle (it is gone afterwards in every case): 0, or -2 if closing failed or handle is null.
 int ap_udp_exit(void *handle);
 

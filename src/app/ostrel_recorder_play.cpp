@@ -53,6 +53,7 @@ void Ostrel_recorder::on_actionPlay_triggered()
     options.timestamps = values.timestamp;
     options.recordedTiming = values.timestamp && values.recorded_timing;
     options.loop = values.loop;
+    options.continueNumbers = values.continue_numbers;
     // Datagrams to groups leave with the settings' TTL and interface, loopback on for consumers here.
     const QString interface = settings.text(SettingsFile::Setting::PlayInterface);
     unsigned int interfaceAddress = 0;
@@ -154,7 +155,7 @@ void Ostrel_recorder::playbackProgressed()
         ui.playSlider->setValue(positions.positionOf(current_frame));
         QByteArray bytes;
         if (!ui.cb_disableView->isChecked() &&
-            frames.wire(frames.entryOf(progress.frame), &bytes) == FrameIndex::Read::Ok)
+            engine->sentWire(progress.frame, progress.pass, &bytes) == FrameIndex::Read::Ok)
             showText(QString::fromLatin1(bytes));
     }
     // Timestamps out of order and shortened gaps are said as they are met.

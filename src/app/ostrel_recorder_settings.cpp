@@ -49,6 +49,7 @@ void Ostrel_recorder::writeSettings()
     settings.text(Setting::PlayTtl) = settings_play->get_ttl_string();
     settings.text(Setting::PlayInterface) = settings_play->get_interface_string();
     settings.text(Setting::RecordedTiming) = settings_play->get_recorded_timing_string();
+    settings.text(Setting::PlayContinueNumbers) = settings_play->get_continue_numbers_string();
     // The hosts were resolved by the dialog that checked them.
     values = SettingsFile::workingValues(settings, nullptr);
     values.ip_play_1 = quint32(settings_play->get_ip_play_1());
@@ -81,6 +82,7 @@ void Ostrel_recorder::setDialogValues()
                               values.loop, values.timestamp, values.active, values.play_ttl,
                               settings.text(Setting::PlayInterface));
     settings_play->set_recorded_timing(values.recorded_timing);
+    settings_play->set_continue_numbers(values.continue_numbers);
 }
 
 void Ostrel_recorder::on_actionPlaySettings_triggered()

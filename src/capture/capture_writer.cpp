@@ -1,7 +1,8 @@
 #include "capture/capture_writer.h"
 
-#include "recording/part_file.h"
 #include "play/playback_schedule.h"
+#include "recording/part_file.h"
+#include "recording/wire_reader.h"
 
 #include <QFile>
 #include <QtEndian>
@@ -9,7 +10,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <netinet/in.h>
 #include <pcap/pcap.h>
@@ -24,7 +24,6 @@ constexpr int kIpHeader = 20;
 constexpr int kUdpHeader = 8;
 constexpr int kSnapshot = 262144; // what tcpdump uses: every packet whole
 constexpr size_t kRecordHeader = 16;
-constexpr qint64 kBatchBytes = 1 << 20; // of the recording, read at once
 // Locally administered addresses: they name no real card.
 constexpr uchar kSourceMac[6] = {0x02, 0, 0, 0, 0, 0x01};
 constexpr uchar kDestinationMac[6] = {0x02, 0, 0, 0, 0, 0x02};
@@ -74,82 +73,6 @@ void put32(uchar *p, quint32 v)
 {
     qToBigEndian(v, p);
 }
-
-// The wire forms of the frames from entry first to last, in order, read a batch at a time by a thread of
-// its own, at most two batches ahead of the packets made from them.
-class WireReader
-{
-public:
-    struct Batch
-    {
-        qsizetype first = -1; // the entry wires begins with
-        QByteArray wires;
-        std::vector<qsizetype> ends; // where the wire form of entry first + i ends
-        bool read = true;            // false: the file changed
-
-        bool holds(qsizetype k) const { return k >= first && k < first + qsizetype(ends.size()); }
-    };
-
-    WireReader(const FrameIndex &index, qsizetype first, qsizetype last) : m_index(index), m_last(last)
-    {
-        m_thread = std::thread([this, first] { run(m_index.frameAtOrAfter(first)); });
-    }
-    ~WireReader()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_stop = true;
-        }
-        m_changed.notify_all();
-        m_thread.join();
-    }
-
-    // The batch that holds entry k into *batch; false when the file changed.
-    bool take(qsizetype k, Batch *batch)
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        for (;;) {
-            m_changed.wait(lock, [this] { return !m_ready.empty() || m_done; });
-            if (m_ready.empty())
-                return false;
-            *batch = std::move(m_ready.front());
-            m_ready.pop_front();
-            m_changed.notify_all();
-            if (!batch->read || batch->holds(k))
-                return batch->read;
-        }
-    }
-
-private:
-    void run(qsizetype k)
-    {
-        while (k >= 0 && k <= m_last) {
-            Batch batch;
-            batch.first = k;
-            batch.read = m_index.wires(k, kBatchBytes, &batch.wires, &batch.ends) == FrameIndex::Read::Ok &&
-                         !batch.ends.empty();
-            k = batch.read ? m_index.frameAtOrAfter(k + qsizetype(batch.ends.size())) : -1;
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_changed.wait(lock, [this] { return m_ready.size() < 2 || m_stop; });
-            if (m_stop)
-                return;
-            m_ready.push_back(std::move(batch));
-            m_changed.notify_all();
-        }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_done = true;
-        m_changed.notify_all();
-    }
-
-    const FrameIndex m_index;
-    const qsizetype m_last;
-    std::deque<Batch> m_ready;
-    bool m_done = false;
-    bool m_stop = false;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::thread m_thread;
-};
 
 } // namespace
 

@@ -39,6 +39,10 @@ int play(const QStringList &arguments)
     const QCommandLineOption speed("speed", "Plays X times as fast (0.5: half as fast).", "X");
     const QCommandLineOption topSpeed("top-speed", "Plays as fast as the network takes the frames.");
     const QCommandLineOption loop("loop", "Starts again after the last frame, until Ctrl-C.");
+    const QCommandLineOption continueNumbers(
+        "continue-numbers",
+        "With --loop: each pass numbers its frames on from the pass before and moves its timestamps on by "
+        "the recording's duration and one median interval, as if the stream went on live.");
     const QCommandLineOption from("from", "Starts with frame number FRAME.", "FRAME");
     const QCommandLineOption until("until", "Ends with frame number FRAME.", "FRAME");
     const QCommandLineOption ttl("ttl",
@@ -52,15 +56,15 @@ int play(const QStringList &arguments)
         "IF");
     const QCommandLineOption noLoopback(
         "no-loopback", "Datagrams to multicast groups do not reach receivers on this machine.");
-    parser.addOptions({to, rate, timestamps, recordedTiming, maxGap, speed, topSpeed, loop, from, until, ttl,
-                       interfaceOption, noLoopback});
+    parser.addOptions({to, rate, timestamps, recordedTiming, maxGap, speed, topSpeed, loop, continueNumbers,
+                       from, until, ttl, interfaceOption, noLoopback});
     parser.addOptions(captureOptions());
     parser.addPositionalArgument("FILE", "The recording (.orf), or a capture (pcap, pcapng).");
     if (const int done =
             parse(parser, arguments,
                   "orf play FILE [--to HOST:PORT]... [--rate HZ | --timestamps | --recorded-timing "
-                  "[--max-gap S]] [--speed X | --top-speed] [--loop] [--from FRAME] [--until FRAME] "
-                  "[--ttl N] [--interface IF] [--no-loopback] [--port P] [--filter EXPR]",
+                  "[--max-gap S]] [--speed X | --top-speed] [--loop [--continue-numbers]] [--from FRAME] "
+                  "[--until FRAME] [--ttl N] [--interface IF] [--no-loopback] [--port P] [--filter EXPR]",
                   "Sends a recording's frames again as UDP datagrams, one per frame. Without --rate, "
                   "--timestamps or --recorded-timing the settings decide the pacing; without --loop it "
                   "plays once. With --recorded-timing each frame goes at its recorded time divided by "
@@ -76,6 +80,10 @@ int play(const QStringList &arguments)
     }
     if (parser.isSet(speed) && parser.isSet(topSpeed)) {
         error("--speed and --top-speed exclude each other");
+        return kUsage;
+    }
+    if (parser.isSet(continueNumbers) && !parser.isSet(loop)) {
+        error("--continue-numbers needs --loop");
         return kUsage;
     }
     const QString file = parser.positionalArguments().first();
@@ -105,6 +113,7 @@ int play(const QStringList &arguments)
         return kUsage;
     options.topSpeed = parser.isSet(topSpeed);
     options.loop = parser.isSet(loop);
+    options.continueNumbers = parser.isSet(continueNumbers);
     QString ttlText, interface;
     if (const int bad = optionOrSetting(
             parser, ttl, defaults, Setting::PlayTtl,

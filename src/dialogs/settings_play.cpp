@@ -24,6 +24,7 @@ Settings_play::Settings_play(QWidget *parent) : QDialog(parent)
     connect(ui.pb_ok, &QPushButton::clicked, this, &Settings_play::clickOk);
     connect(ui.activeBox, &QCheckBox::clicked, this, &Settings_play::clickActive);
     connect(ui.cb_timestamp, &QCheckBox::toggled, ui.cb_recorded_timing, &QCheckBox::setEnabled);
+    connect(ui.rb_loop, &QRadioButton::toggled, ui.cb_continue_numbers, &QCheckBox::setEnabled);
 }
 
 Settings_play::~Settings_play() = default;
@@ -145,6 +146,22 @@ QString Settings_play::get_recorded_timing_string() const
 QString Settings_play::get_ttl_string() const
 {
     return QString::number(ui.sb_ttl->value());
+}
+
+void Settings_play::set_continue_numbers(bool on)
+{
+    ui.cb_continue_numbers->setChecked(on);
+    ui.cb_continue_numbers->setEnabled(ui.rb_loop->isChecked());
+}
+
+bool Settings_play::get_continue_numbers() const
+{
+    return ui.cb_continue_numbers->isChecked();
+}
+
+QString Settings_play::get_continue_numbers_string() const
+{
+    return flagText(get_continue_numbers());
 }
 
 void Settings_play::clickOk()

@@ -1,7 +1,7 @@
-// The play settings dialog: destinations, frame rate, loop or single playback, timestamp pacing (the rate of
-// the first timestamps, or each frame at its recorded time), and the TTL and interface of datagrams to
-// multicast groups. It checks the hosts by resolving them and the interface by finding it, and announces
-// confirmed values; the window reads them back.
+// The play settings dialog: destinations, frame rate, loop or single playback (numbers continued or not),
+// timestamp pacing (the rate of the first timestamps, or each frame at its recorded time), and the TTL and
+// interface of datagrams to multicast groups. It checks the hosts by resolving them and the interface by
+// finding it, and announces confirmed values; the window reads them back.
 #pragma once
 
 #include "settings/settings_file.h"
@@ -44,6 +44,10 @@ public:
     bool get_active() const;
     QString get_active_play_string() const;
     QString get_ttl_string() const;
+    // Whether a loop continues its frame numbers and timestamps; the check box is enabled with loop.
+    void set_continue_numbers(bool on);
+    bool get_continue_numbers() const;
+    QString get_continue_numbers_string() const;
     QString get_interface_string() const { return interface_string; }
     // Each frame at its recorded time; offered only while timestamps are used.
     void set_recorded_timing(bool on);

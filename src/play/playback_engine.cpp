@@ -7,6 +7,7 @@
 #include <QMetaObject>
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <pthread.h>
 #include <sys/prctl.h>
@@ -14,6 +15,11 @@
 
 namespace {
 constexpr unsigned int kSendTimeoutUs = 5000000;
+// Frames that are due together (top speed, catching up, high rates) leave in one system call, up to this
+// many; control calls wait for at most one such batch.
+constexpr size_t kBatchFrames = 64;
+// What the read-ahead reads of the recording at once; it keeps up to two such batches ready.
+constexpr qint64 kReadAheadBytes = 256 * 1024;
 // The thread blocks on its condition until this long before a deadline, so pause and stop are heard at
 // once; then it sleeps to just before the deadline and spins the last stretch, as a sleep ends late by the
 // wake-up latency (about 45 µs measured here, with the thread's timer slack at 1 ns). A longer spin costs
@@ -147,6 +153,58 @@ std::unique_ptr<PlaybackSchedule> PlaybackEngine::schedule(const FrameIndex &ind
                                               options.speed);
 }
 
+frame_lines::Shift PlaybackEngine::loopShift(const FrameIndex &index, const Plan &plan)
+{
+    frame_lines::Shift shift;
+    const qsizetype first = index.frameAtOrAfter(plan.first);
+    if (first < 0 || first > plan.last)
+        return shift;
+    shift.frames = qint64(plan.last) - first + 1;
+    // The last frame played: the range may end in a run of lost frames.
+    qsizetype last = plan.last;
+    for (const FrameIndex::Run &run : index.lostRuns())
+        if (run.first - index.first() <= last && last <= run.last - index.first())
+            last = qsizetype(run.first - index.first()) - 1;
+    std::vector<float> intervals;
+    index.forEachFrame([&](qsizetype k, qint64, double seconds) {
+        if (k > first && k <= last && seconds > 0)
+            intervals.push_back(float(seconds));
+    });
+    // The time goes on in the recording's own last decimal place (at most nanoseconds), so that every pass
+    // adds exactly the same and the doubles' rounding does not add up over the passes.
+    double t0 = -1, t1 = -1;
+    QByteArray bytes;
+    for (auto [k, t] : {std::pair{first, &t0}, std::pair{last, &t1}}) {
+        index.wire(k, &bytes, t);
+        for (const QByteArray &line : bytes.split('\n'))
+            if (frame_lines::isTimestampLine(line))
+                shift.timeDecimals = qMax(shift.timeDecimals,
+                                          qMin(9, frame_lines::decimalsOf(frame_lines::secondField(line))));
+    }
+    const double duration =
+        frame_lines::isUsableTimestamp(t0) && frame_lines::isUsableTimestamp(t1) && t1 >= t0 ? t1 - t0 : 0;
+    double interval = last > first ? duration / double(last - first) : 0;
+    if (!intervals.empty()) {
+        // The median as recorded timing takes it (the lower of two), so a pass's times follow the last
+        // frame of the pass before as its first frame does.
+        const size_t rank = (intervals.size() - 1) / 2;
+        std::nth_element(intervals.begin(), intervals.begin() + qsizetype(rank), intervals.end());
+        interval = double(intervals[rank]);
+        // It is a difference of two recorded times, which may have more decimals than the first and last
+        // (0.25 s between "10.5" and "10.75"): as many as it takes, within what its float can tell.
+        const double error = 2.5e-7 + std::fabs(interval) * 1.2e-7;
+        for (double scale = std::pow(10.0, shift.timeDecimals);
+             shift.timeDecimals < 9 &&
+             std::fabs(interval * scale - std::round(interval * scale)) > error * scale + 1e-9;
+             scale *= 10)
+            ++shift.timeDecimals;
+    }
+    // Each rounded on its own: both are whole numbers of that place, which their doubles are close enough to.
+    const double scale = std::pow(10.0, shift.timeDecimals);
+    shift.timeUnits = std::llround(duration * scale) + std::llround(interval * scale);
+    return shift;
+}
+
 bool PlaybackEngine::start(const FrameIndex &index, const Options &options, qint64 chosen)
 {
     std::lock_guard<std::mutex> sending(m_sendMutex);
@@ -166,6 +224,11 @@ bool PlaybackEngine::start(const FrameIndex &index, const Options &options, qint
     m_rate = plan.rate;
     m_period = plan.periodUs;
     m_schedule = schedule(index, options, plan, options.loop);
+    m_source = {index, plan.first, plan.last, options.loop, frame_lines::Shift(), m_source.started + 1};
+    if (options.loop && options.continueNumbers)
+        m_source.perPass = loopShift(index, plan);
+    m_pass = m_framePass = 0;
+    m_lastEntry = -1;
     m_schedule->start(nowNs(), chosen < 0 ? -1 : entryOf(chosen));
     m_state = State::Playing;
     m_wake.notify_all();
@@ -214,6 +277,8 @@ void PlaybackEngine::seek(qint64 frame)
         return;
     ++m_generation;
     m_schedule->seek(nowNs(), entryOf(frame));
+    // The frame after the chosen one goes on in the chosen one's pass; a frame not after it starts the next.
+    m_lastEntry = entryOf(frame);
     m_state = State::Playing;
     m_wake.notify_all();
 }
@@ -229,7 +294,20 @@ void PlaybackEngine::stop()
 PlaybackEngine::Progress PlaybackEngine::progress() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return {m_state, m_frame, m_failed};
+    return {m_state, m_frame, m_failed, m_framePass};
+}
+
+FrameIndex::Read PlaybackEngine::sentWire(qint64 frame, qint64 pass, QByteArray *bytes) const
+{
+    Source source;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        source = m_source;
+    }
+    const frame_lines::Shift shift = source.perPass.times(pass);
+    const qsizetype k = source.index.entryOf(frame);
+    std::vector<qsizetype> ends;
+    return source.index.wires(k, 0, bytes, &ends, k, shift.isNull() ? nullptr : &shift);
 }
 
 PlaybackSelfCheck PlaybackEngine::selfCheck() const
@@ -280,6 +358,40 @@ bool PlaybackEngine::waitUntil(std::unique_lock<std::mutex> &lock, qint64 deadli
     return generation == m_generation;
 }
 
+qint64 PlaybackEngine::passOf(qsizetype entry) const
+{
+    return m_lastEntry >= 0 && entry <= m_lastEntry ? m_pass + 1 : m_pass;
+}
+
+bool PlaybackEngine::readAhead(const Source &source, qsizetype k, qint64 pass)
+{
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        // The reader goes on where the batch in hand ends; a seek, a new playback or a reader that ran
+        // out starts a new one at the frame wanted.
+        qsizetype next = -1;
+        qint64 nextPass = 0;
+        if (m_reader && m_readerStarted == source.started && m_batch.first >= 0)
+            m_reader->following(m_batch, &next, &nextPass);
+        if (attempt > 0 || next != k || nextPass != pass) {
+            m_reader.reset();
+            WireReader::Options options;
+            options.from = k;
+            options.pass = pass;
+            options.loop = source.loop;
+            options.perPass = source.perPass;
+            options.batchBytes = kReadAheadBytes;
+            m_reader.reset(new WireReader(source.index, source.first, source.last, options));
+            m_readerStarted = source.started;
+        }
+        m_batch = WireReader::Batch();
+        if (m_reader->take(k, &m_batch, pass))
+            return true;
+        if (!m_batch.read)
+            return false;
+    }
+    return false;
+}
+
 void PlaybackEngine::run()
 {
     // This thread's sleeps end when asked, not up to 50 µs later.
@@ -287,18 +399,28 @@ void PlaybackEngine::run()
     pthread_setname_np(pthread_self(), "ostrel-play");
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
+        if (m_reader && m_state != State::Playing && m_state != State::Paused) {
+            // Over: the read-ahead's thread and batches go.
+            std::unique_ptr<WireReader> reader = std::move(m_reader);
+            m_batch = WireReader::Batch();
+            lock.unlock();
+            reader.reset();
+            lock.lock();
+            continue;
+        }
         m_wake.wait(lock, [this] { return m_quit || m_state == State::Playing; });
         if (m_quit)
             return;
         const quint64 generation = m_generation;
         const PlaybackSchedule::Step step = m_schedule->next();
-        QByteArray bytes;
-        FrameIndex::Read read = FrameIndex::Read::Ok;
-        if (step.kind == PlaybackSchedule::Kind::Send) {
+        bool read = true;
+        if (step.kind == PlaybackSchedule::Kind::Send &&
+            (m_readerStarted != m_source.started || !m_batch.holds(step.entry, passOf(step.entry)))) {
             // Read before the deadline, so reading adds nothing to the frame's lateness.
-            const FrameIndex index = m_index;
+            const Source source = m_source;
+            const qint64 pass = passOf(step.entry);
             lock.unlock();
-            read = index.wire(step.entry, &bytes);
+            read = readAhead(source, step.entry, pass);
             lock.lock();
             if (generation != m_generation)
                 continue;
@@ -311,40 +433,77 @@ void PlaybackEngine::run()
                 finish(State::Ended);
             continue;
         }
-        if (read != FrameIndex::Read::Ok) {
+        if (!read) {
             finish(State::FileChanged);
             continue;
         }
-
         lock.unlock();
         std::lock_guard<std::mutex> sending(m_sendMutex);
         lock.lock();
-        if (generation != m_generation)
-            continue;
-        lock.unlock();
-        // The options and the socket change only under m_sendMutex, which this thread holds.
-        const qint64 late = m_options.topSpeed ? 0 : nowNs() - step.deadline;
-        int failed = -1;
-        for (size_t i = 0; i < m_options.destinations.size() && failed < 0; ++i) {
-            const Destination &to = m_options.destinations[i];
-            if (ap_udp_send(m_socket, bytes.constData(), int(bytes.size()), to.ip, to.port, kSendTimeoutUs) !=
-                0)
-                failed = int(i);
-        }
-        lock.lock();
-        m_frame = qint64(m_index.first()) + step.entry;
-        if (failed >= 0) {
-            m_failed = failed;
-            finish(State::SendFailed);
-            continue;
-        }
-        m_schedule->advance();
-        m_selfCheck.add(late);
-        if (step.last)
-            finish(State::Ended);
-        else
-            report(false);
+        if (generation == m_generation)
+            sendDue(lock);
     }
+}
+
+void PlaybackEngine::sendDue(std::unique_lock<std::mutex> &lock)
+{
+    // Bytes read ahead leave only while the file is still the one indexed: checked once per batch.
+    if (!m_index.unchanged()) {
+        finish(State::FileChanged);
+        return;
+    }
+    // The frames due by now, in order, each to every destination in turn.
+    const qint64 now = nowNs();
+    const size_t destinations = m_options.destinations.size();
+    m_due.clear();
+    m_datagrams.clear();
+    bool ended = false;
+    while (m_due.size() < kBatchFrames && !ended) {
+        const PlaybackSchedule::Step step = m_schedule->next();
+        if (!m_options.topSpeed && step.deadline > now)
+            break;
+        if (step.kind == PlaybackSchedule::Kind::Prime) {
+            m_schedule->advance();
+            continue;
+        }
+        const qint64 pass = passOf(step.entry);
+        if (step.kind != PlaybackSchedule::Kind::Send || !m_batch.holds(step.entry, pass))
+            break; // the end, or a frame still to be read: on the next round
+        const QByteArrayView wire = m_batch.wire(step.entry);
+        for (const Destination &to : m_options.destinations)
+            m_datagrams.push_back(
+                {wire.data(), wire.size() > INT_MAX ? -1 : int(wire.size()), to.ip, to.port});
+        m_due.push_back({step.entry, pass, step.deadline});
+        m_pass = pass;
+        m_lastEntry = step.entry;
+        m_schedule->advance();
+        ended = step.last;
+    }
+    if (m_due.empty())
+        return;
+    lock.unlock();
+    // The options and the socket change only under m_sendMutex, which this thread holds.
+    const qint64 sentAt = nowNs();
+    const int count = int(m_datagrams.size());
+    const int sent = ap_udp_send_batch(m_socket, m_datagrams.data(), count, kSendTimeoutUs);
+    lock.lock();
+    const size_t whole = destinations == 0 ? m_due.size() : size_t(std::max(sent, 0)) / destinations;
+    for (size_t i = 0; i < whole; ++i)
+        m_selfCheck.add(m_options.topSpeed ? 0 : sentAt - m_due[i].deadline);
+    if (sent < count) {
+        // Frames before the failed one have gone out, and the destinations before it got that one too.
+        m_frame = qint64(m_index.first()) + m_due[whole].entry;
+        m_framePass = m_due[whole].pass;
+        m_failed = int(size_t(std::max(sent, 0)) % destinations);
+        finish(State::SendFailed);
+        return;
+    }
+    m_frame = qint64(m_index.first()) + m_due.back().entry;
+    m_framePass = m_due.back().pass;
+    if (ended)
+        finish(State::Ended);
+    else
+        report(false);
 }
 
 #include "moc_playback_engine.cpp"

@@ -1,13 +1,17 @@
 // Sends a recording again over UDP from a thread of its own, at absolute deadlines, so the timing does not
-// depend on what the thread that drives it is doing. Frames are read through the frame index. Free of
-// widgets: the window and the command line drive the same engine.
+// depend on what the thread that drives it is doing. The frames' wire forms are read ahead by a thread of
+// their own (WireReader); frames that are due together (top speed, catching up, high rates) leave in one
+// system call. Free of widgets: the window and the command line drive the same engine.
 //
 // Progress reaches the owner's thread as progressed(): at most one report is queued at a time, and the
 // handler reads the latest state with progress(), so a busy receiver never sees a pile of old reports.
 #pragma once
 
-#include "recording/frame_index.h"
+#include "ap/ap_socket.h"
 #include "play/playback_self_check.h"
+#include "recording/frame_index.h"
+#include "recording/frame_lines.h"
+#include "recording/wire_reader.h"
 
 #include <QObject>
 #include <atomic>
@@ -41,6 +45,9 @@ public:
         bool topSpeed = false; // no waiting: as fast as the network takes the frames
         qint64 from = -1;      // first and last frame number to play; -1: the recording's own
         qint64 until = -1;
+        // With loop: every later pass numbers its frames on from the pass before and moves its timestamps
+        // on likewise (see loopShift()), so the loop looks like one live stream.
+        bool continueNumbers = false;
     };
     enum class State
     {
@@ -56,6 +63,7 @@ public:
         State state = State::Idle;
         qint64 frame = -1;          // number of the frame sent last (or failed); -1 before the first
         int failedDestination = -1; // index into Options::destinations after SendFailed
+        qint64 pass = 0;            // the pass of a loop that frame was sent in, the first being 0
     };
 
     // What a playback of a recording with given options plays: entries first..last of the index, at rate
@@ -75,6 +83,10 @@ public:
     // The schedule that plays a plan, looping or not.
     static std::unique_ptr<PlaybackSchedule> schedule(const FrameIndex &index, const Options &options,
                                                       const Plan &plan, bool loop);
+    // What each pass of a loop whose numbers go on adds to the pass before: the number of frames in the
+    // played range (last - first + 1), and its recorded duration (first to last timestamp) plus one median
+    // interval.
+    static frame_lines::Shift loopShift(const FrameIndex &index, const Plan &plan);
 
     explicit PlaybackEngine(QObject *parent = nullptr);
     ~PlaybackEngine() override;
@@ -98,6 +110,8 @@ public:
     void stop();
 
     Progress progress() const;
+    // The wire form of a frame as the playback started last sends it in a pass.
+    FrameIndex::Read sentWire(qint64 frame, qint64 pass, QByteArray *bytes) const;
     // Lateness of every frame of the playback started last, and what its recorded timing met.
     PlaybackSelfCheck selfCheck() const;
 
@@ -105,8 +119,20 @@ signals:
     void progressed();
 
 private:
+    // What the read-ahead reads from: the recording and range of the playback started last.
+    struct Source
+    {
+        FrameIndex index;
+        qsizetype first = 0, last = -1;
+        bool loop = false;
+        frame_lines::Shift perPass;
+        quint64 started = 0; // moves on with every start()
+    };
     void run();
     bool waitUntil(std::unique_lock<std::mutex> &lock, qint64 deadline, quint64 generation);
+    bool readAhead(const Source &source, qsizetype k, qint64 pass);
+    void sendDue(std::unique_lock<std::mutex> &lock);
+    qint64 passOf(qsizetype entry) const;
     void finish(State state);
     void report(bool always);
     qsizetype entryOf(qint64 frame) const;
@@ -128,5 +154,21 @@ private:
     bool m_quit = false;
     bool m_reportQueued = false;
     qint64 m_lastReport = 0;
+    Source m_source;
+    qint64 m_pass = 0;          // of the frame sent last
+    qint64 m_framePass = 0;     // the pass m_frame was sent in
+    qsizetype m_lastEntry = -1; // the frame sent last, or the one a seek chose; -1 after a start
+    // The engine thread's own: the frames read ahead, and the batch due frames are sent from.
+    std::unique_ptr<WireReader> m_reader;
+    quint64 m_readerStarted = 0;
+    WireReader::Batch m_batch;
+    struct Due
+    {
+        qsizetype entry;
+        qint64 pass;
+        qint64 deadline;
+    };
+    std::vector<Due> m_due;
+    std::vector<ap_udp_datagram> m_datagrams;
     std::thread m_thread;
 };

@@ -301,23 +301,47 @@ template <typename F> void forEachLine(QByteArrayView raw, F f)
     }
 }
 
+// Calls f(line, text) for each line of an entry that goes on the wire: the line as read and the text sent
+// for it, stripped of surrounding white space. Comment lines are left out.
+template <typename F> void forEachWireLine(QByteArrayView raw, F f)
+{
+    forEachLine(raw, [&](QByteArrayView line, bool) {
+        const QByteArrayView text = stripped(line);
+        if (text.isEmpty() || text[0] != '#')
+            f(line, text);
+    });
+}
+
 // Writes an entry's wire form, made from its bytes in the file, at out, which has room for twice as many
 // bytes and two more (a line grows by one byte at most, CR before its LF; a last line without LF by two).
 // Returns where the wire form ends.
 char *putWire(QByteArrayView raw, char *out, double *timestamp)
 {
-    forEachLine(raw, [&](QByteArrayView line, bool) {
+    forEachWireLine(raw, [&](QByteArrayView line, QByteArrayView text) {
         if (timestamp && frame_lines::isTimestampLine(line))
             *timestamp = frame_lines::timestampValue(frame_lines::secondField(line));
-        const QByteArrayView text = stripped(line);
-        if (!text.isEmpty() && text[0] == '#')
-            return;
         std::memcpy(out, text.data(), size_t(text.size()));
         out += text.size();
         *out++ = '\r';
         *out++ = '\n';
     });
     return out;
+}
+
+// The wire form of a later pass of a loop whose numbers go on, appended to out. Which lines are counter and
+// timestamp lines is told from the lines as read: an indented "ts" is body text, though stripped it looks
+// like a timestamp line on the wire.
+void appendShiftedWire(QByteArrayView raw, const frame_lines::Shift &shift, QByteArray *out)
+{
+    forEachWireLine(raw, [&](QByteArrayView line, QByteArrayView text) {
+        if (frame_lines::isFrameCounterLine(line))
+            frame_lines::appendShifted(text, frame_lines::LineKind::FrameCounter, shift, out);
+        else if (frame_lines::isTimestampLine(line))
+            frame_lines::appendShifted(text, frame_lines::LineKind::Timestamp, shift, out);
+        else
+            out->append(text);
+        out->append("\r\n", 2);
+    });
 }
 } // namespace
 
@@ -355,7 +379,8 @@ FrameIndex::Read FrameIndex::wire(qsizetype k, QByteArray *bytes, double *timest
 }
 
 FrameIndex::Read FrameIndex::wires(qsizetype k, qint64 maxBytes, QByteArray *bytes,
-                                   std::vector<qsizetype> *ends) const
+                                   std::vector<qsizetype> *ends, qsizetype last,
+                                   const frame_lines::Shift *shift) const
 {
     bytes->resize(0);
     ends->clear();
@@ -366,7 +391,9 @@ FrameIndex::Read FrameIndex::wires(qsizetype k, qint64 maxBytes, QByteArray *byt
         return Read::Changed;
     // The frames that follow k without a lost one between them lie one after the other in the file.
     const File &f = *m_file;
-    const qint64 lastOfRun = first + (f.segmentEnd(f.segmentOf(k)) - 1 - k);
+    qint64 lastOfRun = first + (f.segmentEnd(f.segmentOf(k)) - 1 - k);
+    if (last >= k)
+        lastOfRun = qMin(lastOfRun, first + (last - k));
     const qint64 begin = f.offsets.at(first);
     qint64 end = first + 1;
     while (end <= lastOfRun && f.offsets.at(end + 1) - begin <= maxBytes)
@@ -374,6 +401,16 @@ FrameIndex::Read FrameIndex::wires(qsizetype k, qint64 maxBytes, QByteArray *byt
     QByteArray raw;
     if (readAt(begin, f.offsets.at(end) - begin, &raw) != Read::Ok)
         return Read::Changed;
+    if (shift) {
+        bytes->reserve(2 * raw.size() + 40 * (end - first));
+        for (qint64 i = first; i < end; ++i) {
+            appendShiftedWire(QByteArrayView(raw.constData() + (f.offsets.at(i) - begin),
+                                             f.offsets.at(i + 1) - f.offsets.at(i)),
+                              *shift, bytes);
+            ends->push_back(bytes->size());
+        }
+        return Read::Ok;
+    }
     bytes->resize(2 * raw.size() + 2 * (end - first));
     char *out = bytes->data();
     for (qint64 i = first; i < end; ++i) {

@@ -16,6 +16,10 @@
 #include <memory>
 #include <vector>
 
+namespace frame_lines {
+struct Shift;
+}
+
 class FrameIndex
 {
 public:
@@ -65,10 +69,13 @@ public:
     // comment lines left out; *timestamp (may be null) gets the value of its last "ts " line, or -1.0.
     Read wire(qsizetype k, QByteArray *bytes, double *timestamp = nullptr) const;
     // Frames from entry k on, up to the next lost one and as many as lie within maxBytes of the file (at
-    // least one), read at once: their wire forms as wire() gives them, one after the other in *bytes, entry k
-    // + i ending at (*ends)[i]; nothing when k holds no frame. For a pass over many frames: one check of the
-    // file and one read instead of one of each per frame.
-    Read wires(qsizetype k, qint64 maxBytes, QByteArray *bytes, std::vector<qsizetype> *ends) const;
+    // least one), and none after entry last when it is given, read at once: their wire forms as wire() gives
+    // them, one after the other in *bytes, entry k + i ending at (*ends)[i]; nothing when k holds no frame.
+    // For a pass over many frames: one check of the file and one read instead of one of each per frame.
+    // With a shift, the frames as a later pass of a loop whose numbers go on sends them (see
+    // frame_lines::appendShifted).
+    Read wires(qsizetype k, qint64 maxBytes, QByteArray *bytes, std::vector<qsizetype> *ends,
+               qsizetype last = -1, const frame_lines::Shift *shift = nullptr) const;
     // True while the file on disk is still the one scanned (same file, size and modification time).
     bool unchanged() const;
 

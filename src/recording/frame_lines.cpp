@@ -150,6 +150,119 @@ bool isUsableTimestamp(double seconds)
     return seconds > 0 && std::isfinite(seconds);
 }
 
+namespace {
+
+// 10^n for n from 0 to 18.
+qint64 powerOfTen(int n)
+{
+    qint64 p = 1;
+    while (n-- > 0)
+        p *= 10;
+    return p;
+}
+
+// units × 10^-from in units of 10^-to, rounded half away from zero; false on overflow.
+bool rescale(qint64 units, int from, int to, qint64 *out)
+{
+    if (to >= from)
+        return to - from <= 18 && !__builtin_mul_overflow(units, powerOfTen(to - from), out);
+    if (from - to > 18) {
+        *out = 0;
+        return true;
+    }
+    const qint64 divisor = powerOfTen(from - to);
+    const qint64 rest = units % divisor;
+    *out = units / divisor + (2 * (rest < 0 ? -rest : rest) >= divisor ? (units < 0 ? -1 : 1) : 0);
+    return true;
+}
+
+// The time of a timestamp field moved on by shift, with as many decimals as the field has; empty when
+// the field is no number or the sum does not fit.
+QByteArray shiftedTime(QByteArrayView field, const Shift &shift)
+{
+    // A plain decimal ([sign] digits [. digits]) of at most 18 digits is added to exactly, as an integer
+    // count of its last decimal place.
+    bool negative = false, point = false, plain = true;
+    qint64 mantissa = 0;
+    int digits = 0, decimals = 0;
+    qsizetype i = 0;
+    if (i < field.size() && (field[i] == '+' || field[i] == '-'))
+        negative = field[i++] == '-';
+    for (; i < field.size() && plain; ++i) {
+        const char c = field[i];
+        if (c >= '0' && c <= '9' && digits < 18) {
+            mantissa = mantissa * 10 + (c - '0');
+            ++digits;
+            decimals += point;
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            plain = false;
+        }
+    }
+    qint64 add = 0, value = 0;
+    if (plain && digits > 0 && rescale(shift.timeUnits, shift.timeDecimals, decimals, &add) &&
+        !__builtin_add_overflow(negative ? -mantissa : mantissa, add, &value)) {
+        const quint64 magnitude = value < 0 ? 0 - quint64(value) : quint64(value);
+        const quint64 scale = quint64(powerOfTen(decimals));
+        QByteArray out = value < 0 ? "-" : "";
+        out += QByteArray::number(magnitude / scale);
+        if (point)
+            out += '.';
+        if (decimals > 0)
+            out += QByteArray::number(magnitude % scale).rightJustified(decimals, '0');
+        return out;
+    }
+    // Other notations (an exponent) through a double, in fixed notation with the mantissa's decimals.
+    bool ok = false;
+    const double moved = parseDouble(QString::fromLatin1(field.data(), field.size()), &ok) +
+                         double(shift.timeUnits) / double(powerOfTen(qBound(0, shift.timeDecimals, 18)));
+    if (!ok || !std::isfinite(moved))
+        return QByteArray();
+    return QByteArray::number(moved, 'f', decimalsOf(field));
+}
+
+} // namespace
+
+Shift Shift::times(qint64 pass) const
+{
+    Shift shift;
+    shift.timeDecimals = timeDecimals;
+    if (__builtin_mul_overflow(frames, pass, &shift.frames) ||
+        __builtin_mul_overflow(timeUnits, pass, &shift.timeUnits))
+        return Shift();
+    return shift;
+}
+
+int decimalsOf(QByteArrayView field)
+{
+    const char *dot = static_cast<const char *>(std::memchr(field.data(), '.', size_t(field.size())));
+    int places = 0;
+    for (const char *p = dot ? dot + 1 : field.end(); p < field.end() && *p >= '0' && *p <= '9'; ++p)
+        ++places;
+    return places;
+}
+
+void appendShifted(QByteArrayView line, LineKind kind, const Shift &shift, QByteArray *out)
+{
+    qsizetype begin, size;
+    secondFieldRange(line.data(), line.size(), &begin, &size);
+    const QByteArrayView field = line.sliced(begin, size);
+    QByteArray moved;
+    qint64 number = 0, sum = 0;
+    if (kind == LineKind::Timestamp)
+        moved = shiftedTime(field, shift);
+    else if (parseNumber(field, &number) && !__builtin_add_overflow(number, shift.frames, &sum))
+        moved = QByteArray::number(sum);
+    if (moved.isEmpty()) {
+        out->append(line);
+        return;
+    }
+    out->append(line.first(begin));
+    out->append(moved);
+    out->append(line.sliced(begin + size));
+}
+
 QByteArrayView takeLine(QByteArrayView rawLine, bool *lineEnd)
 {
     const char *data = rawLine.data();

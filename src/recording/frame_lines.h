@@ -39,6 +39,31 @@ double parseDouble(QStringView field, bool *ok = nullptr);
 double timestampValue(QByteArrayView field);
 bool isUsableTimestamp(double seconds);
 
+// A later pass of a loop whose numbers go on, as its frames' lines say it: every frame number plus frames,
+// every timestamp plus timeUnits × 10^-timeDecimals seconds. The time is a decimal, so that pass after pass
+// adds exactly the same to timestamps recorded in decimal.
+struct Shift
+{
+    qint64 frames = 0;
+    qint64 timeUnits = 0;
+    int timeDecimals = 0;
+
+    bool isNull() const { return frames == 0 && timeUnits == 0; }
+    // The shift of the pass-th pass when this is one pass's; null when it would overflow.
+    Shift times(qint64 pass) const;
+};
+enum class LineKind
+{
+    FrameCounter,
+    Timestamp,
+};
+// Appends a frame-counter or timestamp line as it goes on the wire (stripped) with its second field moved
+// on by shift, every other byte as it stands. A time keeps its number of decimals and is added to in
+// decimal, so "1700000000.123456" loses no digit; a field that is no number stays as it is.
+void appendShifted(QByteArrayView line, LineKind kind, const Shift &shift, QByteArray *out);
+// The digits after the decimal point of a number as written ("100.250": 3).
+int decimalsOf(QByteArrayView field);
+
 // Applies the line-reading rule to one raw line (its bytes up to and including its LF, or up to the end
 // of the file for a last line without LF). Returns the text of the line without its line end and sets
 // *lineEnd when an LF belongs to the line as read:

@@ -42,15 +42,17 @@ constexpr TableRow table[SettingCount] = {
     {Setting::PlayTtl, "PLAY_TTL", "TTL"},
     {Setting::PlayInterface, "PLAY_INTERFACE", "INTERFACE"},
     {Setting::RecordedTiming, "RECORDED_TIMING", "RECORDED_TIMING"},
+    {Setting::PlayContinueNumbers, "PLAY_CONTINUE_NUMBERS", "CONTINUE_NUMBERS"},
 };
 constexpr Setting firstOptional = Setting::RecordGroup;
 
 // The order in which a tag name is compared when reading.
 constexpr Setting matchOrder[SettingCount] = {
-    Setting::PlayHost1,       Setting::PlayHost2,   Setting::RecordPort,    Setting::PlayPort1,
-    Setting::PlayPort2,       Setting::Frequency,   Setting::Active,        Setting::Loop,
-    Setting::Timestamp,       Setting::SaveFileDir, Setting::OpenFileDir,   Setting::RecordGroup,
-    Setting::RecordInterface, Setting::PlayTtl,     Setting::PlayInterface, Setting::RecordedTiming,
+    Setting::PlayHost1,           Setting::PlayHost2,   Setting::RecordPort,    Setting::PlayPort1,
+    Setting::PlayPort2,           Setting::Frequency,   Setting::Active,        Setting::Loop,
+    Setting::Timestamp,           Setting::SaveFileDir, Setting::OpenFileDir,   Setting::RecordGroup,
+    Setting::RecordInterface,     Setting::PlayTtl,     Setting::PlayInterface, Setting::RecordedTiming,
+    Setting::PlayContinueNumbers,
 };
 
 const char rootName[] = "OSTREL_RECORDER";
@@ -171,6 +173,7 @@ SettingsTexts defaultTexts()
     texts.text(Setting::Timestamp) = "true";
     texts.text(Setting::PlayTtl) = "1";
     texts.text(Setting::RecordedTiming) = "false";
+    texts.text(Setting::PlayContinueNumbers) = "false";
     return texts;
 }
 
@@ -243,6 +246,7 @@ WorkingValues workingValues(const SettingsTexts &texts, HostResolver resolve)
     v.timestamp = flagFromText(texts.text(Setting::Timestamp));
     v.play_ttl = ttlFromText(texts.text(Setting::PlayTtl)).value_or(1);
     v.recorded_timing = flagFromText(texts.text(Setting::RecordedTiming));
+    v.continue_numbers = flagFromText(texts.text(Setting::PlayContinueNumbers));
     return v;
 }
 

@@ -34,10 +34,11 @@ enum class Setting
     RecordGroup,     // empty: unicast on the record port
     RecordInterface, // empty: the system's choice
     PlayTtl,
-    PlayInterface,  // empty: the system's route
-    RecordedTiming, // "true": each frame at its recorded time, when timestamps are used; default "false"
+    PlayInterface,       // empty: the system's route
+    RecordedTiming,      // "true": each frame at its recorded time, when timestamps are used; default "false"
+    PlayContinueNumbers, // "false": a loop starts its numbers and timestamps again with every pass
 };
-constexpr int SettingCount = 16;
+constexpr int SettingCount = 17;
 
 // The text values as they stand in the file, one per setting.
 struct SettingsTexts
@@ -49,7 +50,8 @@ struct SettingsTexts
 };
 
 // The play and record dialogs' own start values ("5000", "localhost", "5001", 4 Hz, loop and timestamps on,
-// second destination off, TTL 1), so a first run without a settings file works; no directories.
+// second destination off, TTL 1, numbers not continued), so a first run without a settings file works; no
+// directories.
 SettingsTexts defaultTexts();
 
 // The element and attribute that hold a setting in the file.
@@ -81,6 +83,7 @@ struct WorkingValues
     bool timestamp = true;
     int play_ttl = 1; // 1 for an unusable text
     bool recorded_timing = false;
+    bool continue_numbers = false;
 };
 WorkingValues workingValues(const SettingsTexts &texts, HostResolver resolve);
 
