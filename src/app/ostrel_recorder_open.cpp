@@ -233,8 +233,10 @@ void Ostrel_recorder::on_actionExportCapture_triggered()
         reportFileChanged();
         return;
     case CaptureWriter::Written::Status::TooLarge:
-        why =
-            tr("Frame %1 is %2 bytes; a datagram holds at most 65,507.").arg(written.frame).arg(written.size);
+        why = tr("Frame %1 is %2 bytes; %3.")
+                  .arg(written.frame)
+                  .arg(written.size)
+                  .arg(RecordingInfo::datagramLimitText());
         break;
     default:
         break;

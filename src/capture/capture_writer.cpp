@@ -1,5 +1,6 @@
 #include "capture/capture_writer.h"
 
+#include "ap/ap_socket.h"
 #include "play/playback_schedule.h"
 #include "recording/part_file.h"
 #include "recording/wire_reader.h"
@@ -165,7 +166,7 @@ private:
 
 CaptureWriter::CaptureWriter(const Endpoints &endpoints, int mtu)
     : m_endpoints(endpoints), m_mtu(mtu <= 0 ? 0 : qMax(mtu, kLowestMtu)),
-      m_datagram(size_t(kUdpHeader + kLargestPayload))
+      m_datagram(size_t(kUdpHeader + ap_udp_max_payload))
 {
     // The link header is the same for every packet; a group or broadcast address has its own link address.
     uchar *e = m_link;
@@ -246,7 +247,7 @@ void CaptureWriter::ipHeader(uchar *ip, int ipOffset, int dataLength, bool more)
 
 bool CaptureWriter::write(qint64 timeNs, QByteArrayView payload)
 {
-    if (payload.size() > kLargestPayload || !m_blocks)
+    if (payload.size() > ap_udp_max_payload || !m_blocks)
         return false;
     const int length = kUdpHeader + int(payload.size());
     const bool whole = m_mtu == 0 || kIpHeader + length <= m_mtu;
@@ -321,7 +322,7 @@ CaptureWriter::Written CaptureWriter::writeRecording(const FrameIndex &index,
         const size_t i = size_t(step.entry - batch.first);
         const qsizetype begin = i == 0 ? 0 : batch.ends[i - 1];
         const QByteArrayView bytes(batch.wires.constData() + begin, batch.ends[i] - begin);
-        if (bytes.size() > kLargestPayload) {
+        if (bytes.size() > ap_udp_max_payload) {
             w.status = Written::Status::TooLarge;
             w.frame = qint64(index.first()) + step.entry;
             w.size = bytes.size();

@@ -58,7 +58,6 @@ public:
 
     static constexpr int kDefaultMtu = 1500;
     static constexpr int kLowestMtu = 68; // what IPv4 requires of every link
-    static constexpr int kLargestPayload = 65507;
 
     // Called about every megabyte of a recording with the entries written so far and the entries to
     // write; false ends the writing with Cancelled.

@@ -200,7 +200,7 @@ int play(const QStringList &arguments)
     case PlaybackEngine::State::SendFailed:
         // The frames before it went out; a frame too large is the recording's fault, not the network's.
         if (QByteArray wire; index.wire(index.entryOf(end.frame), &wire) == FrameIndex::Read::Ok &&
-                             wire.size() > RecordingInfo::kLargestDatagram) {
+                             wire.size() > ap_udp_max_payload) {
             error(QStringLiteral("%1: frame %2 is %3 bytes, too large for a datagram; playback stopped there")
                       .arg(file)
                       .arg(end.frame)

@@ -1,5 +1,7 @@
 #include "recording/recording_info.h"
 
+#include "ap/ap_socket.h"
+
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QLocale>
@@ -26,13 +28,19 @@ double quantile(std::vector<float> &values, double q)
 
 // The wire form of an entry is at most twice its bytes and two (an LF becomes CR LF, a last line gains
 // one): only a frame of more than half a datagram can be too large, and only those are read.
-constexpr qint64 kMightNotFit = RecordingInfo::kLargestDatagram / 2 - 1;
+constexpr qint64 kMightNotFit = ap_udp_max_payload / 2 - 1;
 
 } // namespace
 
 QString RecordingInfo::badNumberingText()
 {
     return QStringLiteral("This file has a problem with frame numbers and cannot be played.");
+}
+
+QString RecordingInfo::datagramLimitText()
+{
+    return QStringLiteral("a datagram holds at most ") +
+           QLocale(QLocale::English).toString(ap_udp_max_payload);
 }
 
 RecordingInfo RecordingInfo::of(const QString &file, const FrameIndex &index,
@@ -73,7 +81,7 @@ RecordingInfo RecordingInfo::of(const QString &file, const FrameIndex &index,
         QByteArray wire;
         if (index.wire(k, &wire) != FrameIndex::Read::Ok) {
             unreadable = true;
-        } else if (wire.size() > kLargestDatagram) {
+        } else if (wire.size() > ap_udp_max_payload) {
             if (info.too_large.size() < size_t(kListedTooLarge))
                 info.too_large.push_back({index.first() + k, wire.size()});
             ++info.too_large_count;
@@ -81,10 +89,10 @@ RecordingInfo RecordingInfo::of(const QString &file, const FrameIndex &index,
     });
     // One frame too large ends a playback there; a recording of nothing else cannot be played at all.
     if (info.nothingFits())
-        info.reason = QStringLiteral("frame %1 is %2 bytes; a datagram holds at most %3")
+        info.reason = QStringLiteral("frame %1 is %2 bytes; %3")
                           .arg(info.too_large.front().frame)
                           .arg(info.too_large.front().bytes)
-                          .arg(QLocale(QLocale::English).toString(kLargestDatagram));
+                          .arg(datagramLimitText());
 
     if (!intervals.empty()) {
         info.intervals.known = true;
@@ -208,8 +216,7 @@ QString RecordingInfo::text() const
     else
         out << "intervals: unknown (no timestamps)\n";
     if (too_large_count > 0)
-        out << "too large: " << too_large_count << " (a datagram holds at most "
-            << QLocale(QLocale::English).toString(kLargestDatagram)
+        out << "too large: " << too_large_count << " (" << datagramLimitText()
             << " bytes; playback stops at the first): " << tooLargeFrames(kListedInText) << '\n';
     out << "playable:  " << (playable() ? QStringLiteral("yes") : "no: " + reason) << '\n';
     return s;
