@@ -16,8 +16,7 @@
 
 namespace {
 
-// Offsets are kept in blocks of a fixed size: the index never reallocates while it grows, so building it
-// needs no more than the offsets themselves and one block.
+// Of BlockArray below.
 constexpr int kBlockBits = 14;
 constexpr qint64 kBlockSize = qint64(1) << kBlockBits;
 
@@ -74,7 +73,7 @@ QByteArrayView stripped(QByteArrayView line)
 // Values kept in blocks of a fixed size: the index never reallocates while it grows, so building it needs no
 // more than the values themselves and one block.
 namespace {
-template <typename T> class Blocks
+template <typename T> class BlockArray
 {
 public:
     T at(qint64 i) const { return m_blocks[size_t(i >> kBlockBits)][size_t(i & (kBlockSize - 1))]; }
@@ -114,8 +113,8 @@ struct FrameIndex::File
     qint64 first = 0;
     qint64 last = 0;
     qint64 entries = 0;       // lost ones included
-    Blocks<qint64> offsets;   // one per stored entry, and the end of the last
-    Blocks<float> intervals;  // one per stored entry: seconds since the last stamped entry, or NaN
+    BlockArray<qint64> offsets;  // one per stored entry, and the end of the last
+    BlockArray<float> intervals; // one per stored entry: seconds since the last stamped entry, or NaN
     qint64 firstStamped = -1; // the stored entry of the first stamped one, the one without an interval
     std::vector<Segment> segments;
 
