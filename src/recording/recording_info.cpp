@@ -150,9 +150,8 @@ QJsonObject RecordingInfo::json() const
     o["lost_runs"] = runs;
     if (lost <= kListedInJson) {
         QJsonArray numbers;
-        for (const FrameIndex::Run &r : lost_runs)
-            for (qint64 n = r.first; n <= r.last; ++n)
-                numbers.append(n);
+        for (const qint64 n : lostFrameNumbers(kListedInJson))
+            numbers.append(n);
         o["lost_frames"] = numbers;
     } else {
         o["lost_frames"] = QJsonValue();
@@ -197,12 +196,8 @@ QString RecordingInfo::text() const
     else
         out << "frames:    0\n";
     out << "lost:      " << lost;
-    int listed = 0;
-    for (const FrameIndex::Run &r : lost_runs)
-        for (qint64 n = r.first; n <= r.last && listed < kListedInText; ++n)
-            out << (listed++ == 0 ? ": " : " ") << n;
-    if (lost > kListedInText)
-        out << " ...";
+    if (lost > 0)
+        out << ": " << listedLostNumbers(kListedInText, QStringLiteral(" ..."));
     out << '\n';
     if (timed)
         out << "duration:  " << QString::number(duration_s, 'f', 3) << " s, mean rate "
@@ -222,16 +217,30 @@ QString RecordingInfo::text() const
     return s;
 }
 
-QString RecordingInfo::lostNumbers(int listed) const
+std::vector<qint64> RecordingInfo::lostFrameNumbers(qint64 most) const
+{
+    std::vector<qint64> numbers;
+    for (const FrameIndex::Run &r : lost_runs)
+        for (qint64 n = r.first; n <= r.last && qint64(numbers.size()) < most; ++n)
+            numbers.push_back(n);
+    return numbers;
+}
+
+QString RecordingInfo::listedLostNumbers(int listed, const QString &more) const
 {
     QStringList numbers;
-    for (const FrameIndex::Run &r : lost_runs)
-        for (qint64 n = r.first; n <= r.last && numbers.size() < listed; ++n)
-            numbers << QString::number(n);
+    for (const qint64 n : lostFrameNumbers(listed))
+        numbers << QString::number(n);
     QString text = numbers.join(QLatin1Char(' '));
     if (lost > numbers.size())
-        text += QStringLiteral(" and %1 more").arg(lost - numbers.size());
+        text += more;
     return text;
+}
+
+QString RecordingInfo::lostNumbers(int listed) const
+{
+    const qint64 more = lost - std::min<qint64>(lost, listed);
+    return listedLostNumbers(listed, QStringLiteral(" and %1 more").arg(more));
 }
 
 QString RecordingInfo::tooLargeFrames(int listed) const
@@ -249,12 +258,5 @@ QString RecordingInfo::lostFramesText() const
 {
     if (lost <= 0)
         return QString();
-    QString text = QStringLiteral("Lost frame number %1: ").arg(lost);
-    int listed = 0;
-    for (const FrameIndex::Run &r : lost_runs)
-        for (qint64 n = r.first; n <= r.last && listed < kListedInText; ++n, ++listed)
-            text += QLatin1Char(' ') + QString::number(n);
-    if (lost > kListedInText)
-        text += QStringLiteral("...");
-    return text;
+    return QStringLiteral("Lost frame number %1:  ").arg(lost) + listedLostNumbers(kListedInText, "...");
 }
