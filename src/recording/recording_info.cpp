@@ -43,6 +43,84 @@ QString RecordingInfo::datagramLimitText()
            QLocale(QLocale::English).toString(ap_udp_max_payload);
 }
 
+namespace {
+
+// What the frames hold: their recorded intervals (the figures are taken from these), and the frames too large
+// for a datagram. False when an entry could not be read: the file changed.
+bool readFrames(const FrameIndex &index, RecordingInfo &info, std::vector<float> *intervals)
+{
+    intervals->reserve(size_t(info.frames));
+    bool unreadable = false;
+    index.forEachFrame([&](qsizetype k, qint64 bytes, double seconds) {
+        if (!std::isnan(seconds))
+            intervals->push_back(float(seconds));
+        if (bytes <= kMightNotFit || unreadable)
+            return;
+        QByteArray wire;
+        if (index.wire(k, &wire) != FrameIndex::Read::Ok) {
+            unreadable = true;
+        } else if (wire.size() > ap_udp_max_payload) {
+            if (info.too_large.size() < size_t(RecordingInfo::kListedTooLarge))
+                info.too_large.push_back({index.first() + k, wire.size()});
+            ++info.too_large_count;
+        }
+    });
+    return !unreadable;
+}
+
+RecordingInfo::Intervals figuresOf(std::vector<float> intervals)
+{
+    RecordingInfo::Intervals figures;
+    if (intervals.empty())
+        return figures;
+    figures.known = true;
+    figures.max_ms = double(*std::max_element(intervals.begin(), intervals.end())) * 1000;
+    figures.p99_ms = quantile(intervals, 0.99) * 1000;
+    figures.median_ms = quantile(intervals, 0.5) * 1000;
+    return figures;
+}
+
+// The marks in frame order: lost runs and late frames interleaved.
+std::vector<RecordingInfo::Mark> marksOf(const FrameIndex &index, const RecordingInfo &info)
+{
+    using Mark = RecordingInfo::Mark;
+    std::vector<Mark> marks;
+    size_t run = 0;
+    auto lostBefore = [&](qint64 frame) {
+        for (; run < info.lost_runs.size() && info.lost_runs[run].first < frame; ++run)
+            marks.push_back({info.lost_runs[run].first, info.lost_runs[run].last, Mark::Lost, 0});
+    };
+    const double lateFrom = info.intervals.median_ms > 0 ? 2 * info.intervals.median_ms / 1000 : INFINITY;
+    index.forEachFrame([&](qsizetype k, qint64, double seconds) {
+        if (seconds > lateFrom) {
+            const qint64 frame = index.first() + k;
+            lostBefore(frame);
+            marks.push_back({frame, frame, Mark::Late, seconds});
+        }
+    });
+    lostBefore(std::numeric_limits<qint64>::max());
+    return marks;
+}
+
+// Duration and mean rate from the timestamps of the first and last frame. False when either could not be
+// read: the file changed.
+bool timing(const FrameIndex &index, qsizetype firstEntry, RecordingInfo &info)
+{
+    double t1 = -1, t2 = -1;
+    QByteArray bytes;
+    if (index.wire(firstEntry, &bytes, &t1) != FrameIndex::Read::Ok ||
+        index.wire(index.size() - 1, &bytes, &t2) != FrameIndex::Read::Ok)
+        return false;
+    if (t1 > 0 && t2 > t1) {
+        info.timed = true;
+        info.duration_s = t2 - t1;
+        info.mean_rate_hz = double(info.last_frame - info.first_frame) / info.duration_s;
+    }
+    return true;
+}
+
+} // namespace
+
 RecordingInfo RecordingInfo::of(const QString &file, const FrameIndex &index,
                                 const FrameScanner::Result &scan, bool *changed)
 {
@@ -71,66 +149,17 @@ RecordingInfo RecordingInfo::of(const QString &file, const FrameIndex &index,
     info.last_frame = index.last();
 
     std::vector<float> intervals;
-    intervals.reserve(size_t(info.frames));
-    bool unreadable = false;
-    index.forEachFrame([&](qsizetype k, qint64 bytes, double seconds) {
-        if (!std::isnan(seconds))
-            intervals.push_back(float(seconds));
-        if (bytes <= kMightNotFit || unreadable)
-            return;
-        QByteArray wire;
-        if (index.wire(k, &wire) != FrameIndex::Read::Ok) {
-            unreadable = true;
-        } else if (wire.size() > ap_udp_max_payload) {
-            if (info.too_large.size() < size_t(kListedTooLarge))
-                info.too_large.push_back({index.first() + k, wire.size()});
-            ++info.too_large_count;
-        }
-    });
+    const bool readable = readFrames(index, info, &intervals);
     // One frame too large ends a playback there; a recording of nothing else cannot be played at all.
     if (info.nothingFits())
         info.reason = QStringLiteral("frame %1 is %2 bytes; %3")
                           .arg(info.too_large.front().frame)
                           .arg(info.too_large.front().bytes)
                           .arg(datagramLimitText());
-
-    if (!intervals.empty()) {
-        info.intervals.known = true;
-        info.intervals.max_ms = double(*std::max_element(intervals.begin(), intervals.end())) * 1000;
-        info.intervals.p99_ms = quantile(intervals, 0.99) * 1000;
-        info.intervals.median_ms = quantile(intervals, 0.5) * 1000;
-    }
-    std::vector<float>().swap(intervals);
-
-    // The marks in frame order: lost runs and late frames interleaved.
-    size_t run = 0;
-    auto lostBefore = [&](qint64 frame) {
-        for (; run < info.lost_runs.size() && info.lost_runs[run].first < frame; ++run)
-            info.marks.push_back({info.lost_runs[run].first, info.lost_runs[run].last, Mark::Lost, 0});
-    };
-    const double lateFrom = info.intervals.median_ms > 0 ? 2 * info.intervals.median_ms / 1000 : INFINITY;
-    index.forEachFrame([&](qsizetype k, qint64, double seconds) {
-        if (seconds > lateFrom) {
-            const qint64 frame = index.first() + k;
-            lostBefore(frame);
-            info.marks.push_back({frame, frame, Mark::Late, seconds});
-        }
-    });
-    lostBefore(std::numeric_limits<qint64>::max());
-
-    double t1 = -1, t2 = -1;
-    QByteArray bytes;
-    if (index.wire(firstEntry, &bytes, &t1) != FrameIndex::Read::Ok ||
-        index.wire(index.size() - 1, &bytes, &t2) != FrameIndex::Read::Ok || unreadable) {
-        if (changed)
-            *changed = true;
-        return info;
-    }
-    if (t1 > 0 && t2 > t1) {
-        info.timed = true;
-        info.duration_s = t2 - t1;
-        info.mean_rate_hz = double(info.last_frame - info.first_frame) / info.duration_s;
-    }
+    info.intervals = figuresOf(std::move(intervals));
+    info.marks = marksOf(index, info);
+    if ((!readable || !timing(index, firstEntry, info)) && changed)
+        *changed = true;
     return info;
 }
 
