@@ -215,12 +215,6 @@ qsizetype FrameIndex::frameAtOrAfter(qsizetype k) const
     return s + 1 < f.segments.size() ? qsizetype(f.segments[s + 1].entry) : -1;
 }
 
-qint64 FrameIndex::entryBytes(qsizetype k) const
-{
-    const qint64 i = m_file ? m_file->storedOf(k) : -1;
-    return i < 0 ? 0 : m_file->offsets.at(i + 1) - m_file->offsets.at(i);
-}
-
 void FrameIndex::forEachFrame(const std::function<void(qsizetype k, qint64 bytes, double seconds)> &f) const
 {
     if (!m_file)
