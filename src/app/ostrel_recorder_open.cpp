@@ -7,6 +7,7 @@
 #include "capture/capture_writer.h"
 #include "recording/frame_scanner.h"
 #include "app/frame_strip.h"
+#include "recording/file_time.h"
 #include "dialogs/recording_info_dialog.h"
 
 #include <QDateTime>
@@ -14,7 +15,6 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QStatusBar>
-#include <sys/stat.h>
 
 using SettingsFile::Setting;
 
@@ -201,10 +201,8 @@ void Ostrel_recorder::on_actionExportCapture_triggered()
     options.rate = values.frequency_play_1;
     options.timestamps = values.timestamp;
     options.recordedTiming = values.timestamp && values.recorded_timing;
-    struct stat st;
-    const qint64 startNs = ::stat(QFile::encodeName(file_name).constData(), &st) == 0
-                               ? qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec
-                               : QDateTime::currentMSecsSinceEpoch() * 1000000;
+    const qint64 startNs =
+        file_time::modifiedNs(file_name).value_or(QDateTime::currentMSecsSinceEpoch() * 1000000);
     const FrameIndex index = frames;
     const quint32 ip = values.ip_play_1;
     const quint16 port = values.port_play_1;

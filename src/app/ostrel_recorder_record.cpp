@@ -3,11 +3,12 @@
 
 #include "ap/ap_socket.h"
 #include "app/background_work.h"
-#include "record/clock.h"
 #include "app/display_limit.h"
-#include "record/ostrel_recorder_thread.h"
-#include "play/playback_engine.h"
 #include "app/quit_on_signal.h"
+#include "play/playback_engine.h"
+#include "record/clock.h"
+#include "record/megabytes.h"
+#include "record/ostrel_recorder_thread.h"
 #include "record/rate_meter.h"
 #include "record/record_socket.h"
 #include "record/temp_recording.h"
@@ -31,11 +32,6 @@ namespace {
 // few milliseconds while datagrams flow, and the rate meter's first estimate needs distinct times.
 constexpr quint32 kArrivalSpreadMs = 50;
 constexpr quint32 kCountsRefreshMs = 100;
-
-QString megabytes(qint64 bytes)
-{
-    return QString::number(double(bytes) / 1e6, 'f', 1);
-}
 } // namespace
 
 bool Ostrel_recorder::openRecordSocket()
@@ -109,7 +105,7 @@ void Ostrel_recorder::showCounts(bool now)
     counts_shown_ms = ms;
     const Ostrel_Recorder_Thread::Counts c = recorder_thread->counts();
     counts_label->setText(
-        tr("%1 datagrams, %2 MB, %3 frames lost").arg(c.datagrams).arg(megabytes(c.bytes)).arg(c.lost));
+        tr("%1 datagrams, %2 MB, %3 frames lost").arg(c.datagrams).arg(megabytes::text(c.bytes)).arg(c.lost));
 }
 
 // The rate meter counts single arrivals; a report may stand for many, which are spread evenly over the
@@ -327,10 +323,11 @@ bool Ostrel_recorder::settleEarlierRecording()
         earlier_recording = false; // gone, emptied, or another running instance records into it
         return true;
     }
-    QMessageBox box(QMessageBox::Question, tr("Ostrel Recorder"),
-                    tr("A recording from an earlier run was not saved (%1 MB, %2). Save it now?")
-                        .arg(megabytes(left.bytes), QLocale().toString(left.modified, QLocale::ShortFormat)),
-                    QMessageBox::NoButton, this);
+    QMessageBox box(
+        QMessageBox::Question, tr("Ostrel Recorder"),
+        tr("A recording from an earlier run was not saved (%1 MB, %2). Save it now?")
+            .arg(megabytes::text(left.bytes), QLocale().toString(left.modified, QLocale::ShortFormat)),
+        QMessageBox::NoButton, this);
     QPushButton *save = box.addButton(tr("Save"), QMessageBox::AcceptRole);
     QPushButton *discard = box.addButton(tr("Discard"), QMessageBox::DestructiveRole);
     QPushButton *later = box.addButton(tr("Later"), QMessageBox::RejectRole);

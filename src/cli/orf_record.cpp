@@ -2,9 +2,10 @@
 #include "cli/orf.h"
 
 #include "ap/ap_socket.h"
+#include "record/megabytes.h"
 #include "record/ostrel_recorder_thread.h"
-#include "recording/part_file.h"
 #include "record/record_socket.h"
+#include "recording/part_file.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -26,11 +27,6 @@ namespace {
 constexpr qint64 kMaxCount = std::numeric_limits<qint64>::max();
 constexpr double kMaxDuration = 1e9; // 31 years
 constexpr qint64 kDayMs = 24 * 3600 * 1000;
-
-QString megabytes(quint64 bytes)
-{
-    return QString::number(double(bytes) / 1e6, 'f', 1) + " MB";
-}
 
 } // namespace
 
@@ -168,7 +164,7 @@ int record(const QStringList &arguments)
                    .arg(elapsed.elapsed() / 1000)
                    .arg(c.datagrams)
                    .arg(c.datagrams - last)
-                   .arg(megabytes(c.bytes))
+                   .arg(megabytes::text(c.bytes) + " MB")
                    .arg(c.lost));
         last = c.datagrams;
     });
@@ -217,8 +213,8 @@ int record(const QStringList &arguments)
         error(why + QStringLiteral("; what was written is kept in %1").arg(part));
         return kFailure;
     }
-    std::fprintf(stderr, "orf: recorded %llu datagrams (%s) in %.1f s into %s, %llu frames lost\n",
-                 (unsigned long long)c.datagrams, megabytes(c.bytes).toUtf8().constData(),
+    std::fprintf(stderr, "orf: recorded %llu datagrams (%s MB) in %.1f s into %s, %llu frames lost\n",
+                 (unsigned long long)c.datagrams, megabytes::text(c.bytes).toUtf8().constData(),
                  elapsed.elapsed() / 1000.0, QFile::encodeName(file).constData(), (unsigned long long)c.lost);
     return kOk;
 }
