@@ -331,14 +331,6 @@ bool isInterfaceOrEmpty(const QString &text)
     return text.isEmpty() || ap_ip_interface(text.toLocal8Bit().constData(), nullptr, nullptr) == 0;
 }
 
-void findInterface(const QString &text, unsigned int *address, int *index)
-{
-    *address = 0;
-    *index = 0;
-    if (!text.isEmpty())
-        ap_ip_interface(text.toLocal8Bit().constData(), address, index);
-}
-
 int readDestination(const QString &text, PlaybackEngine::Destination *d)
 {
     const qsizetype colon = text.lastIndexOf(':');

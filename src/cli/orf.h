@@ -108,8 +108,6 @@ int optionOrSetting(const QCommandLineParser &parser, const QCommandLineOption &
 // network interface of this machine by name or address.
 bool isGroupOrEmpty(const QString &text);
 bool isInterfaceOrEmpty(const QString &text);
-// The interface's address and index (see ap_ip_interface); both 0 for the empty text.
-void findInterface(const QString &text, unsigned int *address, int *index);
 
 // HOST:PORT with a port from 1 to 65535 into *d: -1 when it is one, else kUsage after saying why.
 int readDestination(const QString &text, PlaybackEngine::Destination *d);

@@ -3,6 +3,7 @@
 #include "cli/orf.h"
 
 #include "ap/ap_socket.h"
+#include "ap/multicast_sending.h"
 #include "play/playback_engine.h"
 #include "recording/recording_info.h"
 
@@ -145,11 +146,11 @@ int play(const QStringList &arguments)
         error("no UDP socket to send from");
         return kFailure;
     }
-    unsigned int interfaceAddress = 0;
-    int interfaceIndex = 0;
-    findInterface(interface, &interfaceAddress, &interfaceIndex);
-    if (ap_udp_set_multicast_send(socket, *SettingsFile::ttlFromText(ttlText), interfaceAddress,
-                                  interfaceIndex, !parser.isSet(noLoopback)) < 0) {
+    MulticastSending multicast;
+    multicast.ttl = *SettingsFile::ttlFromText(ttlText);
+    multicast.interface = interface;
+    multicast.loopback = !parser.isSet(noLoopback);
+    if (multicast.applyTo(socket) != MulticastSending::Result::Set) {
         ap_udp_exit(socket);
         error(QStringLiteral("sending to multicast groups through interface %1 was refused: %2")
                   .arg(interface.isEmpty() ? "(the system's route)" : interface, std::strerror(errno)));
