@@ -1,18 +1,17 @@
 #include "cli/orf.h"
 
 #include "ap/ap_socket.h"
+#include "ap/signal_pipe.h"
 #include "settings/settings_file.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTextStream>
 
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,17 +36,7 @@ const char kOverview[] =
     "(~/.NUV/Ostrel_Recorder/config/current-settings.xml); options override them.\n"
     "Exit status: 0 done, 1 nothing recorded or not playable, 2 usage error, 3 socket, disk or read error.\n";
 
-int signal_pipe[2] = {-1, -1};
-volatile std::sig_atomic_t caught = 0;
 bool status_shown = false;
-
-void onSignal(int)
-{
-    caught = 1;
-    const char byte = 1;
-    const ssize_t ignored = write(signal_pipe[1], &byte, 1);
-    (void)ignored;
-}
 
 using Command = int (*)(const QStringList &);
 Command commandNamed(const QString &name)
@@ -105,28 +94,13 @@ void endStatus()
 
 void quitOnSignals()
 {
-    if (signal_pipe[0] >= 0 || pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    static SignalPipe *pipe = nullptr;
+    if (pipe || !SignalPipe::catchSignals())
         return;
-    auto *notifier = new QSocketNotifier(signal_pipe[0], QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, QCoreApplication::instance(), [] {
-        char bytes[16];
-        while (read(signal_pipe[0], bytes, sizeof bytes) > 0) {
-        }
-        QCoreApplication::quit();
-    });
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(signal_number, &action, nullptr);
+    pipe = new SignalPipe(QCoreApplication::instance());
+    QObject::connect(pipe, &SignalPipe::caught, QCoreApplication::instance(), &QCoreApplication::quit);
     // After a hang-up nobody may read standard error any more: a message must not end the program.
     std::signal(SIGPIPE, SIG_IGN);
-}
-
-bool signalled()
-{
-    return caught != 0;
 }
 
 int parse(QCommandLineParser &parser, const QStringList &arguments, const char *synopsis,

@@ -141,6 +141,5 @@ void endStatus();
 // Stops the event loop on SIGINT, SIGTERM and SIGHUP (a closed terminal or SSH session); the command then
 // ends as when its work is done.
 void quitOnSignals();
-bool signalled();
 
 } // namespace orf
