@@ -44,23 +44,12 @@ bool Ostrel_recorder::openRecordSocket()
     if (!group) {
         detail = tr("%1 is not a multicast group (224.0.0.0 to 239.255.255.255).").arg(groupText);
     } else {
-        switch (record_socket::open(&socket_record, values.port_record, *group, interface, &reason)) {
-        case record_socket::Result::Opened:
+        const record_socket::Result result =
+            record_socket::open(&socket_record, values.port_record, *group, interface, &reason);
+        if (result == record_socket::Result::Opened)
             return true;
-        case record_socket::Result::PortInUse:
-            detail = tr("Port %1 is in use by another receiver.").arg(values.port_record);
-            break;
-        case record_socket::Result::UnknownInterface:
-            detail = tr("There is no network interface %1.").arg(interface);
-            break;
-        case record_socket::Result::JoinRefused:
-            detail =
-                tr("Joining the multicast group %1 on %2 was refused: %3.")
-                    .arg(groupText, interface.isEmpty() ? tr("the system's interface") : interface, reason);
-            break;
-        case record_socket::Result::Failed:
-            break;
-        }
+        detail = record_socket::failureText(result, record_socket::Wording::Window, values.port_record,
+                                            groupText, interface, reason);
     }
     QMessageBox::critical(this, tr("Ostrel Recorder"), tr("Please check your UDP settings\n") + detail,
                           QMessageBox::Ok);

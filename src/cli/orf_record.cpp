@@ -94,8 +94,7 @@ int record(const QStringList &arguments)
             return bad;
     }
     // Where the datagrams come from, as every message names it.
-    const QString source = (group != 0 ? QStringLiteral("group %1 ").arg(groupText) : QString()) +
-                           QStringLiteral("UDP port %1").arg(recordPort);
+    const QString source = record_socket::sourceName(recordPort, group != 0 ? groupText : QString());
     qint64 count = 0;
     if (parser.isSet(countOption) &&
         !numberOption(parser, countOption, "a number of datagrams", 1, kMaxCount, &count))
@@ -118,23 +117,12 @@ int record(const QStringList &arguments)
 
     void *socket = nullptr;
     QString reason;
-    switch (record_socket::open(&socket, recordPort, group, interface, &reason)) {
-    case record_socket::Result::Opened:
-        break;
-    case record_socket::Result::PortInUse:
-        error(QStringLiteral("cannot receive on %1: address in use (another receiver has the port)")
-                  .arg(source));
-        return kFailure;
-    case record_socket::Result::UnknownInterface:
-        error(QStringLiteral("--interface %1: %2").arg(interface, noInterface));
-        return kUsage;
-    case record_socket::Result::JoinRefused:
-        error(QStringLiteral("joining group %1 on interface %2 was refused: %3")
-                  .arg(groupText, interface.isEmpty() ? "(the system's choice)" : interface, reason));
-        return kFailure;
-    case record_socket::Result::Failed:
-        error(QStringLiteral("cannot receive on %1: %2").arg(source, reason));
-        return kFailure;
+    if (const record_socket::Result opened =
+            record_socket::open(&socket, recordPort, group, interface, &reason);
+        opened != record_socket::Result::Opened) {
+        error(record_socket::failureText(opened, record_socket::Wording::CommandLine, recordPort,
+                                         group != 0 ? groupText : QString(), interface, reason));
+        return opened == record_socket::Result::UnknownInterface ? kUsage : kFailure;
     }
     FILE *output = part_file::create(file, force, &why);
     if (!output) {
