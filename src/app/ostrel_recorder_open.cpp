@@ -213,11 +213,7 @@ void Ostrel_recorder::on_actionExportCapture_triggered()
         BackgroundWork::run(this, tr("Exporting %1 ...").arg(name), [&](BackgroundWork::Progress &p) {
             written = CaptureWriter::exportRecording(
                 name, true, index, options, CaptureWriter::endpointsFor(ip, port), CaptureWriter::kDefaultMtu,
-                startNs, &why, [&](qint64 done, qint64 total) {
-                    p.done.store(done, std::memory_order_relaxed);
-                    p.total.store(total, std::memory_order_relaxed);
-                    return !p.cancel.load(std::memory_order_relaxed);
-                });
+                startNs, &why, [&p](qint64 done, qint64 total) { return p.report(done, total); });
         });
     if (!finished || written.status == CaptureWriter::Written::Status::Cancelled)
         return; // the user's choice; no part is left

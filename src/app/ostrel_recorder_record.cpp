@@ -262,11 +262,7 @@ Ostrel_recorder::SaveResult Ostrel_recorder::saveRecording(bool earlierRun)
     // Moved into place when it can be; a copy to another file system runs with progress and a Cancel.
     BackgroundWork::run(this, tr("Saving %1 ...").arg(save_file_name), [&](BackgroundWork::Progress &p) {
         saved = temp_recording::save(stream, temp_file_name, save_file_name, &why,
-                                     [&](qint64 done, qint64 total) {
-                                         p.done.store(done, std::memory_order_relaxed);
-                                         p.total.store(total, std::memory_order_relaxed);
-                                         return !p.cancel.load(std::memory_order_relaxed);
-                                     });
+                                     [&p](qint64 done, qint64 total) { return p.report(done, total); });
     });
     if (saved == temp_recording::Saved::Cancelled)
         return SaveResult::Interrupted;
