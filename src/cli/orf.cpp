@@ -145,39 +145,29 @@ bool numberOption(const QCommandLineParser &parser, const QCommandLineOption &op
                       QStringLiteral("above %1 and at most %2").arg(low, 0, 'g', 15).arg(high, 0, 'g', 15));
 }
 
-int readRecording(const QString &file, const CaptureReader::Options *captureOptions, Recording *recording)
+int readRecording(const QString &file, const CaptureReader::Options *captureOptions,
+                  OpenedRecording *recording)
 {
-    QString scanned = file;
-    if (captureOptions && CaptureReader::isCapture(file)) {
-        if (const int failed = captureRead(recording->capture.read(file, *captureOptions)); failed >= 0)
-            return failed;
-        scanned = recording->capture.fileName();
-    }
-    const FrameScanner::Result result = recording->capture.isEmpty()
-                                            ? FrameScanner::scan(scanned, recording->index)
-                                            : recording->capture.scan(recording->index);
-    switch (result.status) {
-    case FrameScanner::Status::OpenFailed:
+    using Status = OpenedRecording::Status;
+    *recording = OpenedRecording::open(file, captureOptions);
+    if (recording->status == Status::CaptureUnreadable)
+        return captureRead(recording->capture.result());
+    if (!recording->capture.isEmpty())
+        captureRead(recording->capture.result()); // a cut is said
+    switch (recording->status) {
+    case Status::OpenFailed:
         error(QStringLiteral("%1: cannot be opened").arg(file));
         return kFailure;
-    case FrameScanner::Status::ReadFailed:
-    case FrameScanner::Status::Cancelled: // no progress function: never
+    case Status::ReadFailed:
+    case Status::Cancelled: // no progress function: never
         error(QStringLiteral("%1: cannot be read to its end").arg(file));
         return kFailure;
-    default:
-        break;
-    }
-    bool changed = false;
-    recording->info = RecordingInfo::of(scanned, recording->index, result, &changed);
-    if (changed) {
+    case Status::Changed:
         error(QStringLiteral("%1: changed while it was read").arg(file));
         return kFailure;
+    default:
+        return -1;
     }
-    if (!recording->capture.isEmpty()) {
-        recording->info.file = file;
-        recording->info.capture = recording->capture.result().details();
-    }
-    return -1;
 }
 
 int captureRead(const CaptureReader::Result &r)

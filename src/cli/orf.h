@@ -3,10 +3,10 @@
 #pragma once
 
 #include "capture/capture_reader.h"
-#include "capture/capture_recording.h"
+#include "capture/opened_recording.h"
+#include "play/playback_engine.h"
 #include "recording/frame_index.h"
 #include "recording/frame_scanner.h"
-#include "play/playback_engine.h"
 #include "recording/recording_info.h"
 #include "settings/settings_file.h"
 
@@ -48,18 +48,10 @@ int play(const QStringList &arguments);
 int exportCapture(const QStringList &arguments);
 int importCapture(const QStringList &arguments);
 
-// A file given to a command that reads recordings, scanned, and what it holds. A capture is first made into
-// the recording its datagrams stand for: a temporary one, removed with this object.
-struct Recording
-{
-    FrameIndex index;
-    RecordingInfo info; // its file names the file given, a capture too
-    CaptureRecording capture;
-};
-// Reads file into *recording: a recording, or with captureOptions (null: recordings only) a capture. -1
-// when it was read to its end, else the exit status after saying why it could not be read. A capture cut
-// short is read up to the cut, which is said.
-int readRecording(const QString &file, const CaptureReader::Options *captureOptions, Recording *recording);
+// Opens file into *recording (see OpenedRecording): -1 when it was read to its end, else the exit status
+// after saying why it could not be read. A capture cut short is read up to the cut, which is said.
+int readRecording(const QString &file, const CaptureReader::Options *captureOptions,
+                  OpenedRecording *recording);
 
 // Says why a capture could not be read, and returns the exit status for it; -1 when it was read (a cut is
 // then said).

@@ -79,7 +79,7 @@ int exportCapture(const QStringList &arguments)
         return kUsage;
     }
 
-    Recording recording;
+    OpenedRecording recording;
     if (const int failed = readRecording(file, nullptr, &recording); failed >= 0)
         return failed;
     if (!recording.info.playable()) {

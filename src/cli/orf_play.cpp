@@ -130,7 +130,7 @@ int play(const QStringList &arguments)
     CaptureReader::Options capture;
     if (const int bad = readCaptureOptions(parser, defaults, &capture); bad >= 0)
         return bad;
-    Recording recording;
+    OpenedRecording recording;
     if (const int failed = readRecording(file, &capture, &recording); failed >= 0)
         return failed;
     if (recording.info.capture)
