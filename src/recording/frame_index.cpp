@@ -44,12 +44,6 @@ Identity identityOf(const struct stat &st)
     return id;
 }
 
-const char *lineEnd(const char *begin, const char *end)
-{
-    const void *lf = std::memchr(begin, '\n', size_t(end - begin));
-    return lf ? static_cast<const char *>(lf) + 1 : end;
-}
-
 // White space as QString::trimmed() sees it in Latin-1 text.
 bool isSpace(char c)
 {
@@ -286,7 +280,7 @@ template <typename F> void forEachLine(QByteArrayView raw, F f)
     const char *p = raw.data();
     const char *end = p + raw.size();
     while (p < end) {
-        const char *next = lineEnd(p, end);
+        const char *next = frame_lines::rawLineEnd(p, end);
         bool hasEnd = false;
         const QByteArrayView line = frame_lines::takeLine(QByteArrayView(p, next - p), &hasEnd);
         f(line, hasEnd);

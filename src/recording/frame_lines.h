@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <cstring>
 
 namespace frame_lines {
 
@@ -65,5 +66,11 @@ int decimalsOf(QByteArrayView field);
 // read paths (seen with Qt 6.4): QFile::read()/readAll() and every read of a QBuffer in text mode drop every
 // CR, lone ones too, which would make the scanner's bulk reads disagree with line reads.
 QByteArrayView takeLine(QByteArrayView rawLine, bool *lineEnd);
+// Where the raw line that starts at begin ends: just after its LF, or at end when it has none.
+inline const char *rawLineEnd(const char *begin, const char *end)
+{
+    const void *lf = std::memchr(begin, '\n', size_t(end - begin));
+    return lf ? static_cast<const char *>(lf) + 1 : end;
+}
 
 } // namespace frame_lines

@@ -42,12 +42,6 @@ const char *nextMarkedLine(const char *from, const char *end)
     return end;
 }
 
-const char *lineEnd(const char *begin, const char *end)
-{
-    const void *lf = std::memchr(begin, '\n', size_t(end - begin));
-    return lf ? static_cast<const char *>(lf) + 1 : end;
-}
-
 // Where frame-counter lines start and each frame's timestamp are what the index needs, so the body lines
 // between them are passed over.
 class Scan
@@ -103,21 +97,21 @@ bool Scan::lines(const char *begin, const char *end, qint64 base)
     const char *p = begin;
     if (!m_firstLineSeen && p < end) {
         m_firstLineSeen = true;
-        const char *next = lineEnd(p, end);
+        const char *next = frame_lines::rawLineEnd(p, end);
         if (!firstLine(QByteArrayView(p, next - p), base + (next - begin)))
             return false;
         p = next;
     }
     while (p < end) {
         if (frame_lines::isFrameCounterLine(QByteArrayView(p, end - p))) {
-            const char *next = lineEnd(p, end);
+            const char *next = frame_lines::rawLineEnd(p, end);
             if (!frameLine(QByteArrayView(p, next - p), base + (p - begin)))
                 return false;
             p = next;
         } else {
             // A frame's last timestamp line counts.
             if (m_inFrame && frame_lines::isTimestampLine(QByteArrayView(p, end - p)))
-                timestampLine(QByteArrayView(p, lineEnd(p, end) - p));
+                timestampLine(QByteArrayView(p, frame_lines::rawLineEnd(p, end) - p));
             p = nextMarkedLine(p + 1, end);
         }
     }
