@@ -1,9 +1,9 @@
-// The frame index the scanner builds over real files: numbering checks, lost frames, each entry's text at
-// every chunk size (every line rule across chunk edges) and agreement with the plain model of those rules;
+// The frame index the scanner builds over real files: numbering checks, lost frames, each entry's text,
+// wire form and times at every chunk size (every line rule across chunk edges), what holds of any scan;
 // and the fields a loop whose numbers go on moves.
 #include "recording/frame_lines.h"
 #include "recording/frame_scanner.h"
-#include "reference_scan.h"
+#include "scan_properties.h"
 #include "test_support.h"
 
 #include <QRandomGenerator>
@@ -76,7 +76,7 @@ private slots:
         // Tiny chunks put every line end, CR LF pair and prefix across a chunk edge, lines across several.
         for (const qsizetype chunk : {1, 2, 3, 5, 7, int(FrameScanner::kDefaultChunkSize)}) {
             FrameIndex index;
-            QCOMPARE(checkScan(content, m_dir.filePath("rec.orf"), chunk), QString());
+            QCOMPARE(scan_properties::check(content, m_dir.filePath("rec.orf"), chunk), QString());
             const qint64 before = qint64(mallinfo2().uordblks);
             const FrameScanner::Result result = FrameScanner::scan(m_dir.filePath("rec.orf"), index, chunk);
             QVERIFY(qint64(mallinfo2().uordblks) - before < (1 << 20)); // a number buys no memory
@@ -84,8 +84,54 @@ private slots:
         }
     }
 
-    // Random recordings with mixed line ends, stray CRs, NULs, comments, timestamps: as the model reads them.
-    void agreesWithTheModel()
+    // What goes on the wire for each frame (lines stripped and ended with CR LF, comments left out), the
+    // timestamp playback reads (its last "ts " line) and the recorded interval since the frame before with
+    // a usable one ("s": the frame has one).
+    void wireAndTimes_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QStringList>("expected"); // number:wire|timestamp|interval|s
+        QTest::newRow("stripped, comments out")
+            << QByteArray("fr 1\r\n  a b \t\n# c\n \xa0# d\n\nts 10.5\nfr 2\n ts 11\nts 10.75\n")
+            << QStringList{"1:fr 1\r\na b\r\n\r\nts 10.5\r\n|10.5|nan|s",
+                           "2:fr 2\r\nts 11\r\nts 10.75\r\n|10.75|0.25|s"};
+        QTest::newRow("unusable timestamps")
+            << QByteArray("fr 1\nts 0\nfr 2\nts 5\nfr 3\nts x\nfr 5\nts -1\nfr 6\nts 6.5\n")
+            << QStringList{"1:fr 1\r\nts 0\r\n|0|nan|", "2:fr 2\r\nts 5\r\n|5|nan|s",
+                           "3:fr 3\r\nts x\r\n|0|nan|", "5:fr 5\r\nts -1\r\n|-1|nan|",
+                           "6:fr 6\r\nts 6.5\r\n|6.5|1.5|s"};
+        QTest::newRow("NUL, CR and a last line without LF")
+            << QByteArray("fr 7\nts 2.25\0x\nA\rB\r\nfr 8\nts 3", 29)
+            << QStringList{"7:fr 7\r\nts 2.25\r\nA\rB\r\n|2.25|nan|s", "8:fr 8\r\nts 3\r\n|3|0.75|s"};
+    }
+    void wireAndTimes()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QStringList, expected);
+        for (const qsizetype chunk : {1, 4, int(FrameScanner::kDefaultChunkSize)}) {
+            QCOMPARE(scan_properties::check(content, m_dir.filePath("wire.orf"), chunk), QString());
+            FrameIndex index;
+            QVERIFY(FrameScanner::scan(m_dir.filePath("wire.orf"), index, chunk).ok());
+            QStringList got;
+            for (qsizetype k = index.frameAtOrAfter(0); k >= 0; k = index.frameAtOrAfter(k + 1)) {
+                QByteArray wire;
+                double timestamp = 0;
+                bool stamped = false;
+                index.wire(k, &wire, &timestamp);
+                const double interval = index.interval(k, &stamped);
+                got << QStringLiteral("%1:%2|%3|%4|%5")
+                           .arg(index.first() + k)
+                           .arg(QString::fromLatin1(wire))
+                           .arg(timestamp)
+                           .arg(interval)
+                           .arg(stamped ? "s" : "");
+            }
+            QCOMPARE(got, expected);
+        }
+    }
+
+    // Random recordings with mixed line ends, stray CRs, NULs, comments, timestamps: what holds of any scan.
+    void propertiesOfRandomRecordings()
     {
         QRandomGenerator random(20240611);
         const char *const ends[] = {"\n", "\r\n", "\r\r\n", "\r", ""};
@@ -104,10 +150,11 @@ private slots:
                     line.insert(random.bounded(line.size() + 1), '\0');
                 content += line + ends[random.bounded(i > 1 ? 3 : 5)];
             }
-            const QString difference =
-                checkScan(content, m_dir.filePath("random.orf"), 1 + random.bounded(9));
-            QVERIFY2(difference.isEmpty(), qPrintable(difference + ": " + content.toPercentEncoding()));
-            outcomes[int(referenceScan(content).result.status)]++;
+            const QString failed =
+                scan_properties::check(content, m_dir.filePath("random.orf"), 1 + random.bounded(9));
+            QVERIFY2(failed.isEmpty(), qPrintable(failed + ": " + content.toPercentEncoding()));
+            FrameIndex index;
+            outcomes[int(FrameScanner::scan(m_dir.filePath("random.orf"), index).status)]++;
         }
         QVERIFY(outcomes[int(FrameScanner::Status::Ok)] > 50 &&
                 outcomes[int(FrameScanner::Status::BadNumbering)] > 50);

@@ -109,6 +109,35 @@ private slots:
         QCOMPARE(readFile(path("a.orf")), sent.join());
     }
 
+    // orf info's lines for a recording with more lost frames than it lists, and 200 intervals whose p90,
+    // p99 and maximum differ: 180 of 10 ms, 17 of 20 ms, 2 of 30 ms and 1 of 80 ms.
+    void infoLines()
+    {
+        QByteArray content;
+        qint64 ms = 0;
+        for (int frame = 1, held = 0; held < 201; ++frame) {
+            if ((frame >= 5 && frame <= 9) || frame == 20 || (frame >= 30 && frame <= 35))
+                continue;
+            ms += held == 0 ? 0 : held <= 180 ? 10 : held <= 197 ? 20 : held <= 199 ? 30 : 80;
+            content += QString("fr %1\nts %2\nx\n").arg(frame).arg(100 + ms / 1000.0, 0, 'f', 3).toLatin1();
+            ++held;
+        }
+        QVERIFY(writeFile(path("lines.orf"), content));
+        QByteArray out;
+        QCOMPARE(orf({"info", path("lines.orf")}, &out), 0);
+        QCOMPARE(QString::fromUtf8(out),
+                 QString("file:      %1\n"
+                         "size:      %2 bytes\n"
+                         "frames:    201 (numbers 1 to 213)\n"
+                         "lost:      12: 5 6 7 8 9 20 30 31 32 33 ...\n"
+                         "duration:  2.280 s, mean rate 92.98 Hz (from the timestamps)\n"
+                         "intervals: median 10.000 ms, p99 30.000 ms, max 80.000 ms (between recorded "
+                         "timestamps)\n"
+                         "playable:  yes\n")
+                     .arg(path("lines.orf"))
+                     .arg(content.size()));
+    }
+
     void exitStatuses_data()
     {
         QTest::addColumn<QStringList>("arguments");

@@ -1,6 +1,8 @@
 // The receiving thread over a real loopback socket: what it writes, counts and reports, and how runs end.
 #include "ap/ap_socket.h"
+#include "record/lost_frame_counter.h"
 #include "record/ostrel_recorder_thread.h"
+#include "recording/frame_scanner.h"
 #include "test_support.h"
 
 #include <atomic>
@@ -102,6 +104,33 @@ private slots:
         std::fclose(slow);
         ::close(fds[0]);
         QVERIFY(taken == 200000 && !ahead);
+    }
+
+    // The live count of lost frames, datagram by datagram, is what the scan of the recording finds: a
+    // datagram that continues the line the one before left open begins no line, whatever its first bytes.
+    void lostFramesCountedLive_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("datagrams");
+        QTest::addColumn<qint64>("lost");
+        QTest::newRow("one frame a datagram")
+            << QList<QByteArray>{"fr 1\n", "fr 2\na\n", "fr 5\n"} << qint64(2);
+        QTest::newRow("a datagram continues the line before")
+            << QList<QByteArray>{"fr 1\nbody", "fr 5\n", "fr 6\n"} << qint64(4);
+        QTest::newRow("the first line is no frame's")
+            << QList<QByteArray>{"hello", "fr 3\n", "fr 4\n"} << qint64(3);
+    }
+    void lostFramesCountedLive()
+    {
+        QFETCH(QList<QByteArray>, datagrams);
+        QFETCH(qint64, lost);
+        LostFrameCounter counter;
+        for (const QByteArray &d : datagrams)
+            counter.datagram(d.constData(), d.size());
+        QCOMPARE(counter.lost(), lost);
+        const QString path = sandboxHome() + "/live.orf";
+        QVERIFY(writeFile(path, datagrams.join()));
+        FrameIndex index;
+        QCOMPARE(FrameScanner::scan(path, index).lost_count, lost);
     }
 };
 

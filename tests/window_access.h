@@ -13,8 +13,7 @@ public:
     explicit OstrelRecorderTestAccess(Ostrel_recorder &window) : w(window) {}
 
     Ui_mw_ostrel_recorder &ui() { return w.ui; }
-    // The window's state as the number the program once kept: 0 idle, 1 playing or paused, 2 recording,
-    // 4 previewing.
+    // The window's state as a number: 0 idle, 1 playing or paused, 2 recording, 4 previewing.
     int mode() const
     {
         using S = Ostrel_recorder::State;

@@ -7,6 +7,9 @@
 // reason. No handle ever holds descriptor 0.
 #pragma once
 
+// The largest payload one UDP datagram over IPv4 carries: 65,535 bytes less the IP and UDP headers.
+constexpr int ap_udp_max_payload = 65507;
+
 // Options of ap_udp_init (bits): 1 broadcast permitted; 4 bind to a port the system chooses; 8 bind to
 // 127.0.0.1 only. Without option 4 and with port 0 the socket stays unbound until its first send. A bound
 // socket owns its port (no address reuse): a second one on the same port gets -4 instead of silently

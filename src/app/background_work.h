@@ -18,6 +18,14 @@ public:
         std::atomic<qint64> done{0};
         std::atomic<qint64> total{0};
         std::atomic<bool> cancel{false};
+
+        // For the work's progress function: notes how far it is; false when it is to stop.
+        bool report(qint64 doneNow, qint64 totalNow)
+        {
+            done.store(doneNow, std::memory_order_relaxed);
+            total.store(totalNow, std::memory_order_relaxed);
+            return !cancel.load(std::memory_order_relaxed);
+        }
     };
 
     // Runs work(progress) to its end. Until the dialog shows, input waits as it would behind a busy window.

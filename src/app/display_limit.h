@@ -4,11 +4,13 @@
 // carry, so every frame that can be received or sent still shows whole.
 #pragma once
 
+#include "ap/ap_socket.h"
+
 #include <QString>
 
 namespace display_limit {
 
-constexpr qsizetype kMaxCharacters = 65507;
+constexpr qsizetype kMaxCharacters = ap_udp_max_payload;
 
 // The text itself, or its first kMaxCharacters followed by a line that says how much was left out.
 QString shown(const QString &text);

@@ -3,9 +3,10 @@
 // operations; the implementation is split by subject over ostrel_recorder_*.cpp.
 #pragma once
 
-#include "capture/capture_recording.h"
-#include "recording/frame_index.h"
 #include "app/frame_positions.h"
+#include "capture/capture_recording.h"
+#include "capture/opened_recording.h"
+#include "recording/frame_index.h"
 #include "recording/recording_info.h"
 #include "settings/settings_file.h"
 #include "ui_mw_ostrel_recorder.h"
@@ -106,11 +107,10 @@ private:
     void loadSettingsXML();
     void writeSettingsXML();
     bool saveFile();
-    // Scans a recording into a new index with its figures, showing progress when it takes long, and says
-    // what stands in the way of playing it. True when it can be played; the members are not touched. With
-    // capture, a capture is first made into the temporary recording *capture holds, in the same wait.
-    bool scanRecording(const QString &name, FrameIndex *index, RecordingInfo *info,
-                       CaptureRecording *capture = nullptr);
+    // Opens a recording into *opened, showing progress when it takes long, and says what stands in the way
+    // of playing it. True when it can be played; the members are not touched. With captures, a capture is
+    // first made into the temporary recording *opened holds, in the same wait.
+    bool scanRecording(const QString &name, bool captures, OpenedRecording *opened);
     // Makes a scanned recording the current one: index, figures, slider, strip.
     void takeRecording(const FrameIndex &index, const RecordingInfo &info);
     // Scans and takes a recording (or, with captures, a capture); the temporary recording of a capture

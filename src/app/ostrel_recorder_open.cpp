@@ -4,93 +4,67 @@
 #include "app/ostrel_recorder.h"
 
 #include "app/background_work.h"
-#include "capture/capture_writer.h"
-#include "recording/frame_scanner.h"
 #include "app/frame_strip.h"
+#include "capture/capture_writer.h"
 #include "dialogs/recording_info_dialog.h"
+#include "recording/file_time.h"
 
 #include <QDateTime>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QStatusBar>
-#include <sys/stat.h>
 
 using SettingsFile::Setting;
 
-bool Ostrel_recorder::scanRecording(const QString &name, FrameIndex *index, RecordingInfo *info,
-                                    CaptureRecording *capture)
+bool Ostrel_recorder::scanRecording(const QString &name, bool captures, OpenedRecording *opened)
 {
-    FrameScanner::Result result;
-    bool changed = false;
-    // Recognised by its first bytes, whatever its name.
-    if (capture && !CaptureReader::isCapture(name))
-        capture = nullptr;
     CaptureReader::Options options;
     options.preferredPort = values.port_record != 0 ? values.port_record : -1;
     const bool finished =
         BackgroundWork::run(this, tr("Reading %1 ...").arg(name), [&](BackgroundWork::Progress &p) {
-            const auto progress = [&](qint64 done, qint64 total) {
-                p.done.store(done, std::memory_order_relaxed);
-                p.total.store(total, std::memory_order_relaxed);
-                return !p.cancel.load(std::memory_order_relaxed);
-            };
-            QString scanned = name;
-            if (capture) {
-                if (!capture->read(name, options, progress).ok()) {
-                    result.status = capture->result().status == CaptureReader::Status::Cancelled
-                                        ? FrameScanner::Status::Cancelled
-                                        : FrameScanner::Status::OpenFailed;
-                    return;
-                }
-                scanned = capture->fileName();
-            }
-            result = capture ? capture->scan(*index, progress)
-                             : FrameScanner::scan(scanned, *index, FrameScanner::kDefaultChunkSize, progress);
-            // The figures and the strip's marks, in the same wait.
-            if (result.ok())
-                *info = RecordingInfo::of(scanned, *index, result, &changed);
+            *opened =
+                OpenedRecording::open(name, captures ? &options : nullptr,
+                                      [&p](qint64 done, qint64 total) { return p.report(done, total); });
         });
     if (!finished)
         return false; // the user's choice: the previous recording stays, nothing to say
-    if (capture && result.ok()) {
-        info->file = name;
-        info->capture = capture->result().details();
-    }
-    switch (result.status) {
-    case FrameScanner::Status::OpenFailed:
+    using Status = OpenedRecording::Status;
+    switch (opened->status) {
+    case Status::CaptureUnreadable:
+    case Status::OpenFailed:
         QMessageBox::warning(this, tr("Error opening file"), tr("File %1 cannot be opened.").arg(name),
                              QMessageBox::Ok);
         return false;
-    case FrameScanner::Status::FirstNumberInvalid:
-    case FrameScanner::Status::Cancelled:
+    case Status::FirstNumberInvalid:
+    case Status::Cancelled:
         return false;
-    case FrameScanner::Status::BadNumbering:
+    case Status::BadNumbering:
         QMessageBox::critical(this, tr("Ostrel Recorder"), RecordingInfo::badNumberingText(),
                               QMessageBox::Ok);
         return false;
-    case FrameScanner::Status::ReadFailed:
+    case Status::ReadFailed:
         QMessageBox::warning(this, tr("Error opening file"),
                              tr("File %1 cannot be read to its end.").arg(name), QMessageBox::Ok);
         return false;
-    case FrameScanner::Status::Ok:
-        break;
-    }
-    if (changed) {
+    case Status::Changed:
         QMessageBox::warning(this, tr("Ostrel Recorder"),
                              tr("File %1 has changed since it was opened. Please open it again.").arg(name),
                              QMessageBox::Ok);
         return false;
+    case Status::Ok:
+        break;
     }
+    const RecordingInfo &info = opened->info;
     // A frame too large to send ends a playback there, as a send that fails; only a recording with
     // nothing that could be sent is refused.
-    if (info->nothingFits()) {
+    if (info.nothingFits()) {
         QMessageBox::critical(this, tr("Ostrel Recorder"),
-                              tr("File %1 cannot be played: %2.").arg(name, info->reason), QMessageBox::Ok);
+                              tr("File %1 cannot be played: %2.").arg(name, info.reason), QMessageBox::Ok);
         return false;
     }
-    if (info->lost > 0)
-        QMessageBox::warning(this, tr("Ostrel Recorder"), info->lostFramesText(), QMessageBox::Ok);
+    if (info.lost > 0)
+        QMessageBox::warning(this, tr("Ostrel Recorder"), info.lostFramesText(), QMessageBox::Ok);
     return true;
 }
 
@@ -113,14 +87,12 @@ void Ostrel_recorder::takeRecording(const FrameIndex &index, const RecordingInfo
 
 bool Ostrel_recorder::initSlider(QString file_name, bool captures)
 {
-    FrameIndex index;
-    RecordingInfo info;
-    CaptureRecording capture;
-    if (!scanRecording(file_name, &index, &info, captures ? &capture : nullptr))
+    OpenedRecording opened;
+    if (!scanRecording(file_name, captures, &opened))
         return false;
-    takeRecording(index, info);
+    takeRecording(opened.index, opened.info);
     // The temporary recording of a capture opened before is read no more: it goes.
-    capture_recording = std::move(capture);
+    capture_recording = std::move(opened.capture);
     return true;
 }
 
@@ -201,10 +173,8 @@ void Ostrel_recorder::on_actionExportCapture_triggered()
     options.rate = values.frequency_play_1;
     options.timestamps = values.timestamp;
     options.recordedTiming = values.timestamp && values.recorded_timing;
-    struct stat st;
-    const qint64 startNs = ::stat(QFile::encodeName(file_name).constData(), &st) == 0
-                               ? qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec
-                               : QDateTime::currentMSecsSinceEpoch() * 1000000;
+    const qint64 startNs =
+        file_time::modifiedNs(file_name).value_or(QDateTime::currentMSecsSinceEpoch() * 1000000);
     const FrameIndex index = frames;
     const quint32 ip = values.ip_play_1;
     const quint16 port = values.port_play_1;
@@ -215,11 +185,7 @@ void Ostrel_recorder::on_actionExportCapture_triggered()
         BackgroundWork::run(this, tr("Exporting %1 ...").arg(name), [&](BackgroundWork::Progress &p) {
             written = CaptureWriter::exportRecording(
                 name, true, index, options, CaptureWriter::endpointsFor(ip, port), CaptureWriter::kDefaultMtu,
-                startNs, &why, [&](qint64 done, qint64 total) {
-                    p.done.store(done, std::memory_order_relaxed);
-                    p.total.store(total, std::memory_order_relaxed);
-                    return !p.cancel.load(std::memory_order_relaxed);
-                });
+                startNs, &why, [&p](qint64 done, qint64 total) { return p.report(done, total); });
         });
     if (!finished || written.status == CaptureWriter::Written::Status::Cancelled)
         return; // the user's choice; no part is left
@@ -233,8 +199,10 @@ void Ostrel_recorder::on_actionExportCapture_triggered()
         reportFileChanged();
         return;
     case CaptureWriter::Written::Status::TooLarge:
-        why =
-            tr("Frame %1 is %2 bytes; a datagram holds at most 65,507.").arg(written.frame).arg(written.size);
+        why = tr("Frame %1 is %2 bytes; %3.")
+                  .arg(written.frame)
+                  .arg(written.size)
+                  .arg(RecordingInfo::datagramLimitText());
         break;
     default:
         break;

@@ -2,7 +2,7 @@
 // the window follows its progress reports.
 #include "app/ostrel_recorder.h"
 
-#include "ap/ap_socket.h"
+#include "ap/multicast_sending.h"
 #include "play/playback_engine.h"
 
 #include <QMessageBox>
@@ -55,23 +55,20 @@ void Ostrel_recorder::on_actionPlay_triggered()
     options.loop = values.loop;
     options.continueNumbers = values.continue_numbers;
     // Datagrams to groups leave with the settings' TTL and interface, loopback on for consumers here.
-    const QString interface = settings.text(SettingsFile::Setting::PlayInterface);
-    unsigned int interfaceAddress = 0;
-    int interfaceIndex = 0;
-    if (!interface.isEmpty() &&
-        ap_ip_interface(interface.toLocal8Bit().constData(), &interfaceAddress, &interfaceIndex) < 0) {
+    MulticastSending multicast;
+    multicast.ttl = values.play_ttl;
+    multicast.interface = settings.text(SettingsFile::Setting::PlayInterface);
+    if (const MulticastSending::Result set = multicast.applyTo(socket_play);
+        set != MulticastSending::Result::Set) {
+        const QString &interface = multicast.interface;
         QMessageBox::critical(
             this, tr("Ostrel Recorder"),
-            tr("Please check your UDP settings\nThere is no network interface %1.").arg(interface),
+            tr("Please check your UDP settings\n") +
+                (set == MulticastSending::Result::UnknownInterface
+                     ? tr("There is no network interface %1.").arg(interface)
+                     : tr("Sending to multicast groups through %1 was refused.")
+                           .arg(interface.isEmpty() ? tr("the system's route") : interface)),
             QMessageBox::Ok);
-        return;
-    }
-    if (ap_udp_set_multicast_send(socket_play, values.play_ttl, interfaceAddress, interfaceIndex, true) < 0) {
-        QMessageBox::critical(this, tr("Ostrel Recorder"),
-                              tr("Please check your UDP settings\nSending to multicast groups through %1 was "
-                                 "refused.")
-                                  .arg(interface.isEmpty() ? tr("the system's route") : interface),
-                              QMessageBox::Ok);
         return;
     }
     // A position chosen with the slider before Play is sent first, whole.

@@ -3,11 +3,12 @@
 
 #include "ap/ap_socket.h"
 #include "app/background_work.h"
-#include "record/clock.h"
 #include "app/display_limit.h"
-#include "record/ostrel_recorder_thread.h"
-#include "play/playback_engine.h"
 #include "app/quit_on_signal.h"
+#include "play/playback_engine.h"
+#include "record/clock.h"
+#include "record/megabytes.h"
+#include "record/ostrel_recorder_thread.h"
 #include "record/rate_meter.h"
 #include "record/record_socket.h"
 #include "record/temp_recording.h"
@@ -31,11 +32,6 @@ namespace {
 // few milliseconds while datagrams flow, and the rate meter's first estimate needs distinct times.
 constexpr quint32 kArrivalSpreadMs = 50;
 constexpr quint32 kCountsRefreshMs = 100;
-
-QString megabytes(qint64 bytes)
-{
-    return QString::number(double(bytes) / 1e6, 'f', 1);
-}
 } // namespace
 
 bool Ostrel_recorder::openRecordSocket()
@@ -48,23 +44,12 @@ bool Ostrel_recorder::openRecordSocket()
     if (!group) {
         detail = tr("%1 is not a multicast group (224.0.0.0 to 239.255.255.255).").arg(groupText);
     } else {
-        switch (record_socket::open(&socket_record, values.port_record, *group, interface, &reason)) {
-        case record_socket::Result::Opened:
+        const record_socket::Result result =
+            record_socket::open(&socket_record, values.port_record, *group, interface, &reason);
+        if (result == record_socket::Result::Opened)
             return true;
-        case record_socket::Result::PortInUse:
-            detail = tr("Port %1 is in use by another receiver.").arg(values.port_record);
-            break;
-        case record_socket::Result::UnknownInterface:
-            detail = tr("There is no network interface %1.").arg(interface);
-            break;
-        case record_socket::Result::JoinRefused:
-            detail =
-                tr("Joining the multicast group %1 on %2 was refused: %3.")
-                    .arg(groupText, interface.isEmpty() ? tr("the system's interface") : interface, reason);
-            break;
-        case record_socket::Result::Failed:
-            break;
-        }
+        detail = record_socket::failureText(result, record_socket::Wording::Window, values.port_record,
+                                            groupText, interface, reason);
     }
     QMessageBox::critical(this, tr("Ostrel Recorder"), tr("Please check your UDP settings\n") + detail,
                           QMessageBox::Ok);
@@ -109,7 +94,7 @@ void Ostrel_recorder::showCounts(bool now)
     counts_shown_ms = ms;
     const Ostrel_Recorder_Thread::Counts c = recorder_thread->counts();
     counts_label->setText(
-        tr("%1 datagrams, %2 MB, %3 frames lost").arg(c.datagrams).arg(megabytes(c.bytes)).arg(c.lost));
+        tr("%1 datagrams, %2 MB, %3 frames lost").arg(c.datagrams).arg(megabytes::text(c.bytes)).arg(c.lost));
 }
 
 // The rate meter counts single arrivals; a report may stand for many, which are spread evenly over the
@@ -277,11 +262,7 @@ Ostrel_recorder::SaveResult Ostrel_recorder::saveRecording(bool earlierRun)
     // Moved into place when it can be; a copy to another file system runs with progress and a Cancel.
     BackgroundWork::run(this, tr("Saving %1 ...").arg(save_file_name), [&](BackgroundWork::Progress &p) {
         saved = temp_recording::save(stream, temp_file_name, save_file_name, &why,
-                                     [&](qint64 done, qint64 total) {
-                                         p.done.store(done, std::memory_order_relaxed);
-                                         p.total.store(total, std::memory_order_relaxed);
-                                         return !p.cancel.load(std::memory_order_relaxed);
-                                     });
+                                     [&p](qint64 done, qint64 total) { return p.report(done, total); });
     });
     if (saved == temp_recording::Saved::Cancelled)
         return SaveResult::Interrupted;
@@ -327,10 +308,11 @@ bool Ostrel_recorder::settleEarlierRecording()
         earlier_recording = false; // gone, emptied, or another running instance records into it
         return true;
     }
-    QMessageBox box(QMessageBox::Question, tr("Ostrel Recorder"),
-                    tr("A recording from an earlier run was not saved (%1 MB, %2). Save it now?")
-                        .arg(megabytes(left.bytes), QLocale().toString(left.modified, QLocale::ShortFormat)),
-                    QMessageBox::NoButton, this);
+    QMessageBox box(
+        QMessageBox::Question, tr("Ostrel Recorder"),
+        tr("A recording from an earlier run was not saved (%1 MB, %2). Save it now?")
+            .arg(megabytes::text(left.bytes), QLocale().toString(left.modified, QLocale::ShortFormat)),
+        QMessageBox::NoButton, this);
     QPushButton *save = box.addButton(tr("Save"), QMessageBox::AcceptRole);
     QPushButton *discard = box.addButton(tr("Discard"), QMessageBox::DestructiveRole);
     QPushButton *later = box.addButton(tr("Later"), QMessageBox::RejectRole);

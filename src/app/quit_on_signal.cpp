@@ -1,40 +1,18 @@
 #include "app/quit_on_signal.h"
 
+#include "ap/signal_pipe.h"
+
 #include <QApplication>
 #include <QDialog>
-#include <QSocketNotifier>
 #include <QTimer>
 
-#include <csignal>
-#include <fcntl.h>
-#include <unistd.h>
-
 namespace {
-
-int quit_pipe[2] = {-1, -1};
 bool quit_requested = false; // read and written on the GUI thread only
-
-void requestQuit(int)
-{
-    const char byte = 0;
-    [[maybe_unused]] const ssize_t written = ::write(quit_pipe[1], &byte, 1);
-}
-
 } // namespace
 
 bool QuitOnSignal::catchSignals()
 {
-    if (quit_pipe[0] >= 0)
-        return true;
-    if (::pipe2(quit_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    struct sigaction action = {};
-    action.sa_handler = requestQuit;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (const int signal_number : {SIGTERM, SIGINT, SIGHUP})
-        ::sigaction(signal_number, &action, nullptr);
-    return true;
+    return SignalPipe::catchSignals();
 }
 
 bool QuitOnSignal::requested()
@@ -48,19 +26,13 @@ QuitOnSignal::QuitOnSignal(QObject *parent) : QObject(parent)
     retry = new QTimer(this);
     retry->setInterval(20);
     connect(retry, &QTimer::timeout, this, &QuitOnSignal::closeDialogs);
-    if (quit_pipe[0] < 0)
-        return;
-    auto *notifier = new QSocketNotifier(quit_pipe[0], QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, this, &QuitOnSignal::signalled);
+    connect(new SignalPipe(this), &SignalPipe::caught, this, &QuitOnSignal::signalled);
 }
 
 QuitOnSignal::~QuitOnSignal() = default;
 
 void QuitOnSignal::signalled()
 {
-    char bytes[64];
-    while (::read(quit_pipe[0], bytes, sizeof bytes) > 0) {
-    }
     quit_requested = true;
     retry->start();
     closeDialogs();

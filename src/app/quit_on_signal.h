@@ -1,9 +1,8 @@
-// Ends the program in order when the desktop session ends (SIGTERM at log-out or shut-down, SIGHUP) or
-// Ctrl+C is pressed in a terminal (SIGINT). Without it the process would die on the spot: settings not
-// saved, receiving not stopped. The signal handler only writes a byte into a pipe; the event loop reads it
-// and asks the program to quit, so the window ends as it does on Exit. A modal dialog that is open then, or
-// opens later, is closed as Cancel would close it, so that nothing waits for an answer that will not come;
-// code after a dialog asks requested() so that such a Cancel never discards data.
+// Ends the window in order when the desktop session ends (SIGTERM at log-out or shut-down, SIGHUP) or
+// Ctrl+C is pressed in a terminal (SIGINT), heard through SignalPipe: the program quits as it does on Exit.
+// A modal dialog that is open then, or opens later, is closed as Cancel would close it, so that nothing
+// waits for an answer that will not come; code after a dialog asks requested() so that such a Cancel never
+// discards data.
 #pragma once
 
 #include <QObject>

@@ -1,5 +1,6 @@
 #include "capture/capture_writer.h"
 
+#include "ap/ap_socket.h"
 #include "play/playback_schedule.h"
 #include "recording/part_file.h"
 #include "recording/wire_reader.h"
@@ -76,17 +77,18 @@ void put32(uchar *p, quint32 v)
 
 } // namespace
 
-// Two blocks: the writer makes packets in one while its thread writes the other to the file.
-class CaptureWriter::Blocks
+// Writing behind the writer: it makes packets in one of two blocks while a thread writes the other to the
+// file.
+class CaptureWriter::WriteBehind
 {
 public:
-    explicit Blocks(std::FILE *file) : m_file(file)
+    explicit WriteBehind(std::FILE *file) : m_file(file)
     {
         for (std::vector<uchar> &block : m_block)
             block.resize(kBlock);
         m_thread = std::thread([this] { run(); });
     }
-    ~Blocks() { finish(); }
+    ~WriteBehind() { finish(); }
 
     // Room for bytes in the block being made; a full block is handed to the thread first.
     uchar *reserve(size_t bytes)
@@ -165,7 +167,7 @@ private:
 
 CaptureWriter::CaptureWriter(const Endpoints &endpoints, int mtu)
     : m_endpoints(endpoints), m_mtu(mtu <= 0 ? 0 : qMax(mtu, kLowestMtu)),
-      m_datagram(size_t(kUdpHeader + kLargestPayload))
+      m_datagram(size_t(kUdpHeader + ap_udp_max_payload))
 {
     // The link header is the same for every packet; a group or broadcast address has its own link address.
     uchar *e = m_link;
@@ -213,14 +215,14 @@ bool CaptureWriter::open(std::FILE *file, QString *error)
         close();
         return false;
     }
-    m_blocks = std::make_unique<Blocks>(file);
+    m_writeBehind = std::make_unique<WriteBehind>(file);
     return true;
 }
 
 uchar *CaptureWriter::packet(qint64 timeNs, int ipDataLength)
 {
     const quint32 length = quint32(kEthernet + kIpHeader + ipDataLength);
-    uchar *record = m_blocks->reserve(kRecordHeader + length);
+    uchar *record = m_writeBehind->reserve(kRecordHeader + length);
     // Seconds and nanoseconds (a nanosecond capture), the captured and the original length: whole.
     const quint32 header[4] = {quint32(timeNs / 1000000000), quint32(timeNs % 1000000000), length, length};
     std::memcpy(record, header, kRecordHeader);
@@ -246,7 +248,7 @@ void CaptureWriter::ipHeader(uchar *ip, int ipOffset, int dataLength, bool more)
 
 bool CaptureWriter::write(qint64 timeNs, QByteArrayView payload)
 {
-    if (payload.size() > kLargestPayload || !m_blocks)
+    if (payload.size() > ap_udp_max_payload || !m_writeBehind)
         return false;
     const int length = kUdpHeader + int(payload.size());
     const bool whole = m_mtu == 0 || kIpHeader + length <= m_mtu;
@@ -287,7 +289,7 @@ CaptureWriter::Written CaptureWriter::writeRecording(const FrameIndex &index,
                                                      const Progress &progress)
 {
     Written w;
-    if (!m_blocks) {
+    if (!m_writeBehind) {
         w.status = Written::Status::WriteFailed;
         return w;
     }
@@ -321,7 +323,7 @@ CaptureWriter::Written CaptureWriter::writeRecording(const FrameIndex &index,
         const size_t i = size_t(step.entry - batch.first);
         const qsizetype begin = i == 0 ? 0 : batch.ends[i - 1];
         const QByteArrayView bytes(batch.wires.constData() + begin, batch.ends[i] - begin);
-        if (bytes.size() > kLargestPayload) {
+        if (bytes.size() > ap_udp_max_payload) {
             w.status = Written::Status::TooLarge;
             w.frame = qint64(index.first()) + step.entry;
             w.size = bytes.size();
@@ -331,7 +333,7 @@ CaptureWriter::Written CaptureWriter::writeRecording(const FrameIndex &index,
             firstDeadline = step.deadline;
         write(startNs + step.deadline - firstDeadline, bytes);
         ++w.frames;
-        if (m_blocks->failed()) {
+        if (m_writeBehind->failed()) {
             w.status = Written::Status::WriteFailed;
             return w;
         }
@@ -346,8 +348,8 @@ bool CaptureWriter::close()
 {
     if (!m_dumper)
         return true;
-    bool ok = !m_blocks || m_blocks->finish();
-    m_blocks.reset();
+    bool ok = !m_writeBehind || m_writeBehind->finish();
+    m_writeBehind.reset();
     ok = pcap_dump_flush(m_dumper) == 0 && !std::ferror(m_file) && ok;
     pcap_dump_close(m_dumper); // closes the file
     m_dumper = nullptr;

@@ -58,7 +58,6 @@ public:
 
     static constexpr int kDefaultMtu = 1500;
     static constexpr int kLowestMtu = 68; // what IPv4 requires of every link
-    static constexpr int kLargestPayload = 65507;
 
     // Called about every megabyte of a recording with the entries written so far and the entries to
     // write; false ends the writing with Cancelled.
@@ -96,7 +95,7 @@ public:
     static Endpoints endpointsFor(quint32 ip, quint16 port);
 
 private:
-    class Blocks;
+    class WriteBehind;
 
     // Room for one packet of ipDataLength bytes after its IP header, its record and link headers written:
     // where its IP header goes.
@@ -111,7 +110,7 @@ private:
     pcap_t *m_pcap = nullptr;
     pcap_dumper_t *m_dumper = nullptr;
     std::FILE *m_file = nullptr;
-    std::unique_ptr<Blocks> m_blocks;
+    std::unique_ptr<WriteBehind> m_writeBehind;
     uchar m_link[14];              // the link header, the same for every packet
     std::vector<uchar> m_datagram; // the UDP header and payload of a datagram to be cut into fragments
 };

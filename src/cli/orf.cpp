@@ -1,18 +1,17 @@
 #include "cli/orf.h"
 
 #include "ap/ap_socket.h"
+#include "ap/signal_pipe.h"
 #include "settings/settings_file.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTextStream>
 
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,17 +36,7 @@ const char kOverview[] =
     "(~/.NUV/Ostrel_Recorder/config/current-settings.xml); options override them.\n"
     "Exit status: 0 done, 1 nothing recorded or not playable, 2 usage error, 3 socket, disk or read error.\n";
 
-int signal_pipe[2] = {-1, -1};
-volatile std::sig_atomic_t caught = 0;
 bool status_shown = false;
-
-void onSignal(int)
-{
-    caught = 1;
-    const char byte = 1;
-    const ssize_t ignored = write(signal_pipe[1], &byte, 1);
-    (void)ignored;
-}
 
 using Command = int (*)(const QStringList &);
 Command commandNamed(const QString &name)
@@ -105,28 +94,13 @@ void endStatus()
 
 void quitOnSignals()
 {
-    if (signal_pipe[0] >= 0 || pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    static SignalPipe *pipe = nullptr;
+    if (pipe || !SignalPipe::catchSignals())
         return;
-    auto *notifier = new QSocketNotifier(signal_pipe[0], QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, QCoreApplication::instance(), [] {
-        char bytes[16];
-        while (read(signal_pipe[0], bytes, sizeof bytes) > 0) {
-        }
-        QCoreApplication::quit();
-    });
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(signal_number, &action, nullptr);
+    pipe = new SignalPipe(QCoreApplication::instance());
+    QObject::connect(pipe, &SignalPipe::caught, QCoreApplication::instance(), &QCoreApplication::quit);
     // After a hang-up nobody may read standard error any more: a message must not end the program.
     std::signal(SIGPIPE, SIG_IGN);
-}
-
-bool signalled()
-{
-    return caught != 0;
 }
 
 int parse(QCommandLineParser &parser, const QStringList &arguments, const char *synopsis,
@@ -171,39 +145,29 @@ bool numberOption(const QCommandLineParser &parser, const QCommandLineOption &op
                       QStringLiteral("above %1 and at most %2").arg(low, 0, 'g', 15).arg(high, 0, 'g', 15));
 }
 
-int readRecording(const QString &file, const CaptureReader::Options *captureOptions, Recording *recording)
+int readRecording(const QString &file, const CaptureReader::Options *captureOptions,
+                  OpenedRecording *recording)
 {
-    QString scanned = file;
-    if (captureOptions && CaptureReader::isCapture(file)) {
-        if (const int failed = captureRead(recording->capture.read(file, *captureOptions)); failed >= 0)
-            return failed;
-        scanned = recording->capture.fileName();
-    }
-    const FrameScanner::Result result = recording->capture.isEmpty()
-                                            ? FrameScanner::scan(scanned, recording->index)
-                                            : recording->capture.scan(recording->index);
-    switch (result.status) {
-    case FrameScanner::Status::OpenFailed:
+    using Status = OpenedRecording::Status;
+    *recording = OpenedRecording::open(file, captureOptions);
+    if (recording->status == Status::CaptureUnreadable)
+        return captureRead(recording->capture.result());
+    if (!recording->capture.isEmpty())
+        captureRead(recording->capture.result()); // a cut is said
+    switch (recording->status) {
+    case Status::OpenFailed:
         error(QStringLiteral("%1: cannot be opened").arg(file));
         return kFailure;
-    case FrameScanner::Status::ReadFailed:
-    case FrameScanner::Status::Cancelled: // no progress function: never
+    case Status::ReadFailed:
+    case Status::Cancelled: // no progress function: never
         error(QStringLiteral("%1: cannot be read to its end").arg(file));
         return kFailure;
-    default:
-        break;
-    }
-    bool changed = false;
-    recording->info = RecordingInfo::of(scanned, recording->index, result, &changed);
-    if (changed) {
+    case Status::Changed:
         error(QStringLiteral("%1: changed while it was read").arg(file));
         return kFailure;
+    default:
+        return -1;
     }
-    if (!recording->capture.isEmpty()) {
-        recording->info.file = file;
-        recording->info.capture = recording->capture.result().details();
-    }
-    return -1;
 }
 
 int captureRead(const CaptureReader::Result &r)
@@ -329,14 +293,6 @@ bool isGroupOrEmpty(const QString &text)
 bool isInterfaceOrEmpty(const QString &text)
 {
     return text.isEmpty() || ap_ip_interface(text.toLocal8Bit().constData(), nullptr, nullptr) == 0;
-}
-
-void findInterface(const QString &text, unsigned int *address, int *index)
-{
-    *address = 0;
-    *index = 0;
-    if (!text.isEmpty())
-        ap_ip_interface(text.toLocal8Bit().constData(), address, index);
 }
 
 int readDestination(const QString &text, PlaybackEngine::Destination *d)

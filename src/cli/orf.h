@@ -3,10 +3,10 @@
 #pragma once
 
 #include "capture/capture_reader.h"
-#include "capture/capture_recording.h"
+#include "capture/opened_recording.h"
+#include "play/playback_engine.h"
 #include "recording/frame_index.h"
 #include "recording/frame_scanner.h"
-#include "play/playback_engine.h"
 #include "recording/recording_info.h"
 #include "settings/settings_file.h"
 
@@ -48,18 +48,10 @@ int play(const QStringList &arguments);
 int exportCapture(const QStringList &arguments);
 int importCapture(const QStringList &arguments);
 
-// A file given to a command that reads recordings, scanned, and what it holds. A capture is first made into
-// the recording its datagrams stand for: a temporary one, removed with this object.
-struct Recording
-{
-    FrameIndex index;
-    RecordingInfo info; // its file names the file given, a capture too
-    CaptureRecording capture;
-};
-// Reads file into *recording: a recording, or with captureOptions (null: recordings only) a capture. -1
-// when it was read to its end, else the exit status after saying why it could not be read. A capture cut
-// short is read up to the cut, which is said.
-int readRecording(const QString &file, const CaptureReader::Options *captureOptions, Recording *recording);
+// Opens file into *recording (see OpenedRecording): -1 when it was read to its end, else the exit status
+// after saying why it could not be read. A capture cut short is read up to the cut, which is said.
+int readRecording(const QString &file, const CaptureReader::Options *captureOptions,
+                  OpenedRecording *recording);
 
 // Says why a capture could not be read, and returns the exit status for it; -1 when it was read (a cut is
 // then said).
@@ -108,8 +100,6 @@ int optionOrSetting(const QCommandLineParser &parser, const QCommandLineOption &
 // network interface of this machine by name or address.
 bool isGroupOrEmpty(const QString &text);
 bool isInterfaceOrEmpty(const QString &text);
-// The interface's address and index (see ap_ip_interface); both 0 for the empty text.
-void findInterface(const QString &text, unsigned int *address, int *index);
 
 // HOST:PORT with a port from 1 to 65535 into *d: -1 when it is one, else kUsage after saying why.
 int readDestination(const QString &text, PlaybackEngine::Destination *d);
@@ -143,6 +133,5 @@ void endStatus();
 // Stops the event loop on SIGINT, SIGTERM and SIGHUP (a closed terminal or SSH session); the command then
 // ends as when its work is done.
 void quitOnSignals();
-bool signalled();
 
 } // namespace orf

@@ -3,10 +3,10 @@
 #include "cli/orf.h"
 
 #include "capture/capture_writer.h"
+#include "recording/file_time.h"
 
 #include <QFile>
 #include <cstdio>
-#include <sys/stat.h>
 
 namespace orf {
 
@@ -79,23 +79,22 @@ int exportCapture(const QStringList &arguments)
         return kUsage;
     }
 
-    Recording recording;
+    OpenedRecording recording;
     if (const int failed = readRecording(file, nullptr, &recording); failed >= 0)
         return failed;
     if (!recording.info.playable()) {
         error(file + ": " + recording.info.reason);
         return kNothing;
     }
-    struct stat st;
-    if (::stat(QFile::encodeName(file).constData(), &st) != 0) {
+    const std::optional<qint64> startNs = file_time::modifiedNs(file);
+    if (!startNs) {
         error(file + ": changed since it was read; please run again");
         return kFailure;
     }
-    const qint64 startNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 
     const CaptureWriter::Written written =
         CaptureWriter::exportRecording(capture, parser.isSet(force), recording.index, options,
-                                       CaptureWriter::endpointsFor(d.ip, d.port), int(bytes), startNs, &why);
+                                       CaptureWriter::endpointsFor(d.ip, d.port), int(bytes), *startNs, &why);
     switch (written.status) {
     case CaptureWriter::Written::Status::Ok:
         break;

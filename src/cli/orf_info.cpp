@@ -35,7 +35,7 @@ int info(const QStringList &arguments)
     if (const int bad = readCaptureOptions(parser, defaults, &capture); bad >= 0)
         return bad;
 
-    Recording read;
+    OpenedRecording read;
     if (const int failed = readRecording(parser.positionalArguments().first(), &capture, &read); failed >= 0)
         return failed;
     const RecordingInfo &recording = read.info;

@@ -3,6 +3,7 @@
 #include "cli/orf.h"
 
 #include "ap/ap_socket.h"
+#include "ap/multicast_sending.h"
 #include "play/playback_engine.h"
 #include "recording/recording_info.h"
 
@@ -129,7 +130,7 @@ int play(const QStringList &arguments)
     CaptureReader::Options capture;
     if (const int bad = readCaptureOptions(parser, defaults, &capture); bad >= 0)
         return bad;
-    Recording recording;
+    OpenedRecording recording;
     if (const int failed = readRecording(file, &capture, &recording); failed >= 0)
         return failed;
     if (recording.info.capture)
@@ -145,11 +146,11 @@ int play(const QStringList &arguments)
         error("no UDP socket to send from");
         return kFailure;
     }
-    unsigned int interfaceAddress = 0;
-    int interfaceIndex = 0;
-    findInterface(interface, &interfaceAddress, &interfaceIndex);
-    if (ap_udp_set_multicast_send(socket, *SettingsFile::ttlFromText(ttlText), interfaceAddress,
-                                  interfaceIndex, !parser.isSet(noLoopback)) < 0) {
+    MulticastSending multicast;
+    multicast.ttl = *SettingsFile::ttlFromText(ttlText);
+    multicast.interface = interface;
+    multicast.loopback = !parser.isSet(noLoopback);
+    if (multicast.applyTo(socket) != MulticastSending::Result::Set) {
         ap_udp_exit(socket);
         error(QStringLiteral("sending to multicast groups through interface %1 was refused: %2")
                   .arg(interface.isEmpty() ? "(the system's route)" : interface, std::strerror(errno)));
@@ -200,7 +201,7 @@ int play(const QStringList &arguments)
     case PlaybackEngine::State::SendFailed:
         // The frames before it went out; a frame too large is the recording's fault, not the network's.
         if (QByteArray wire; index.wire(index.entryOf(end.frame), &wire) == FrameIndex::Read::Ok &&
-                             wire.size() > RecordingInfo::kLargestDatagram) {
+                             wire.size() > ap_udp_max_payload) {
             error(QStringLiteral("%1: frame %2 is %3 bytes, too large for a datagram; playback stopped there")
                       .arg(file)
                       .arg(end.frame)

@@ -2,9 +2,10 @@
 #include "cli/orf.h"
 
 #include "ap/ap_socket.h"
+#include "record/megabytes.h"
 #include "record/ostrel_recorder_thread.h"
-#include "recording/part_file.h"
 #include "record/record_socket.h"
+#include "recording/part_file.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -26,11 +27,6 @@ namespace {
 constexpr qint64 kMaxCount = std::numeric_limits<qint64>::max();
 constexpr double kMaxDuration = 1e9; // 31 years
 constexpr qint64 kDayMs = 24 * 3600 * 1000;
-
-QString megabytes(quint64 bytes)
-{
-    return QString::number(double(bytes) / 1e6, 'f', 1) + " MB";
-}
 
 } // namespace
 
@@ -98,8 +94,7 @@ int record(const QStringList &arguments)
             return bad;
     }
     // Where the datagrams come from, as every message names it.
-    const QString source = (group != 0 ? QStringLiteral("group %1 ").arg(groupText) : QString()) +
-                           QStringLiteral("UDP port %1").arg(recordPort);
+    const QString source = record_socket::sourceName(recordPort, group != 0 ? groupText : QString());
     qint64 count = 0;
     if (parser.isSet(countOption) &&
         !numberOption(parser, countOption, "a number of datagrams", 1, kMaxCount, &count))
@@ -122,23 +117,12 @@ int record(const QStringList &arguments)
 
     void *socket = nullptr;
     QString reason;
-    switch (record_socket::open(&socket, recordPort, group, interface, &reason)) {
-    case record_socket::Result::Opened:
-        break;
-    case record_socket::Result::PortInUse:
-        error(QStringLiteral("cannot receive on %1: address in use (another receiver has the port)")
-                  .arg(source));
-        return kFailure;
-    case record_socket::Result::UnknownInterface:
-        error(QStringLiteral("--interface %1: %2").arg(interface, noInterface));
-        return kUsage;
-    case record_socket::Result::JoinRefused:
-        error(QStringLiteral("joining group %1 on interface %2 was refused: %3")
-                  .arg(groupText, interface.isEmpty() ? "(the system's choice)" : interface, reason));
-        return kFailure;
-    case record_socket::Result::Failed:
-        error(QStringLiteral("cannot receive on %1: %2").arg(source, reason));
-        return kFailure;
+    if (const record_socket::Result opened =
+            record_socket::open(&socket, recordPort, group, interface, &reason);
+        opened != record_socket::Result::Opened) {
+        error(record_socket::failureText(opened, record_socket::Wording::CommandLine, recordPort,
+                                         group != 0 ? groupText : QString(), interface, reason));
+        return opened == record_socket::Result::UnknownInterface ? kUsage : kFailure;
     }
     FILE *output = part_file::create(file, force, &why);
     if (!output) {
@@ -168,7 +152,7 @@ int record(const QStringList &arguments)
                    .arg(elapsed.elapsed() / 1000)
                    .arg(c.datagrams)
                    .arg(c.datagrams - last)
-                   .arg(megabytes(c.bytes))
+                   .arg(megabytes::text(c.bytes) + " MB")
                    .arg(c.lost));
         last = c.datagrams;
     });
@@ -217,8 +201,8 @@ int record(const QStringList &arguments)
         error(why + QStringLiteral("; what was written is kept in %1").arg(part));
         return kFailure;
     }
-    std::fprintf(stderr, "orf: recorded %llu datagrams (%s) in %.1f s into %s, %llu frames lost\n",
-                 (unsigned long long)c.datagrams, megabytes(c.bytes).toUtf8().constData(),
+    std::fprintf(stderr, "orf: recorded %llu datagrams (%s MB) in %.1f s into %s, %llu frames lost\n",
+                 (unsigned long long)c.datagrams, megabytes::text(c.bytes).toUtf8().constData(),
                  elapsed.elapsed() / 1000.0, QFile::encodeName(file).constData(), (unsigned long long)c.lost);
     return kOk;
 }

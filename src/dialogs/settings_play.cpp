@@ -6,9 +6,6 @@
 
 namespace {
 
-// Tests replace the system resolver to stay independent of the machine's name service.
-SettingsFile::HostResolver resolver = ap_ip_name2ip;
-
 QString flagText(bool value)
 {
     return value ? QStringLiteral("true") : QStringLiteral("false");
@@ -28,16 +25,6 @@ Settings_play::Settings_play(QWidget *parent) : QDialog(parent)
 }
 
 Settings_play::~Settings_play() = default;
-
-void Settings_play::setHostResolver(SettingsFile::HostResolver newResolver)
-{
-    resolver = newResolver ? newResolver : ap_ip_name2ip;
-}
-
-SettingsFile::HostResolver Settings_play::hostResolver()
-{
-    return resolver;
-}
 
 void Settings_play::set_values(QString host_play_string_1, unsigned long ip_play_1,
                                unsigned short port_play_1, unsigned int frequency_play_1,
@@ -167,9 +154,9 @@ QString Settings_play::get_continue_numbers_string() const
 void Settings_play::clickOk()
 {
     host_play_string_1 = ui.le_host_1->text();
-    ip_play_1 = SettingsFile::hostFromText(host_play_string_1, resolver);
+    ip_play_1 = SettingsFile::hostFromText(host_play_string_1, ap_ip_name2ip);
     host_play_string_2 = ui.le_host_2->text();
-    ip_play_2 = SettingsFile::hostFromText(host_play_string_2, resolver);
+    ip_play_2 = SettingsFile::hostFromText(host_play_string_2, ap_ip_name2ip);
 
     QLineEdit *failed = nullptr;
     if (ip_play_1 == 0)

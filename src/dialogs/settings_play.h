@@ -18,10 +18,6 @@ public:
     explicit Settings_play(QWidget *parent = nullptr);
     ~Settings_play() override;
 
-    // The resolver used by clickOk(): the socket layer's ap_ip_name2ip unless a test sets another.
-    static void setHostResolver(SettingsFile::HostResolver resolver);
-    static SettingsFile::HostResolver hostResolver();
-
     void set_values(QString host_play_string_1, unsigned long ip_play_1, unsigned short port_play_1,
                     unsigned int frequency_play_1, QString host_play_string_2, unsigned long ip_play_2,
                     unsigned short port_play_2, bool loop, bool timestamp, bool active, int ttl,

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <optional>
 #include <pthread.h>
 #include <sys/prctl.h>
 #include <time.h>
@@ -79,6 +80,22 @@ qsizetype entryIn(const FrameIndex &index, qint64 frame)
 {
     return qsizetype(qBound<qint64>(0, frame - qint64(index.first()), qint64(index.size())));
 }
+
+// The median of the recorded intervals (above 0) of the frames after entry `after` up to entry `last`: the
+// lower of the two middle ones, as Recording info takes it. Nothing without any.
+std::optional<float> medianInterval(const FrameIndex &index, qsizetype after, qsizetype last)
+{
+    std::vector<float> intervals;
+    index.forEachFrame([&](qsizetype k, qint64, double seconds) {
+        if (k > after && k <= last && seconds > 0)
+            intervals.push_back(float(seconds));
+    });
+    if (intervals.empty())
+        return std::nullopt;
+    const size_t middle = (intervals.size() - 1) / 2;
+    std::nth_element(intervals.begin(), intervals.begin() + qsizetype(middle), intervals.end());
+    return intervals[middle];
+}
 } // namespace
 
 qsizetype PlaybackEngine::entryOf(qint64 frame) const
@@ -93,17 +110,9 @@ bool PlaybackEngine::plan(const FrameIndex &index, const Options &options, Plan 
                                                                      : entryIn(index, options.until + 1) - 1;
     plan->rate = play_timing::usableRate(options.rate);
     if (options.recordedTiming) {
-        // The median of the intervals within what is played (the lower of two, as Recording info takes it);
-        // the configured rate's period without any.
-        std::vector<float> intervals;
-        index.forEachFrame([&](qsizetype k, qint64, double seconds) {
-            if (k > plan->first && k <= plan->last && seconds > 0)
-                intervals.push_back(float(seconds));
-        });
-        if (!intervals.empty()) {
-            const size_t middle = (intervals.size() - 1) / 2;
-            std::nth_element(intervals.begin(), intervals.begin() + qsizetype(middle), intervals.end());
-            plan->medianNs = std::llround(std::min(double(intervals[middle]), 1e9) * 1e9);
+        // The median of the intervals within what is played; the configured rate's period without any.
+        if (const std::optional<float> median = medianInterval(index, plan->first, plan->last)) {
+            plan->medianNs = std::llround(std::min(double(*median), 1e9) * 1e9);
             plan->rate = play_timing::usableRate(float(1e9 / double(plan->medianNs)));
         }
         plan->periodUs = play_timing::periodUs(plan->rate);
@@ -165,11 +174,6 @@ frame_lines::Shift PlaybackEngine::loopShift(const FrameIndex &index, const Plan
     for (const FrameIndex::Run &run : index.lostRuns())
         if (run.first - index.first() <= last && last <= run.last - index.first())
             last = qsizetype(run.first - index.first()) - 1;
-    std::vector<float> intervals;
-    index.forEachFrame([&](qsizetype k, qint64, double seconds) {
-        if (k > first && k <= last && seconds > 0)
-            intervals.push_back(float(seconds));
-    });
     // The time goes on in the recording's own last decimal place (at most nanoseconds), so that every pass
     // adds exactly the same and the doubles' rounding does not add up over the passes.
     double t0 = -1, t1 = -1;
@@ -184,12 +188,10 @@ frame_lines::Shift PlaybackEngine::loopShift(const FrameIndex &index, const Plan
     const double duration =
         frame_lines::isUsableTimestamp(t0) && frame_lines::isUsableTimestamp(t1) && t1 >= t0 ? t1 - t0 : 0;
     double interval = last > first ? duration / double(last - first) : 0;
-    if (!intervals.empty()) {
-        // The median as recorded timing takes it (the lower of two), so a pass's times follow the last
-        // frame of the pass before as its first frame does.
-        const size_t rank = (intervals.size() - 1) / 2;
-        std::nth_element(intervals.begin(), intervals.begin() + qsizetype(rank), intervals.end());
-        interval = double(intervals[rank]);
+    // The median as recorded timing takes it, so a pass's times follow the last frame of the pass before as
+    // its first frame does.
+    if (const std::optional<float> median = medianInterval(index, first, last)) {
+        interval = double(*median);
         // It is a difference of two recorded times, which may have more decimals than the first and last
         // (0.25 s between "10.5" and "10.75"): as many as it takes, within what its float can tell.
         const double error = 2.5e-7 + std::fabs(interval) * 1.2e-7;

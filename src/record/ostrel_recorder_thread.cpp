@@ -18,8 +18,9 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// A UDP payload never exceeds 65,507 bytes, so a datagram always fits its slot whole.
+// A datagram always fits its slot whole.
 constexpr int kSlot = 65536;
+static_assert(kSlot > ap_udp_max_payload);
 constexpr int kBatch = 32;
 // A report is sent at most this often: enough for a display refreshed ten times a second, and it keeps
 // the window's thread from waking for every datagram of a fast stream.

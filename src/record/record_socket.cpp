@@ -2,6 +2,8 @@
 
 #include "ap/ap_socket.h"
 
+#include <QCoreApplication>
+
 #include <cerrno>
 #include <cstring>
 
@@ -29,6 +31,71 @@ Result open(void **handle, quint16 port, quint32 group, const QString &interface
     ap_udp_set_receive_buffer(opened, kReceiveBuffer);
     *handle = opened;
     return Result::Opened;
+}
+
+namespace {
+
+QString windowText(Result result, quint16 port, const QString &groupText, const QString &interface,
+                   const QString &reason)
+{
+    switch (result) {
+    case Result::PortInUse:
+        return QCoreApplication::translate("record_socket", "Port %1 is in use by another receiver.")
+            .arg(port);
+    case Result::UnknownInterface:
+        return QCoreApplication::translate("record_socket", "There is no network interface %1.")
+            .arg(interface);
+    case Result::JoinRefused:
+        return QCoreApplication::translate("record_socket",
+                                           "Joining the multicast group %1 on %2 was refused: %3.")
+            .arg(groupText,
+                 interface.isEmpty() ? QCoreApplication::translate("record_socket", "the system's interface")
+                                     : interface,
+                 reason);
+    case Result::Opened:
+    case Result::Failed:
+        break;
+    }
+    return QString();
+}
+
+QString commandLineText(Result result, quint16 port, const QString &groupText, const QString &interface,
+                        const QString &reason)
+{
+    const QString source = sourceName(port, groupText);
+    switch (result) {
+    case Result::PortInUse:
+        return QStringLiteral("cannot receive on %1: address in use (another receiver has the port)")
+            .arg(source);
+    case Result::UnknownInterface:
+        return QStringLiteral(
+                   "--interface %1: no such network interface (a name such as eth0, or an address)")
+            .arg(interface);
+    case Result::JoinRefused:
+        return QStringLiteral("joining group %1 on interface %2 was refused: %3")
+            .arg(groupText, interface.isEmpty() ? QStringLiteral("(the system's choice)") : interface,
+                 reason);
+    case Result::Failed:
+        return QStringLiteral("cannot receive on %1: %2").arg(source, reason);
+    case Result::Opened:
+        break;
+    }
+    return QString();
+}
+
+} // namespace
+
+QString sourceName(quint16 port, const QString &groupText)
+{
+    return (groupText.isEmpty() ? QString() : QStringLiteral("group %1 ").arg(groupText)) +
+           QStringLiteral("UDP port %1").arg(port);
+}
+
+QString failureText(Result result, Wording wording, quint16 port, const QString &groupText,
+                    const QString &interface, const QString &reason)
+{
+    return wording == Wording::Window ? windowText(result, port, groupText, interface, reason)
+                                      : commandLineText(result, port, groupText, interface, reason);
 }
 
 } // namespace record_socket

@@ -23,4 +23,18 @@ enum class Result
 // it opens; otherwise *reason, if given, gets the system's reason where there is one.
 Result open(void **handle, quint16 port, quint32 group, const QString &interface, QString *reason = nullptr);
 
+// Whose words failureText() speaks: the window's, a sentence under its "Please check your UDP settings"; or
+// orf's, one line naming where the datagrams were to come from.
+enum class Wording
+{
+    Window,
+    CommandLine,
+};
+// Where the datagrams come from, as orf's messages name it: "UDP port 5000", "group 239.1.2.3 UDP port 5000".
+QString sourceName(quint16 port, const QString &groupText);
+// What to say when open() did not open (empty for the window when it has nothing to add): groupText and
+// interface as given (groupText empty for unicast), reason as open() gave it.
+QString failureText(Result result, Wording wording, quint16 port, const QString &groupText,
+                    const QString &interface, const QString &reason);
+
 } // namespace record_socket

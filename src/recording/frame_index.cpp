@@ -16,8 +16,7 @@
 
 namespace {
 
-// Offsets are kept in blocks of a fixed size: the index never reallocates while it grows, so building it
-// needs no more than the offsets themselves and one block.
+// Of BlockArray below.
 constexpr int kBlockBits = 14;
 constexpr qint64 kBlockSize = qint64(1) << kBlockBits;
 
@@ -45,12 +44,6 @@ Identity identityOf(const struct stat &st)
     return id;
 }
 
-const char *lineEnd(const char *begin, const char *end)
-{
-    const void *lf = std::memchr(begin, '\n', size_t(end - begin));
-    return lf ? static_cast<const char *>(lf) + 1 : end;
-}
-
 // White space as QString::trimmed() sees it in Latin-1 text.
 bool isSpace(char c)
 {
@@ -74,7 +67,7 @@ QByteArrayView stripped(QByteArrayView line)
 // Values kept in blocks of a fixed size: the index never reallocates while it grows, so building it needs no
 // more than the values themselves and one block.
 namespace {
-template <typename T> class Blocks
+template <typename T> class BlockArray
 {
 public:
     T at(qint64 i) const { return m_blocks[size_t(i >> kBlockBits)][size_t(i & (kBlockSize - 1))]; }
@@ -114,8 +107,8 @@ struct FrameIndex::File
     qint64 first = 0;
     qint64 last = 0;
     qint64 entries = 0;       // lost ones included
-    Blocks<qint64> offsets;   // one per stored entry, and the end of the last
-    Blocks<float> intervals;  // one per stored entry: seconds since the last stamped entry, or NaN
+    BlockArray<qint64> offsets;  // one per stored entry, and the end of the last
+    BlockArray<float> intervals; // one per stored entry: seconds since the last stamped entry, or NaN
     qint64 firstStamped = -1; // the stored entry of the first stamped one, the one without an interval
     std::vector<Segment> segments;
 
@@ -216,12 +209,6 @@ qsizetype FrameIndex::frameAtOrAfter(qsizetype k) const
     return s + 1 < f.segments.size() ? qsizetype(f.segments[s + 1].entry) : -1;
 }
 
-qint64 FrameIndex::entryBytes(qsizetype k) const
-{
-    const qint64 i = m_file ? m_file->storedOf(k) : -1;
-    return i < 0 ? 0 : m_file->offsets.at(i + 1) - m_file->offsets.at(i);
-}
-
 void FrameIndex::forEachFrame(const std::function<void(qsizetype k, qint64 bytes, double seconds)> &f) const
 {
     if (!m_file)
@@ -293,7 +280,7 @@ template <typename F> void forEachLine(QByteArrayView raw, F f)
     const char *p = raw.data();
     const char *end = p + raw.size();
     while (p < end) {
-        const char *next = lineEnd(p, end);
+        const char *next = frame_lines::rawLineEnd(p, end);
         bool hasEnd = false;
         const QByteArrayView line = frame_lines::takeLine(QByteArrayView(p, next - p), &hasEnd);
         f(line, hasEnd);

@@ -59,8 +59,6 @@ public:
     bool isFrame(qsizetype k) const;
     // The first entry at or after k that holds a frame, or -1.
     qsizetype frameAtOrAfter(qsizetype k) const;
-    // Bytes entry k takes in the file (0 for a lost frame).
-    qint64 entryBytes(qsizetype k) const;
 
     // The entry's text as the window shows it: each line as read (CR LF reads as LF, a line ends at its first
     // NUL), bytes taken as Latin-1. Empty for a lost frame. Reads only this entry's bytes.

@@ -1,76 +1,38 @@
 #include "recording/frame_lines.h"
 
-#include <QIODevice>
+#include <QString>
 #include <cmath>
 #include <cstring>
 
 namespace frame_lines {
 namespace {
 
-// The rules are written once over any character type, for raw Latin-1 bytes (the scanner) and for text
-// read into a QString (the playback reader).
-template <typename Ch> bool hasPrefix(const Ch *line, qsizetype length, const char *prefix)
+// Prefixes stand at the line's very first character.
+bool hasPrefix(QByteArrayView line, const char *prefix)
 {
-    if (length < kPrefixLength)
-        return false;
-    for (qsizetype i = 0; i < kPrefixLength; ++i) {
-        if (line[i] != static_cast<Ch>(prefix[i]))
-            return false;
-    }
-    return true;
+    return line.size() >= kPrefixLength && std::memcmp(line.data(), prefix, size_t(kPrefixLength)) == 0;
 }
 
-// Returns the offset and length of the second field within the line.
-template <typename Ch>
-void secondFieldRange(const Ch *line, qsizetype length, qsizetype *begin, qsizetype *size)
+// Decimal number as QString::toDouble() reads it; 0.0 when it is not a number.
+double parseDouble(const QString &field, bool *ok = nullptr)
 {
-    qsizetype first = 0;
-    while (first < length && line[first] != Ch(' '))
-        ++first;
-    if (first == length) {
-        *begin = length;
-        *size = 0;
-        return;
-    }
-    qsizetype end = first + 1;
-    while (end < length && line[end] != Ch(' '))
-        ++end;
-    *begin = first + 1;
-    *size = end - first - 1;
+    bool parsed = false;
+    const double value = field.toDouble(&parsed);
+    if (ok)
+        *ok = parsed;
+    return parsed ? value : 0.0;
 }
 
 } // namespace
 
-bool isFrameCounterLine(QStringView line)
-{
-    return hasPrefix(line.utf16(), line.size(), kFramePrefix);
-}
-
 bool isFrameCounterLine(QByteArrayView line)
 {
-    return hasPrefix(line.data(), line.size(), kFramePrefix);
-}
-
-bool isTimestampLine(QStringView line)
-{
-    return hasPrefix(line.utf16(), line.size(), kTimestampPrefix);
+    return hasPrefix(line, kFramePrefix);
 }
 
 bool isTimestampLine(QByteArrayView line)
 {
-    return hasPrefix(line.data(), line.size(), kTimestampPrefix);
-}
-
-bool isCommentLine(QStringView line)
-{
-    return line.trimmed().startsWith(QLatin1Char('#'));
-}
-
-QStringView secondField(QStringView line)
-{
-    qsizetype begin, size;
-    secondFieldRange(line.utf16(), line.size(), &begin, &size);
-    return line.mid(begin, size);
+    return hasPrefix(line, kTimestampPrefix);
 }
 
 QByteArrayView secondField(QByteArrayView line)
@@ -82,14 +44,6 @@ QByteArrayView secondField(QByteArrayView line)
         return QByteArrayView(end, 0);
     const char *second = static_cast<const char *>(std::memchr(first + 1, ' ', size_t(end - first - 1)));
     return QByteArrayView(first + 1, (second ? second : end) - first - 1);
-}
-
-bool parseNumber(QStringView field, qint64 *value)
-{
-    bool ok = false;
-    const qint64 parsed = field.toLongLong(&ok, 10);
-    *value = ok ? parsed : 0;
-    return ok;
 }
 
 bool parseNumber(QByteArrayView field, qint64 *value)
@@ -105,17 +59,10 @@ bool parseNumber(QByteArrayView field, qint64 *value)
             return true;
         }
     }
-    // Through QString so that bytes and text follow one parser.
-    return parseNumber(QStringView(QString::fromLatin1(field.data(), field.size())), value);
-}
-
-double parseDouble(QStringView field, bool *ok)
-{
-    bool parsed = false;
-    const double value = field.toDouble(&parsed);
-    if (ok)
-        *ok = parsed;
-    return parsed ? value : 0.0;
+    bool ok = false;
+    const qint64 parsed = QString::fromLatin1(field.data(), field.size()).toLongLong(&ok, 10);
+    *value = ok ? parsed : 0;
+    return ok;
 }
 
 double timestampValue(QByteArrayView field)
@@ -245,9 +192,8 @@ int decimalsOf(QByteArrayView field)
 
 void appendShifted(QByteArrayView line, LineKind kind, const Shift &shift, QByteArray *out)
 {
-    qsizetype begin, size;
-    secondFieldRange(line.data(), line.size(), &begin, &size);
-    const QByteArrayView field = line.sliced(begin, size);
+    const QByteArrayView field = secondField(line);
+    const qsizetype begin = field.data() - line.data(), size = field.size();
     QByteArray moved;
     qint64 number = 0, sum = 0;
     if (kind == LineKind::Timestamp)
@@ -282,26 +228,6 @@ QByteArrayView takeLine(QByteArrayView rawLine, bool *lineEnd)
             --length;
     }
     return QByteArrayView(data, length);
-}
-
-bool readLine(QIODevice &device, QString *line)
-{
-    const bool textMode = device.isTextModeEnabled();
-    if (textMode)
-        device.setTextModeEnabled(false);
-    const QByteArray raw = device.readLine();
-    if (textMode)
-        device.setTextModeEnabled(true);
-    if (raw.isEmpty()) {
-        line->clear();
-        return false;
-    }
-    bool lineEnd = false;
-    const QByteArrayView text = takeLine(raw, &lineEnd);
-    *line = QString::fromLatin1(text.data(), text.size());
-    if (lineEnd)
-        line->append(QLatin1Char('\n'));
-    return true;
 }
 
 } // namespace frame_lines

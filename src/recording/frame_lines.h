@@ -2,11 +2,9 @@
 // playback reader both go through these, so the two always agree on what a frame is.
 #pragma once
 
+#include <QByteArray>
 #include <QByteArrayView>
-#include <QString>
-#include <QStringView>
-
-class QIODevice;
+#include <cstring>
 
 namespace frame_lines {
 
@@ -15,27 +13,20 @@ inline constexpr char kFramePrefix[] = "fr ";
 inline constexpr char kTimestampPrefix[] = "ts ";
 inline constexpr qsizetype kPrefixLength = 3;
 
-bool isFrameCounterLine(QStringView line);
 bool isFrameCounterLine(QByteArrayView line);
-bool isTimestampLine(QStringView line);
 bool isTimestampLine(QByteArrayView line);
-// A comment is recognised after stripping white space, so an indented "#" counts.
-bool isCommentLine(QStringView line);
 
 // The text between the first and the second space, or to the end of the line (line end included) when
 // there is no second space. Every single space splits, so two spaces in a row give an empty field.
-QStringView secondField(QStringView line);
 QByteArrayView secondField(QByteArrayView line);
 
-// Decimal 64-bit signed integer, surrounding white space ignored, exactly as QString::toLongLong(): an
-// optional sign, nothing else around the digits, out of range fails (*value is then 0).
-bool parseNumber(QStringView field, qint64 *value);
-bool parseNumber(QByteArrayView field, qint64 *value); // Latin-1 bytes
-// Decimal number as QString::toDouble() reads it; 0.0 when it is not a number.
-double parseDouble(QStringView field, bool *ok = nullptr);
-// A timestamp line's second field as playback reads it (parseDouble of its Latin-1 text): 0.0 when it is
-// no number. Plain decimals, nearly every timestamp, are read without building a string, as the scan of a
-// whole recording reads one per frame. A timestamp is usable when it is finite and above 0.
+// Decimal 64-bit signed integer in Latin-1 bytes, surrounding white space ignored, exactly as
+// QString::toLongLong(): an optional sign, nothing else around the digits, out of range fails (*value is
+// then 0).
+bool parseNumber(QByteArrayView field, qint64 *value);
+// A timestamp line's second field as playback reads it (QString::toDouble() of its Latin-1 text): 0.0 when
+// it is no number. Plain decimals, nearly every timestamp, are read without building a string, as the scan of
+// a whole recording reads one per frame. A timestamp is usable when it is finite and above 0.
 double timestampValue(QByteArrayView field);
 bool isUsableTimestamp(double seconds);
 
@@ -75,11 +66,11 @@ int decimalsOf(QByteArrayView field);
 // read paths (seen with Qt 6.4): QFile::read()/readAll() and every read of a QBuffer in text mode drop every
 // CR, lone ones too, which would make the scanner's bulk reads disagree with line reads.
 QByteArrayView takeLine(QByteArrayView rawLine, bool *lineEnd);
-
-// Reads one line from the device as recordings are read: the rule of takeLine(), bytes taken as Latin-1,
-// the line end returned as a single LF. Reads raw bytes even when the device is open in text mode (its
-// text mode is switched off for the read and restored). Returns false at the end of the data or on a read
-// error. Every line of the file gives true, also an empty one or one cut at its first byte.
-bool readLine(QIODevice &device, QString *line);
+// Where the raw line that starts at begin ends: just after its LF, or at end when it has none.
+inline const char *rawLineEnd(const char *begin, const char *end)
+{
+    const void *lf = std::memchr(begin, '\n', size_t(end - begin));
+    return lf ? static_cast<const char *>(lf) + 1 : end;
+}
 
 } // namespace frame_lines

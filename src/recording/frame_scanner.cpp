@@ -42,12 +42,6 @@ const char *nextMarkedLine(const char *from, const char *end)
     return end;
 }
 
-const char *lineEnd(const char *begin, const char *end)
-{
-    const void *lf = std::memchr(begin, '\n', size_t(end - begin));
-    return lf ? static_cast<const char *>(lf) + 1 : end;
-}
-
 // Where frame-counter lines start and each frame's timestamp are what the index needs, so the body lines
 // between them are passed over.
 class Scan
@@ -103,21 +97,21 @@ bool Scan::lines(const char *begin, const char *end, qint64 base)
     const char *p = begin;
     if (!m_firstLineSeen && p < end) {
         m_firstLineSeen = true;
-        const char *next = lineEnd(p, end);
+        const char *next = frame_lines::rawLineEnd(p, end);
         if (!firstLine(QByteArrayView(p, next - p), base + (next - begin)))
             return false;
         p = next;
     }
     while (p < end) {
         if (frame_lines::isFrameCounterLine(QByteArrayView(p, end - p))) {
-            const char *next = lineEnd(p, end);
+            const char *next = frame_lines::rawLineEnd(p, end);
             if (!frameLine(QByteArrayView(p, next - p), base + (p - begin)))
                 return false;
             p = next;
         } else {
             // A frame's last timestamp line counts.
             if (m_inFrame && frame_lines::isTimestampLine(QByteArrayView(p, end - p)))
-                timestampLine(QByteArrayView(p, lineEnd(p, end) - p));
+                timestampLine(QByteArrayView(p, frame_lines::rawLineEnd(p, end) - p));
             p = nextMarkedLine(p + 1, end);
         }
     }
@@ -258,6 +252,111 @@ bool Scan::fail(Status status)
     return false;
 }
 
+// The file read in chunks into a buffer, whose complete lines go to the scan. A line longer than the buffer
+// is passed over up to its LF when the scan needs nothing more of it; else the buffer grows until it holds
+// the line whole.
+class Chunks
+{
+public:
+    Chunks(int fd, qsizetype chunkSize)
+        : m_fd(fd), m_capacity(std::max<qsizetype>(chunkSize, 1)), m_buffer(new char[size_t(m_capacity)])
+    {
+    }
+
+    // The bytes read so far.
+    qint64 offset() const { return m_base + m_filled; }
+    // Reads on: the bytes got, 0 at the end of the file, -1 when the read failed.
+    qsizetype read();
+    // Hands the complete lines of the bytes just got to the scan; false when the scan has failed.
+    bool take(qsizetype got, Scan &scan);
+    // At the end of the file: the last line, if it lacks its LF. False when the scan has failed.
+    bool finish(Scan &scan)
+    {
+        return m_filled == 0 || scan.lines(m_buffer.get(), m_buffer.get() + m_filled, m_base);
+    }
+
+private:
+    // Inside a long line that is passed over: false while its LF is still to come, else what follows it
+    // stays in the buffer.
+    bool passLongLine(qsizetype got, Scan &scan);
+    // A full buffer without an LF.
+    void longLine(Scan &scan);
+
+    int m_fd;
+    qsizetype m_capacity;
+    std::unique_ptr<char[]> m_buffer;
+    qsizetype m_filled = 0;  // bytes at the buffer's start not processed yet: an incomplete last line
+    qint64 m_base = 0;       // the file offset of the buffer's first byte
+    bool m_skipping = false; // inside a long line that is passed over up to its LF
+};
+
+qsizetype Chunks::read()
+{
+    for (;;) {
+        const ssize_t got = ::read(m_fd, m_buffer.get() + m_filled, size_t(m_capacity - m_filled));
+        if (got >= 0 || errno != EINTR)
+            return got < 0 ? -1 : qsizetype(got);
+    }
+}
+
+bool Chunks::take(qsizetype got, Scan &scan)
+{
+    if (!m_skipping)
+        m_filled += got;
+    else if (!passLongLine(got, scan))
+        return true;
+    const char *begin = m_buffer.get();
+    const char *lastLf = static_cast<const char *>(memrchr(begin, '\n', size_t(m_filled)));
+    if (!lastLf) {
+        if (m_filled == m_capacity)
+            longLine(scan);
+        return true;
+    }
+    const char *complete = lastLf + 1;
+    if (!scan.lines(begin, complete, m_base))
+        return false;
+    const qsizetype done = qsizetype(complete - begin);
+    m_base += done;
+    m_filled -= done;
+    std::memmove(m_buffer.get(), complete, size_t(m_filled));
+    return true;
+}
+
+bool Chunks::passLongLine(qsizetype got, Scan &scan)
+{
+    const char *lf = static_cast<const char *>(std::memchr(m_buffer.get(), '\n', size_t(got)));
+    if (!lf) {
+        m_base += got;
+        return false;
+    }
+    m_skipping = false;
+    const qsizetype passed = qsizetype(lf + 1 - m_buffer.get());
+    m_base += passed;
+    scan.longLineEnded(m_base);
+    m_filled = got - passed;
+    std::memmove(m_buffer.get(), lf + 1, size_t(m_filled));
+    return true;
+}
+
+void Chunks::longLine(Scan &scan)
+{
+    const char *begin = m_buffer.get();
+    if (m_filled >= frame_lines::kPrefixLength &&
+        !frame_lines::isFrameCounterLine(QByteArrayView(begin, m_filled)) && scan.longLine(begin, m_filled)) {
+        // Nothing more in it is needed: only the numbers of frame-counter and timestamp lines are read.
+        m_skipping = true;
+        m_base += m_filled;
+        m_filled = 0;
+        return;
+    }
+    // A frame-counter or timestamp line longer than the buffer: its number is known only once it is whole.
+    const qsizetype grown = m_capacity * 2;
+    std::unique_ptr<char[]> bigger(new char[size_t(grown)]);
+    std::memcpy(bigger.get(), m_buffer.get(), size_t(m_filled));
+    m_buffer = std::move(bigger);
+    m_capacity = grown;
+}
+
 } // namespace
 
 FrameScanner::Result FrameScanner::scan(const QString &fileName, FrameIndex &index, qsizetype chunkSize,
@@ -269,77 +368,24 @@ FrameScanner::Result FrameScanner::scan(const QString &fileName, FrameIndex &ind
         failed.status = Status::OpenFailed;
         return failed;
     }
-    const int fd = builder.descriptor();
     Scan scan(builder, times);
-
-    qsizetype capacity = std::max<qsizetype>(chunkSize, 1);
-    std::unique_ptr<char[]> buffer(new char[size_t(capacity)]);
-    qsizetype filled = 0;  // bytes at the buffer's start not processed yet: an incomplete last line
-    qint64 base = 0;       // the file offset of the buffer's first byte
-    bool skipping = false; // inside a long line that is passed over up to its LF
+    Chunks chunks(builder.descriptor(), chunkSize);
     for (;;) {
-        if (progress && !progress(base + filled, builder.fileSize())) {
+        if (progress && !progress(chunks.offset(), builder.fileSize())) {
             failed.status = Status::Cancelled;
             return failed;
         }
-        const ssize_t got = ::read(fd, buffer.get() + filled, size_t(capacity - filled));
-        if (got < 0 && errno == EINTR)
-            continue;
+        const qsizetype got = chunks.read();
         if (got < 0) {
             failed.status = Status::ReadFailed;
             return failed;
         }
         if (got == 0) {
-            if (filled > 0 && !scan.lines(buffer.get(), buffer.get() + filled, base))
-                return scan.result();
-            index = scan.finish(base + filled);
+            if (chunks.finish(scan))
+                index = scan.finish(chunks.offset());
             return scan.result();
         }
-        if (skipping) {
-            const char *lf = static_cast<const char *>(std::memchr(buffer.get(), '\n', size_t(got)));
-            if (!lf) {
-                base += got;
-                continue;
-            }
-            skipping = false;
-            const qsizetype passed = qsizetype(lf + 1 - buffer.get());
-            base += passed;
-            scan.longLineEnded(base);
-            filled = qsizetype(got) - passed;
-            std::memmove(buffer.get(), lf + 1, size_t(filled));
-        } else {
-            filled += qsizetype(got);
-        }
-        const char *begin = buffer.get();
-        const char *lastLf = static_cast<const char *>(memrchr(begin, '\n', size_t(filled)));
-        if (!lastLf) {
-            if (filled < capacity)
-                continue;
-            if (filled >= frame_lines::kPrefixLength &&
-                !frame_lines::isFrameCounterLine(QByteArrayView(begin, filled)) &&
-                scan.longLine(begin, filled)) {
-                // Nothing more in it is needed: only the numbers of frame-counter and timestamp lines are
-                // read.
-                skipping = true;
-                base += filled;
-                filled = 0;
-                continue;
-            }
-            // A frame-counter or timestamp line longer than the buffer: its number is known only once it is
-            // whole.
-            const qsizetype grown = capacity * 2;
-            std::unique_ptr<char[]> bigger(new char[size_t(grown)]);
-            std::memcpy(bigger.get(), buffer.get(), size_t(filled));
-            buffer = std::move(bigger);
-            capacity = grown;
-            continue;
-        }
-        const char *complete = lastLf + 1;
-        if (!scan.lines(begin, complete, base))
+        if (!chunks.take(got, scan))
             return scan.result();
-        const qsizetype done = qsizetype(complete - begin);
-        base += done;
-        filled -= done;
-        std::memmove(buffer.get(), complete, size_t(filled));
     }
 }

@@ -1,5 +1,7 @@
 #include "recording/recording_info.h"
 
+#include "ap/ap_socket.h"
+
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QLocale>
@@ -26,7 +28,7 @@ double quantile(std::vector<float> &values, double q)
 
 // The wire form of an entry is at most twice its bytes and two (an LF becomes CR LF, a last line gains
 // one): only a frame of more than half a datagram can be too large, and only those are read.
-constexpr qint64 kMightNotFit = RecordingInfo::kLargestDatagram / 2 - 1;
+constexpr qint64 kMightNotFit = ap_udp_max_payload / 2 - 1;
 
 } // namespace
 
@@ -34,6 +36,90 @@ QString RecordingInfo::badNumberingText()
 {
     return QStringLiteral("This file has a problem with frame numbers and cannot be played.");
 }
+
+QString RecordingInfo::datagramLimitText()
+{
+    return QStringLiteral("a datagram holds at most ") +
+           QLocale(QLocale::English).toString(ap_udp_max_payload);
+}
+
+namespace {
+
+// What the frames hold: their recorded intervals (the figures are taken from these), and the frames too large
+// for a datagram. False when an entry could not be read: the file changed.
+bool readFrames(const FrameIndex &index, RecordingInfo &info, std::vector<float> *intervals)
+{
+    intervals->reserve(size_t(info.frames));
+    bool unreadable = false;
+    index.forEachFrame([&](qsizetype k, qint64 bytes, double seconds) {
+        if (!std::isnan(seconds))
+            intervals->push_back(float(seconds));
+        if (bytes <= kMightNotFit || unreadable)
+            return;
+        QByteArray wire;
+        if (index.wire(k, &wire) != FrameIndex::Read::Ok) {
+            unreadable = true;
+        } else if (wire.size() > ap_udp_max_payload) {
+            if (info.too_large.size() < size_t(RecordingInfo::kListedTooLarge))
+                info.too_large.push_back({index.first() + k, wire.size()});
+            ++info.too_large_count;
+        }
+    });
+    return !unreadable;
+}
+
+RecordingInfo::Intervals figuresOf(std::vector<float> intervals)
+{
+    RecordingInfo::Intervals figures;
+    if (intervals.empty())
+        return figures;
+    figures.known = true;
+    figures.max_ms = double(*std::max_element(intervals.begin(), intervals.end())) * 1000;
+    figures.p99_ms = quantile(intervals, 0.99) * 1000;
+    figures.median_ms = quantile(intervals, 0.5) * 1000;
+    return figures;
+}
+
+// The marks in frame order: lost runs and late frames interleaved.
+std::vector<RecordingInfo::Mark> marksOf(const FrameIndex &index, const RecordingInfo &info)
+{
+    using Mark = RecordingInfo::Mark;
+    std::vector<Mark> marks;
+    size_t run = 0;
+    auto lostBefore = [&](qint64 frame) {
+        for (; run < info.lost_runs.size() && info.lost_runs[run].first < frame; ++run)
+            marks.push_back({info.lost_runs[run].first, info.lost_runs[run].last, Mark::Lost, 0});
+    };
+    const double lateFrom = info.intervals.median_ms > 0 ? 2 * info.intervals.median_ms / 1000 : INFINITY;
+    index.forEachFrame([&](qsizetype k, qint64, double seconds) {
+        if (seconds > lateFrom) {
+            const qint64 frame = index.first() + k;
+            lostBefore(frame);
+            marks.push_back({frame, frame, Mark::Late, seconds});
+        }
+    });
+    lostBefore(std::numeric_limits<qint64>::max());
+    return marks;
+}
+
+// Duration and mean rate from the timestamps of the first and last frame. False when either could not be
+// read: the file changed.
+bool timing(const FrameIndex &index, qsizetype firstEntry, RecordingInfo &info)
+{
+    double t1 = -1, t2 = -1;
+    QByteArray bytes;
+    if (index.wire(firstEntry, &bytes, &t1) != FrameIndex::Read::Ok ||
+        index.wire(index.size() - 1, &bytes, &t2) != FrameIndex::Read::Ok)
+        return false;
+    if (t1 > 0 && t2 > t1) {
+        info.timed = true;
+        info.duration_s = t2 - t1;
+        info.mean_rate_hz = double(info.last_frame - info.first_frame) / info.duration_s;
+    }
+    return true;
+}
+
+} // namespace
 
 RecordingInfo RecordingInfo::of(const QString &file, const FrameIndex &index,
                                 const FrameScanner::Result &scan, bool *changed)
@@ -63,66 +149,17 @@ RecordingInfo RecordingInfo::of(const QString &file, const FrameIndex &index,
     info.last_frame = index.last();
 
     std::vector<float> intervals;
-    intervals.reserve(size_t(info.frames));
-    bool unreadable = false;
-    index.forEachFrame([&](qsizetype k, qint64 bytes, double seconds) {
-        if (!std::isnan(seconds))
-            intervals.push_back(float(seconds));
-        if (bytes <= kMightNotFit || unreadable)
-            return;
-        QByteArray wire;
-        if (index.wire(k, &wire) != FrameIndex::Read::Ok) {
-            unreadable = true;
-        } else if (wire.size() > kLargestDatagram) {
-            if (info.too_large.size() < size_t(kListedTooLarge))
-                info.too_large.push_back({index.first() + k, wire.size()});
-            ++info.too_large_count;
-        }
-    });
+    const bool readable = readFrames(index, info, &intervals);
     // One frame too large ends a playback there; a recording of nothing else cannot be played at all.
     if (info.nothingFits())
-        info.reason = QStringLiteral("frame %1 is %2 bytes; a datagram holds at most %3")
+        info.reason = QStringLiteral("frame %1 is %2 bytes; %3")
                           .arg(info.too_large.front().frame)
                           .arg(info.too_large.front().bytes)
-                          .arg(QLocale(QLocale::English).toString(kLargestDatagram));
-
-    if (!intervals.empty()) {
-        info.intervals.known = true;
-        info.intervals.max_ms = double(*std::max_element(intervals.begin(), intervals.end())) * 1000;
-        info.intervals.p99_ms = quantile(intervals, 0.99) * 1000;
-        info.intervals.median_ms = quantile(intervals, 0.5) * 1000;
-    }
-    std::vector<float>().swap(intervals);
-
-    // The marks in frame order: lost runs and late frames interleaved.
-    size_t run = 0;
-    auto lostBefore = [&](qint64 frame) {
-        for (; run < info.lost_runs.size() && info.lost_runs[run].first < frame; ++run)
-            info.marks.push_back({info.lost_runs[run].first, info.lost_runs[run].last, Mark::Lost, 0});
-    };
-    const double lateFrom = info.intervals.median_ms > 0 ? 2 * info.intervals.median_ms / 1000 : INFINITY;
-    index.forEachFrame([&](qsizetype k, qint64, double seconds) {
-        if (seconds > lateFrom) {
-            const qint64 frame = index.first() + k;
-            lostBefore(frame);
-            info.marks.push_back({frame, frame, Mark::Late, seconds});
-        }
-    });
-    lostBefore(std::numeric_limits<qint64>::max());
-
-    double t1 = -1, t2 = -1;
-    QByteArray bytes;
-    if (index.wire(firstEntry, &bytes, &t1) != FrameIndex::Read::Ok ||
-        index.wire(index.size() - 1, &bytes, &t2) != FrameIndex::Read::Ok || unreadable) {
-        if (changed)
-            *changed = true;
-        return info;
-    }
-    if (t1 > 0 && t2 > t1) {
-        info.timed = true;
-        info.duration_s = t2 - t1;
-        info.mean_rate_hz = double(info.last_frame - info.first_frame) / info.duration_s;
-    }
+                          .arg(datagramLimitText());
+    info.intervals = figuresOf(std::move(intervals));
+    info.marks = marksOf(index, info);
+    if ((!readable || !timing(index, firstEntry, info)) && changed)
+        *changed = true;
     return info;
 }
 
@@ -142,9 +179,8 @@ QJsonObject RecordingInfo::json() const
     o["lost_runs"] = runs;
     if (lost <= kListedInJson) {
         QJsonArray numbers;
-        for (const FrameIndex::Run &r : lost_runs)
-            for (qint64 n = r.first; n <= r.last; ++n)
-                numbers.append(n);
+        for (const qint64 n : lostFrameNumbers(kListedInJson))
+            numbers.append(n);
         o["lost_frames"] = numbers;
     } else {
         o["lost_frames"] = QJsonValue();
@@ -189,12 +225,8 @@ QString RecordingInfo::text() const
     else
         out << "frames:    0\n";
     out << "lost:      " << lost;
-    int listed = 0;
-    for (const FrameIndex::Run &r : lost_runs)
-        for (qint64 n = r.first; n <= r.last && listed < kListedInText; ++n)
-            out << (listed++ == 0 ? ": " : " ") << n;
-    if (lost > kListedInText)
-        out << " ...";
+    if (lost > 0)
+        out << ": " << listedLostNumbers(kListedInText, QStringLiteral(" ..."));
     out << '\n';
     if (timed)
         out << "duration:  " << QString::number(duration_s, 'f', 3) << " s, mean rate "
@@ -208,23 +240,36 @@ QString RecordingInfo::text() const
     else
         out << "intervals: unknown (no timestamps)\n";
     if (too_large_count > 0)
-        out << "too large: " << too_large_count << " (a datagram holds at most "
-            << QLocale(QLocale::English).toString(kLargestDatagram)
+        out << "too large: " << too_large_count << " (" << datagramLimitText()
             << " bytes; playback stops at the first): " << tooLargeFrames(kListedInText) << '\n';
     out << "playable:  " << (playable() ? QStringLiteral("yes") : "no: " + reason) << '\n';
     return s;
 }
 
-QString RecordingInfo::lostNumbers(int listed) const
+std::vector<qint64> RecordingInfo::lostFrameNumbers(qint64 most) const
+{
+    std::vector<qint64> numbers;
+    for (const FrameIndex::Run &r : lost_runs)
+        for (qint64 n = r.first; n <= r.last && qint64(numbers.size()) < most; ++n)
+            numbers.push_back(n);
+    return numbers;
+}
+
+QString RecordingInfo::listedLostNumbers(int listed, const QString &more) const
 {
     QStringList numbers;
-    for (const FrameIndex::Run &r : lost_runs)
-        for (qint64 n = r.first; n <= r.last && numbers.size() < listed; ++n)
-            numbers << QString::number(n);
+    for (const qint64 n : lostFrameNumbers(listed))
+        numbers << QString::number(n);
     QString text = numbers.join(QLatin1Char(' '));
     if (lost > numbers.size())
-        text += QStringLiteral(" and %1 more").arg(lost - numbers.size());
+        text += more;
     return text;
+}
+
+QString RecordingInfo::lostNumbers(int listed) const
+{
+    const qint64 more = lost - std::min<qint64>(lost, listed);
+    return listedLostNumbers(listed, QStringLiteral(" and %1 more").arg(more));
 }
 
 QString RecordingInfo::tooLargeFrames(int listed) const
@@ -242,12 +287,5 @@ QString RecordingInfo::lostFramesText() const
 {
     if (lost <= 0)
         return QString();
-    QString text = QStringLiteral("Lost frame number %1: ").arg(lost);
-    int listed = 0;
-    for (const FrameIndex::Run &r : lost_runs)
-        for (qint64 n = r.first; n <= r.last && listed < kListedInText; ++n, ++listed)
-            text += QLatin1Char(' ') + QString::number(n);
-    if (lost > kListedInText)
-        text += QStringLiteral("...");
-    return text;
+    return QStringLiteral("Lost frame number %1:  ").arg(lost) + listedLostNumbers(kListedInText, "...");
 }

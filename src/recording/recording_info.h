@@ -25,9 +25,6 @@ public:
         QJsonObject json;   // `orf info --json`'s "capture" object
     };
 
-    // The largest payload a UDP datagram over IPv4 carries.
-    static constexpr qint64 kLargestDatagram = 65507;
-
     struct Intervals
     {
         bool known = false; // at least one interval between two recorded timestamps
@@ -97,6 +94,15 @@ public:
     // `listed`.
     QString tooLargeFrames(int listed = kListedTooLarge) const;
 
+    // The first lost frame numbers, at most so many.
+    std::vector<qint64> lostFrameNumbers(qint64 most) const;
+
     // The reason given for a recording whose numbering is broken, as the window's message says it.
     static QString badNumberingText();
+    // "a datagram holds at most 65,507", as every message about a frame too large says it.
+    static QString datagramLimitText();
+
+private:
+    // The first `listed` lost numbers, separated by spaces, then more when there are others.
+    QString listedLostNumbers(int listed, const QString &more) const;
 };

@@ -1,7 +1,7 @@
-// Each entry's text and wire form against the plain model of the line rules, then once the file has been cut
-// short (where the first input byte says): every read then says the file changed and gives nothing of it.
+// What holds of any scan (scan_properties.h), then once the file has been cut short (where the first input
+// byte says): every read then says the file changed and gives nothing of it.
 #include "fuzz_check.h"
-#include "reference_scan.h"
+#include "scan_properties.h"
 
 #include <QDir>
 #include <cstdint>
@@ -11,8 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
     const QString path = QDir::tempPath() + QStringLiteral("/fuzz_frame_reader-%1.orf").arg(getpid());
-    FrameIndex index; // stays empty for an input left out
-    FUZZ_CHECK(checkScan(bytes, path, FrameScanner::kDefaultChunkSize, qint64(1) << 16, &index).isEmpty());
+    FrameIndex index;
+    FUZZ_CHECK(scan_properties::check(bytes, path, FrameScanner::kDefaultChunkSize, &index).isEmpty());
     if (index.isEmpty() || size == 0)
         return 0;
     FUZZ_CHECK(QFile::resize(path, data[0] % size) && !index.unchanged());

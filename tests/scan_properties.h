@@ -1,0 +1,97 @@
+// What must hold of any scan, checked without a second scanner: the index is the same whatever the chunk
+// size; every frame entry begins at a line of the file that starts with "fr " and carries the entry's
+// number; those lines are all there are; the frames take the file from the first of them to its end; and
+// the lost runs are the gaps between the numbers read. Shared by the scanner's test and its fuzzers.
+#pragma once
+
+#include "recording/frame_scanner.h"
+
+#include <QFile>
+#include <QStringList>
+
+namespace scan_properties {
+
+// The scan and every frame entry: number, text, wire form, timestamp, interval, stamped; the lost runs.
+inline QString describe(const FrameScanner::Result &r, const FrameIndex &index)
+{
+    QStringList out{QStringLiteral("%1 %2-%3 lost %4")
+                        .arg(int(r.status))
+                        .arg(r.first_frame)
+                        .arg(r.last_frame)
+                        .arg(r.lost_count)};
+    for (qsizetype k = index.frameAtOrAfter(0); k >= 0; k = index.frameAtOrAfter(k + 1)) {
+        QString text;
+        QByteArray wire;
+        double timestamp = 0;
+        bool stamped = false;
+        index.text(k, &text);
+        index.wire(k, &wire, &timestamp);
+        const double interval = index.interval(k, &stamped);
+        out << QStringLiteral("%1:%2|%3|%4|%5%6")
+                   .arg(index.first() + k)
+                   .arg(text, QString::fromLatin1(wire))
+                   .arg(timestamp)
+                   .arg(interval)
+                   .arg(stamped ? "s" : "");
+    }
+    for (const FrameIndex::Run &run : index.lostRuns())
+        out << QStringLiteral("lost %1-%2").arg(run.first).arg(run.last);
+    return out.join('\n');
+}
+
+// Writes bytes to path and scans it at the default chunk size and at chunk; says which property failed,
+// or nothing. *scanned (may be null) gets the index of the default scan.
+inline QString check(const QByteArray &bytes, const QString &path, qsizetype chunk,
+                     FrameIndex *scanned = nullptr)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush())
+        return QStringLiteral("cannot write ") + path;
+    file.close();
+    FrameIndex local, chunked;
+    FrameIndex &index = scanned ? *scanned : local;
+    const FrameScanner::Result r = FrameScanner::scan(path, index);
+    if (describe(r, index) != describe(FrameScanner::scan(path, chunked, chunk), chunked))
+        return QStringLiteral("differs at chunk size %1").arg(chunk);
+    if (!r.ok())
+        return QString();
+    // The lines of the file that begin with "fr ", and where the first one starts.
+    qint64 frameLines = 0, firstFrameLine = -1;
+    for (qsizetype i = bytes.indexOf("fr "); i >= 0; i = bytes.indexOf("fr ", i + 1)) {
+        if (i > 0 && bytes[i - 1] != '\n')
+            continue;
+        firstFrameLine = frameLines++ == 0 ? i : firstFrameLine;
+    }
+    if (index.frameCount() != frameLines)
+        return QStringLiteral("%1 frames for %2 frame-counter lines").arg(index.frameCount()).arg(frameLines);
+    // Entry 0 is never lost: a frame, or the lines before the first frame-counter line.
+    qint64 bytesOfFrames = 0, previous = index.first(), lost = 0;
+    bool misplaced = false;
+    std::vector<FrameIndex::Run> gaps;
+    index.forEachFrame([&](qsizetype k, qint64 frameBytes, double) {
+        bytesOfFrames += frameBytes;
+        QByteArray wire; // its first line as sent: up to a NUL, stripped
+        index.wire(k, &wire);
+        const QByteArray line = wire.left(wire.indexOf("\r\n"));
+        bool ok = false;
+        const qint64 number = QString::fromLatin1(line.mid(3).split(' ').first()).trimmed().toLongLong(&ok);
+        misplaced = misplaced || !line.startsWith("fr ") || !ok || number != index.first() + k;
+        if (number > previous + 1)
+            gaps.push_back({previous + 1, number - 1});
+        previous = number;
+    });
+    if (misplaced)
+        return QStringLiteral("a frame entry that does not begin with its own frame-counter line");
+    if (frameLines > 0 && bytesOfFrames != bytes.size() - firstFrameLine)
+        return QStringLiteral("the frames take %1 bytes from byte %2").arg(bytesOfFrames).arg(firstFrameLine);
+    const std::vector<FrameIndex::Run> runs = index.lostRuns();
+    for (const FrameIndex::Run &run : runs)
+        lost += run.count();
+    if (runs.size() != gaps.size() || lost != r.lost_count || lost != index.lostCount() ||
+        !std::equal(runs.begin(), runs.end(), gaps.begin(),
+                    [](const auto &a, const auto &b) { return a.first == b.first && a.last == b.last; }))
+        return QStringLiteral("lost runs");
+    return QString();
+}
+
+} // namespace scan_properties
