@@ -1,10 +1,18 @@
 // orf export: a recording's frames as the packets a playback would put on the wire, in a pcap file written
 // into CAPTURE.part and renamed to CAPTURE once it is whole.
-#include "cli/orf.h"
-
 #include "capture/capture_writer.h"
+#include "capture/opened_recording.h"
+#include "cli/command.h"
+#include "cli/defaults.h"
+#include "cli/option_values.h"
+#include "cli/orf.h"
+#include "cli/output_file.h"
+#include "cli/playback_options.h"
+#include "cli/recording_input.h"
+#include "cli/terminal.h"
 #include "recording/file_time.h"
 
+#include <QCommandLineParser>
 #include <QFile>
 #include <cstdio>
 
@@ -49,19 +57,18 @@ int exportCapture(const QStringList &arguments)
     const QString file = parser.positionalArguments().first();
     const QString capture = parser.value(output);
     PlaybackEngine::Options options;
-    std::vector<PlaybackEngine::Destination> destinations(1);
-    QStringList names(parser.value(to));
-    if (const int bad = parser.isSet(to) ? readDestination(names.first(), &destinations[0])
-                                         : settingsDestinations(defaults, 1, &destinations, &(names = {}));
-        bad >= 0)
-        return bad;
-    const PlaybackEngine::Destination d = destinations.back();
+    std::vector<PlaybackEngine::Destination> destinations;
+    QStringList names;
+    if (const Ending ending =
+            readDestinations(parser.isSet(to) ? QStringList{parser.value(to)} : QStringList(), defaults, 1,
+                             &destinations, &names))
+        return *ending;
+    const PlaybackEngine::Destination d = destinations.front();
     const QString target = names.first();
-    if (const int bad =
+    if (const Ending ending =
             readSchedule(parser, {&rate, &timestamps, &from, &until, nullptr, &recordedTiming, &maxGap},
-                         defaults, &options);
-        bad >= 0)
-        return bad;
+                         defaults, &options))
+        return *ending;
     qint64 bytes = CaptureWriter::kDefaultMtu;
     if (parser.isSet(mtu)) {
         if (!numberOption(parser, mtu, "0 or a packet size in bytes", 0, 65535, &bytes))
@@ -73,25 +80,19 @@ int exportCapture(const QStringList &arguments)
             return kUsage;
         }
     }
-    QString why;
-    if (!outputAllowed(capture, parser.isSet(force), &why)) {
-        error(why);
-        return kUsage;
-    }
+    if (const Ending ending = checkOutput(capture, parser.isSet(force)))
+        return *ending;
 
     OpenedRecording recording;
-    if (const int failed = readRecording(file, nullptr, &recording); failed >= 0)
-        return failed;
-    if (!recording.info.playable()) {
-        error(file + ": " + recording.info.reason);
-        return kNothing;
-    }
+    if (const Ending ending = openPlayable(file, nullptr, &recording))
+        return *ending;
     const std::optional<qint64> startNs = file_time::modifiedNs(file);
     if (!startNs) {
         error(file + ": changed since it was read; please run again");
         return kFailure;
     }
 
+    QString why;
     const CaptureWriter::Written written =
         CaptureWriter::exportRecording(capture, parser.isSet(force), recording.index, options,
                                        CaptureWriter::endpointsFor(d.ip, d.port), int(bytes), *startNs, &why);

@@ -1,8 +1,14 @@
 // orf import: the datagrams a capture holds to one port, as the recording Record would have written had it
 // been listening there, into FILE.part renamed to FILE once it is whole.
+#include "cli/command.h"
+#include "cli/defaults.h"
 #include "cli/orf.h"
-
+#include "cli/output_file.h"
+#include "cli/recording_input.h"
+#include "cli/terminal.h"
 #include "recording/part_file.h"
+
+#include <QCommandLineParser>
 
 #include <QFile>
 #include <QFileInfo>
@@ -34,42 +40,38 @@ int importCapture(const QStringList &arguments)
         return kUsage;
     }
     CaptureReader::Options options;
-    if (const int bad = readCaptureOptions(parser, defaults, &options); bad >= 0)
-        return bad;
+    if (const Ending ending = readCaptureOptions(parser, defaults, &options))
+        return *ending;
     const QString capture = parser.positionalArguments().first();
     const QString suffix = QFileInfo(capture).suffix();
     const QString file = parser.isSet(output) ? parser.value(output)
                          : suffix.isEmpty()   ? capture + ".orf"
                                               : capture.chopped(suffix.size() + 1) + ".orf";
     const QString part = file + ".part";
-    QString why;
-    if (!outputAllowed(file, parser.isSet(force), &why)) {
-        error(why);
-        return kUsage;
-    }
+    if (const Ending ending = checkOutput(file, parser.isSet(force)))
+        return *ending;
 
-    FILE *stream = part_file::create(file, parser.isSet(force), &why);
-    if (!stream) {
-        error(why);
+    FILE *stream = createOutput(file, parser.isSet(force));
+    if (!stream)
         return kFailure;
-    }
     // A capture gives many small payloads: one write a megabyte.
     std::vector<char> buffer(1 << 20);
     std::setvbuf(stream, buffer.data(), _IOFBF, buffer.size());
     const CaptureReader::Result r = CaptureReader::read(capture, options, CaptureReader::fileSink(stream));
-    int status = -1;
+    Ending status;
     if (r.status == CaptureReader::Status::WriteFailed) {
         error(QStringLiteral("writing %1 failed (is the disk full?)").arg(part));
         status = kFailure;
-    } else if ((status = captureRead(r)) < 0 && r.stats.datagrams == 0) {
+    } else if (!(status = captureRead(r)) && r.stats.datagrams == 0) {
         error(r.portChoice + "; no recording written");
         status = kNothing;
     }
-    if (status >= 0) {
+    if (status) {
         std::fclose(stream);
         QFile::remove(part);
-        return status;
+        return *status;
     }
+    QString why;
     if (!part_file::finish(stream, file, &why)) {
         QFile::remove(part);
         error(why);

@@ -1,8 +1,14 @@
 // orf info: one pass over a recording (or the one a capture's datagrams make) through the frame index, and
 // what it holds.
+#include "capture/opened_recording.h"
+#include "cli/command.h"
+#include "cli/defaults.h"
 #include "cli/orf.h"
-
+#include "cli/recording_input.h"
+#include "cli/terminal.h"
 #include "recording/recording_info.h"
+
+#include <QCommandLineParser>
 
 #include <QJsonDocument>
 #include <QTextStream>
@@ -32,12 +38,12 @@ int info(const QStringList &arguments)
         return kUsage;
     }
     CaptureReader::Options capture;
-    if (const int bad = readCaptureOptions(parser, defaults, &capture); bad >= 0)
-        return bad;
+    if (const Ending ending = readCaptureOptions(parser, defaults, &capture))
+        return *ending;
 
     OpenedRecording read;
-    if (const int failed = readRecording(parser.positionalArguments().first(), &capture, &read); failed >= 0)
-        return failed;
+    if (const Ending ending = readRecording(parser.positionalArguments().first(), &capture, &read))
+        return *ending;
     const RecordingInfo &recording = read.info;
     QTextStream out(stdout);
     if (parser.isSet(json))

@@ -1,12 +1,19 @@
 // orf play: a recording (or the one a capture's datagrams make) through the playback engine, to any number
 // of destinations.
-#include "cli/orf.h"
-
 #include "ap/ap_socket.h"
 #include "ap/multicast_sending.h"
+#include "capture/opened_recording.h"
+#include "cli/command.h"
+#include "cli/defaults.h"
+#include "cli/option_values.h"
+#include "cli/orf.h"
+#include "cli/playback_options.h"
+#include "cli/recording_input.h"
+#include "cli/terminal.h"
 #include "play/playback_engine.h"
 #include "recording/recording_info.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
@@ -92,53 +99,34 @@ int play(const QStringList &arguments)
     using SettingsFile::Setting;
     PlaybackEngine::Options options;
     QStringList names;
-    for (const QString &target : parser.values(to)) {
-        PlaybackEngine::Destination d;
-        if (const int bad = readDestination(target, &d); bad >= 0)
-            return bad;
-        options.destinations.push_back(d);
-        names << target;
-    }
-    // Without --to, the settings' destinations; a value that cannot be used is named where it stands.
-    if (names.isEmpty())
-        if (const int bad =
-                settingsDestinations(defaults, defaults.active ? 2 : 1, &options.destinations, &names);
-            bad >= 0)
-            return bad;
-    if (const int bad =
+    if (const Ending ending = readDestinations(parser.values(to), defaults, defaults.active ? 2 : 1,
+                                               &options.destinations, &names))
+        return *ending;
+    if (const Ending ending =
             readSchedule(parser, {&rate, &timestamps, &from, &until, &topSpeed, &recordedTiming, &maxGap},
-                         defaults, &options);
-        bad >= 0)
-        return bad;
+                         defaults, &options))
+        return *ending;
     if (parser.isSet(speed) && !numberOption(parser, speed, "a factor", 0.0, 1e6, &options.speed))
         return kUsage;
     options.topSpeed = parser.isSet(topSpeed);
     options.loop = parser.isSet(loop);
     options.continueNumbers = parser.isSet(continueNumbers);
     QString ttlText, interface;
-    if (const int bad = optionOrSetting(
+    if (const Ending ending = optionOrSetting(
             parser, ttl, defaults, Setting::PlayTtl,
             [](const QString &text) { return SettingsFile::ttlFromText(text).has_value(); },
-            "not a TTL (0 to 255)", &ttlText);
-        bad >= 0)
-        return bad;
-    if (const int bad =
+            "not a TTL (0 to 255)", &ttlText))
+        return *ending;
+    if (const Ending ending =
             optionOrSetting(parser, interfaceOption, defaults, Setting::PlayInterface, isInterfaceOrEmpty,
-                            "no such network interface (a name such as eth0, or an address)", &interface);
-        bad >= 0)
-        return bad;
+                            "no such network interface (a name such as eth0, or an address)", &interface))
+        return *ending;
     CaptureReader::Options capture;
-    if (const int bad = readCaptureOptions(parser, defaults, &capture); bad >= 0)
-        return bad;
+    if (const Ending ending = readCaptureOptions(parser, defaults, &capture))
+        return *ending;
     OpenedRecording recording;
-    if (const int failed = readRecording(file, &capture, &recording); failed >= 0)
-        return failed;
-    if (recording.info.capture)
-        error(recording.info.capture->portChoice);
-    if (!recording.info.playable()) {
-        error(file + ": " + recording.info.reason);
-        return kNothing;
-    }
+    if (const Ending ending = openPlayable(file, &capture, &recording))
+        return *ending;
     const FrameIndex &index = recording.index;
 
     void *socket = nullptr;
@@ -166,15 +154,12 @@ int play(const QStringList &arguments)
         if (s != PlaybackEngine::State::Playing && s != PlaybackEngine::State::Paused)
             QCoreApplication::quit();
     });
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        status(QStringLiteral("%1 s  frame %2  %3 frames sent")
-                   .arg(elapsed.elapsed() / 1000)
-                   .arg(engine.progress().frame)
-                   .arg(engine.selfCheck().frames()));
+    StatusLine status([&] {
+        return QStringLiteral("%1 s  frame %2  %3 frames sent")
+            .arg(elapsed.elapsed() / 1000)
+            .arg(engine.progress().frame)
+            .arg(engine.selfCheck().frames());
     });
-    if (statusIsTerminal())
-        ticker.start(1000);
     if (!engine.start(index, options)) {
         ap_udp_exit(socket);
         error(file + ": changed since it was read; please run again");
@@ -185,8 +170,7 @@ int play(const QStringList &arguments)
     const PlaybackEngine::Progress end = engine.progress();
     engine.stop();
     ap_udp_exit(socket);
-    ticker.stop();
-    endStatus();
+    status.end();
 
     const PlaybackSelfCheck check = engine.selfCheck();
     const double seconds = elapsed.elapsed() / 1000.0;

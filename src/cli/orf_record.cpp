@@ -1,12 +1,17 @@
 // orf record: the window's receiving engine writing into FILE.part, renamed to FILE once it is whole.
-#include "cli/orf.h"
-
 #include "ap/ap_socket.h"
+#include "cli/command.h"
+#include "cli/defaults.h"
+#include "cli/option_values.h"
+#include "cli/orf.h"
+#include "cli/output_file.h"
+#include "cli/terminal.h"
 #include "record/megabytes.h"
 #include "record/ostrel_recorder_thread.h"
 #include "record/record_socket.h"
 #include "recording/part_file.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDeadlineTimer>
@@ -76,10 +81,10 @@ int record(const QStringList &arguments)
         return badSetting(defaults, Setting::RecordPort, "not a port number (1 to 65535)", "--port");
     }
     QString groupText, interface;
-    if (const int bad = optionOrSetting(parser, groupOption, defaults, Setting::RecordGroup, isGroupOrEmpty,
-                                        "not a multicast group (224.0.0.0 to 239.255.255.255)", &groupText);
-        bad >= 0)
-        return bad;
+    if (const Ending ending =
+            optionOrSetting(parser, groupOption, defaults, Setting::RecordGroup, isGroupOrEmpty,
+                            "not a multicast group (224.0.0.0 to 239.255.255.255)", &groupText))
+        return *ending;
     const quint32 group = *SettingsFile::groupFromText(groupText);
     if (parser.isSet(interfaceOption) && group == 0) {
         error("--interface is for receiving from a group: give --group ADDR too");
@@ -88,10 +93,9 @@ int record(const QStringList &arguments)
     const QString noInterface =
         QStringLiteral("no such network interface (a name such as eth0, or an address)");
     if (group != 0) {
-        if (const int bad = optionOrSetting(parser, interfaceOption, defaults, Setting::RecordInterface,
-                                            isInterfaceOrEmpty, noInterface, &interface);
-            bad >= 0)
-            return bad;
+        if (const Ending ending = optionOrSetting(parser, interfaceOption, defaults, Setting::RecordInterface,
+                                                  isInterfaceOrEmpty, noInterface, &interface))
+            return *ending;
     }
     // Where the datagrams come from, as every message names it.
     const QString source = record_socket::sourceName(recordPort, group != 0 ? groupText : QString());
@@ -109,11 +113,8 @@ int record(const QStringList &arguments)
     const QString part = file + ".part";
     const bool force = parser.isSet(forceOption);
     // Found out now, not after a recording that could then not be renamed to it.
-    QString why;
-    if (!outputAllowed(file, force, &why)) {
-        error(why);
-        return kUsage;
-    }
+    if (const Ending ending = checkOutput(file, force))
+        return *ending;
 
     void *socket = nullptr;
     QString reason;
@@ -124,10 +125,9 @@ int record(const QStringList &arguments)
                                          group != 0 ? groupText : QString(), interface, reason));
         return opened == record_socket::Result::UnknownInterface ? kUsage : kFailure;
     }
-    FILE *output = part_file::create(file, force, &why);
+    FILE *output = createOutput(file, force);
     if (!output) {
         ap_udp_exit(socket);
-        error(why);
         return kFailure;
     }
 
@@ -144,20 +144,18 @@ int record(const QStringList &arguments)
     });
     QElapsedTimer elapsed;
     elapsed.start();
-    QTimer ticker;
     qint64 last = 0;
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
+    StatusLine status([&] {
         const Ostrel_Recorder_Thread::Counts c = receiver.counts();
-        status(QStringLiteral("%1 s  %2 datagrams  %3/s  %4  %5 lost")
-                   .arg(elapsed.elapsed() / 1000)
-                   .arg(c.datagrams)
-                   .arg(c.datagrams - last)
-                   .arg(megabytes::text(c.bytes) + " MB")
-                   .arg(c.lost));
+        const QString text = QStringLiteral("%1 s  %2 datagrams  %3/s  %4  %5 lost")
+                                 .arg(elapsed.elapsed() / 1000)
+                                 .arg(c.datagrams)
+                                 .arg(c.datagrams - last)
+                                 .arg(megabytes::text(c.bytes) + " MB")
+                                 .arg(c.lost);
         last = c.datagrams;
+        return text;
     });
-    if (statusIsTerminal())
-        ticker.start(1000);
     // One timer cannot wait longer than 24.8 days: it is armed again until the deadline has passed.
     QDeadlineTimer deadline(qint64(duration * 1000), Qt::PreciseTimer);
     QTimer ender;
@@ -178,8 +176,7 @@ int record(const QStringList &arguments)
     QCoreApplication::exec();
     receiver.stop();
     ap_udp_exit(socket);
-    ticker.stop();
-    endStatus();
+    status.end();
 
     const Ostrel_Recorder_Thread::Counts c = receiver.counts();
     if (c.write_failed || receiver.endedByError()) {
@@ -197,7 +194,7 @@ int record(const QStringList &arguments)
         error(QStringLiteral("nothing arrived on %1; no recording written").arg(source));
         return kNothing;
     }
-    if (!part_file::finish(output, file, &why)) {
+    if (QString why; !part_file::finish(output, file, &why)) {
         error(why + QStringLiteral("; what was written is kept in %1").arg(part));
         return kFailure;
     }
