@@ -1,9 +1,19 @@
-// What every orf command shares: its exit statuses, and how a step of it says that the command ends.
+// A command of orf: what the table of commands (cli/orf.h) holds of it, what its run function is given, and
+// the runner every command goes through.
 #pragma once
+
+#include <QCommandLineOption>
+#include <QList>
+#include <QStringList>
 
 #include <optional>
 
+class QCommandLineParser;
+
 namespace orf {
+
+struct Defaults;
+struct Invocation;
 
 // Exit statuses, the same for every command.
 enum Exit
@@ -17,5 +27,39 @@ enum Exit
 // What a step of a command gives: the exit status the command ends with, or nothing when it goes on. A
 // step that ends the command has said why.
 using Ending = std::optional<int>;
+
+// A command, defined in a file of its own and listed in the table.
+struct Command
+{
+    const char *name;
+    const char *summary;     // its line in orf --help
+    const char *synopsis;    // the first line of its help, after "Usage: "
+    const char *description; // its help's text under the synopsis
+    // Its options, in the order its help lists them; their texts may name the settings' values.
+    QList<QCommandLineOption> (*options)(const Defaults &defaults);
+    // The file argument its help names, and what it is; none where the name is null.
+    struct
+    {
+        const char *name;
+        const char *text;
+    } argument;
+    // Reads the options into a request, does the work and says what it did: the exit status.
+    int (*run)(const Invocation &invocation);
+};
+
+// A command's arguments as parsed, and the settings that stand in for the options not given.
+struct Invocation
+{
+    const Command &command;
+    const QCommandLineParser &parser;
+    const Defaults &defaults;
+};
+
+// Runs command with its arguments (those after its name): the settings read, the arguments parsed, its
+// help shown for --help, else its run function. What every command does around its work is done here.
+int runCommand(const Command &command, const QStringList &arguments);
+
+// Says that the command takes other arguments ("play takes one recording (see orf help play)"): kUsage.
+int wrongArguments(const Invocation &invocation, const char *takes);
 
 } // namespace orf

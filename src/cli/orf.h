@@ -1,25 +1,27 @@
-// The command-line program: record, play and inspect recordings without a display. It drives the same
-// receiving engine, frame index and playback engine as the window, and links nothing of the window.
+// orf, the command-line program: records, plays and inspects recordings without a display. It drives the
+// same receiving engine, frame index and playback engine as the window, and links nothing of the window.
+// Each command is defined in a file of its own (cli/command.h) and listed in one table.
 #pragma once
 
-#include <QStringList>
+#include "cli/command.h"
 
-class QCommandLineParser;
+#include <QList>
+#include <QString>
 
 namespace orf {
 
+extern const Command kRecord;
+extern const Command kPlay;
+extern const Command kInfo;
+extern const Command kExport;
+extern const Command kImport;
+
+// The commands, in the order orf --help lists them.
+const QList<const Command *> &commands();
+// The command of that name; null when there is none.
+const Command *commandNamed(const QString &name);
+
 // Entry point of the program; argv as given to main().
 int run(int argc, char *argv[]);
-
-// Parses a command's arguments (the first is "orf COMMAND"). Prints the help for --help, or the usage error.
-// Returns -1 when the command is to go on, else the exit status to end with.
-int parse(QCommandLineParser &parser, const QStringList &arguments, const char *synopsis,
-          const char *description);
-
-int info(const QStringList &arguments);
-int record(const QStringList &arguments);
-int play(const QStringList &arguments);
-int exportCapture(const QStringList &arguments);
-int importCapture(const QStringList &arguments);
 
 } // namespace orf

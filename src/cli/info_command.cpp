@@ -15,24 +15,20 @@
 
 namespace orf {
 
-int info(const QStringList &arguments)
+namespace {
+
+const QCommandLineOption json("json", "Prints one JSON object: every run of lost frames, and every lost "
+                                      "frame number while they are at most 100,000.");
+
+QList<QCommandLineOption> options(const Defaults &)
 {
-    const Defaults defaults = loadDefaults();
-    QCommandLineParser parser;
-    const QCommandLineOption json("json", "Prints one JSON object: every run of lost frames, and every lost "
-                                          "frame number while they are at most 100,000.");
-    parser.addOption(json);
-    parser.addOptions(captureOptions());
-    parser.addPositionalArgument("FILE", "The recording (.orf), or a capture (pcap, pcapng).");
-    if (const int done =
-            parse(parser, arguments, "orf info FILE [--json] [--port P] [--filter EXPR]",
-                  "Checks a recording: size, frame numbers, lost frames, duration and mean rate "
-                  "from its timestamps, the recorded interval between frames, and whether it can be "
-                  "played. A capture is checked as the recording its datagrams to one port make, and "
-                  "the port taken is said.\n"
-                  "Exit status 0 when it can be played, 1 when not, 3 when it cannot be read.");
-        done >= 0)
-        return done;
+    return QList<QCommandLineOption>{json} + captureOptions();
+}
+
+int run(const Invocation &call)
+{
+    const QCommandLineParser &parser = call.parser;
+    const Defaults &defaults = call.defaults;
     if (parser.positionalArguments().size() != 1) {
         error("info takes one recording (see orf help info)");
         return kUsage;
@@ -52,5 +48,21 @@ int info(const QStringList &arguments)
         out << recording.text();
     return recording.playable() ? kOk : kNothing;
 }
+
+} // namespace
+
+const Command kInfo = {
+    "info",
+    "check a recording: frames, lost frames, duration, whether it can be played",
+    "orf info FILE [--json] [--port P] [--filter EXPR]",
+    "Checks a recording: size, frame numbers, lost frames, duration and mean rate "
+    "from its timestamps, the recorded interval between frames, and whether it can be "
+    "played. A capture is checked as the recording its datagrams to one port make, and "
+    "the port taken is said.\n"
+    "Exit status 0 when it can be played, 1 when not, 3 when it cannot be read.",
+    options,
+    {"FILE", "The recording (.orf), or a capture (pcap, pcapng)."},
+    run,
+};
 
 } // namespace orf

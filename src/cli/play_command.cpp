@@ -25,63 +25,55 @@
 
 namespace orf {
 
-int play(const QStringList &arguments)
+namespace {
+
+const QCommandLineOption to("to",
+                            "Sends every frame to HOST:PORT; repeat it for more destinations "
+                            "(default: the settings' destination 1, and 2 when active).",
+                            "HOST:PORT");
+const QCommandLineOption rate("rate", "Plays at a fixed rate of HZ frames a second.", "HZ");
+const QCommandLineOption timestamps("timestamps", "Plays at the rate of the recording's first timestamps.");
+const QCommandLineOption recordedTiming(
+    "recorded-timing",
+    "Sends each frame at its recorded time, keeping gaps and jitter: a frame without a timestamp "
+    "follows one median interval after the one before, a timestamp that goes back is sent at once.");
+const QCommandLineOption maxGap("max-gap",
+                                "With --recorded-timing: plays a longer gap between two timestamps as S "
+                                "seconds (default 5).",
+                                "S");
+const QCommandLineOption speed("speed", "Plays X times as fast (0.5: half as fast).", "X");
+const QCommandLineOption topSpeed("top-speed", "Plays as fast as the network takes the frames.");
+const QCommandLineOption loop("loop", "Starts again after the last frame, until Ctrl-C.");
+const QCommandLineOption continueNumbers(
+    "continue-numbers",
+    "With --loop: each pass numbers its frames on from the pass before and moves its timestamps on by "
+    "the recording's duration and one median interval, as if the stream went on live.");
+const QCommandLineOption from("from", "Starts with frame number FRAME.", "FRAME");
+const QCommandLineOption until("until", "Ends with frame number FRAME.", "FRAME");
+const QCommandLineOption ttl("ttl",
+                             "Datagrams to multicast groups cross at most N routers (default: the "
+                             "settings', else 1).",
+                             "N");
+const QCommandLineOption
+    interfaceOption("interface",
+                    "Datagrams to multicast groups leave by interface IF, a name or an address (default: the "
+                    "settings', else the system's route).",
+                    "IF");
+const QCommandLineOption noLoopback("no-loopback",
+                                    "Datagrams to multicast groups do not reach receivers on this machine.");
+
+QList<QCommandLineOption> options(const Defaults &)
 {
-    const Defaults defaults = loadDefaults();
-    QCommandLineParser parser;
-    const QCommandLineOption to("to",
-                                "Sends every frame to HOST:PORT; repeat it for more destinations "
-                                "(default: the settings' destination 1, and 2 when active).",
-                                "HOST:PORT");
-    const QCommandLineOption rate("rate", "Plays at a fixed rate of HZ frames a second.", "HZ");
-    const QCommandLineOption timestamps("timestamps",
-                                        "Plays at the rate of the recording's first timestamps.");
-    const QCommandLineOption recordedTiming(
-        "recorded-timing",
-        "Sends each frame at its recorded time, keeping gaps and jitter: a frame without a timestamp "
-        "follows one median interval after the one before, a timestamp that goes back is sent at once.");
-    const QCommandLineOption maxGap("max-gap",
-                                    "With --recorded-timing: plays a longer gap between two timestamps as S "
-                                    "seconds (default 5).",
-                                    "S");
-    const QCommandLineOption speed("speed", "Plays X times as fast (0.5: half as fast).", "X");
-    const QCommandLineOption topSpeed("top-speed", "Plays as fast as the network takes the frames.");
-    const QCommandLineOption loop("loop", "Starts again after the last frame, until Ctrl-C.");
-    const QCommandLineOption continueNumbers(
-        "continue-numbers",
-        "With --loop: each pass numbers its frames on from the pass before and moves its timestamps on by "
-        "the recording's duration and one median interval, as if the stream went on live.");
-    const QCommandLineOption from("from", "Starts with frame number FRAME.", "FRAME");
-    const QCommandLineOption until("until", "Ends with frame number FRAME.", "FRAME");
-    const QCommandLineOption ttl("ttl",
-                                 "Datagrams to multicast groups cross at most N routers (default: the "
-                                 "settings', else 1).",
-                                 "N");
-    const QCommandLineOption interfaceOption(
-        "interface",
-        "Datagrams to multicast groups leave by interface IF, a name or an address (default: the "
-        "settings', else the system's route).",
-        "IF");
-    const QCommandLineOption noLoopback(
-        "no-loopback", "Datagrams to multicast groups do not reach receivers on this machine.");
-    parser.addOptions({to, rate, timestamps, recordedTiming, maxGap, speed, topSpeed, loop, continueNumbers,
-                       from, until, ttl, interfaceOption, noLoopback});
-    parser.addOptions(captureOptions());
-    parser.addPositionalArgument("FILE", "The recording (.orf), or a capture (pcap, pcapng).");
-    if (const int done =
-            parse(parser, arguments,
-                  "orf play FILE [--to HOST:PORT]... [--rate HZ | --timestamps | --recorded-timing "
-                  "[--max-gap S]] [--speed X | --top-speed] [--loop [--continue-numbers]] [--from FRAME] "
-                  "[--until FRAME] [--ttl N] [--interface IF] [--no-loopback] [--port P] [--filter EXPR]",
-                  "Sends a recording's frames again as UDP datagrams, one per frame. Without --rate, "
-                  "--timestamps or --recorded-timing the settings decide the pacing; without --loop it "
-                  "plays once. With --recorded-timing each frame goes at its recorded time divided by "
-                  "the speed; timestamps out of order and shortened gaps are counted in the summary. A "
-                  "HOST may be a multicast group or a broadcast address. A capture plays as the "
-                  "recording its datagrams to one port make, each frame without a timestamp line at "
-                  "its packet's capture time.");
-        done >= 0)
-        return done;
+    return QList<QCommandLineOption>{
+               to,   rate,  timestamps, recordedTiming,  maxGap,    speed, topSpeed, loop, continueNumbers,
+               from, until, ttl,        interfaceOption, noLoopback} +
+           captureOptions();
+}
+
+int run(const Invocation &call)
+{
+    const QCommandLineParser &parser = call.parser;
+    const Defaults &defaults = call.defaults;
     if (parser.positionalArguments().size() != 1) {
         error("play takes one recording (see orf help play)");
         return kUsage;
@@ -203,5 +195,25 @@ int play(const QStringList &arguments)
         return kOk;
     }
 }
+
+} // namespace
+
+const Command kPlay = {
+    "play",
+    "send a recording's frames to one or more destinations",
+    "orf play FILE [--to HOST:PORT]... [--rate HZ | --timestamps | --recorded-timing "
+    "[--max-gap S]] [--speed X | --top-speed] [--loop [--continue-numbers]] [--from FRAME] "
+    "[--until FRAME] [--ttl N] [--interface IF] [--no-loopback] [--port P] [--filter EXPR]",
+    "Sends a recording's frames again as UDP datagrams, one per frame. Without --rate, "
+    "--timestamps or --recorded-timing the settings decide the pacing; without --loop it "
+    "plays once. With --recorded-timing each frame goes at its recorded time divided by "
+    "the speed; timestamps out of order and shortened gaps are counted in the summary. A "
+    "HOST may be a multicast group or a broadcast address. A capture plays as the "
+    "recording its datagrams to one port make, each frame without a timestamp line at "
+    "its packet's capture time.",
+    options,
+    {"FILE", "The recording (.orf), or a capture (pcap, pcapng)."},
+    run,
+};
 
 } // namespace orf

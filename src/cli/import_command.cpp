@@ -17,24 +17,21 @@
 
 namespace orf {
 
-int importCapture(const QStringList &arguments)
+namespace {
+
+const QCommandLineOption output({"o", "output"},
+                                "The recording to write (default: the capture's name with .orf).", "FILE");
+const QCommandLineOption force("force", "Replaces an existing FILE.");
+
+QList<QCommandLineOption> options(const Defaults &)
 {
-    const Defaults defaults = loadDefaults();
-    QCommandLineParser parser;
-    const QCommandLineOption output(
-        {"o", "output"}, "The recording to write (default: the capture's name with .orf).", "FILE");
-    const QCommandLineOption force("force", "Replaces an existing FILE.");
-    parser.addOptions({output, force});
-    parser.addOptions(captureOptions());
-    parser.addPositionalArgument("CAPTURE", "The capture (pcap, pcapng).");
-    if (const int done =
-            parse(parser, arguments, "orf import CAPTURE [-o FILE] [--port P] [--filter EXPR] [--force]",
-                  "Writes the payloads of a capture's UDP datagrams to one port, in capture order, as a "
-                  "recording: byte for byte what record would have written listening there. IP "
-                  "fragments are put together first. The port: --port, else the settings' record port "
-                  "when any datagram goes to it, else the port most datagrams go to.");
-        done >= 0)
-        return done;
+    return QList<QCommandLineOption>{output, force} + captureOptions();
+}
+
+int run(const Invocation &call)
+{
+    const QCommandLineParser &parser = call.parser;
+    const Defaults &defaults = call.defaults;
     if (parser.positionalArguments().size() != 1) {
         error("import takes one capture (see orf help import)");
         return kUsage;
@@ -81,5 +78,20 @@ int importCapture(const QStringList &arguments)
                  r.stats.summary().toLocal8Bit().constData(), QFile::encodeName(file).constData());
     return kOk;
 }
+
+} // namespace
+
+const Command kImport = {
+    "import",
+    "write the datagrams of a capture (pcap, pcapng) to one port as a recording",
+    "orf import CAPTURE [-o FILE] [--port P] [--filter EXPR] [--force]",
+    "Writes the payloads of a capture's UDP datagrams to one port, in capture order, as a "
+    "recording: byte for byte what record would have written listening there. IP "
+    "fragments are put together first. The port: --port, else the settings' record port "
+    "when any datagram goes to it, else the port most datagrams go to.",
+    options,
+    {"CAPTURE", "The capture (pcap, pcapng)."},
+    run,
+};
 
 } // namespace orf

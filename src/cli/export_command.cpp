@@ -18,38 +18,32 @@
 
 namespace orf {
 
-int exportCapture(const QStringList &arguments)
+namespace {
+
+const QCommandLineOption output({"o", "output"}, "The capture to write (pcap).", "CAPTURE");
+const QCommandLineOption to("to", "The destination in the packets (default: the settings' destination 1).",
+                            "HOST:PORT");
+const QCommandLineOption rate("rate", "Frames follow each other at a fixed rate of HZ a second.", "HZ");
+const QCommandLineOption timestamps("timestamps", "Frames follow at the rate of the first timestamps.");
+const QCommandLineOption recordedTiming("recorded-timing",
+                                        "Each frame at its recorded time, keeping gaps and jitter.");
+const QCommandLineOption
+    maxGap("max-gap", "With --recorded-timing: a longer gap between two timestamps is S seconds (default 5).",
+           "S");
+const QCommandLineOption from("from", "Starts with frame number FRAME.", "FRAME");
+const QCommandLineOption until("until", "Ends with frame number FRAME.", "FRAME");
+const QCommandLineOption mtu("mtu", "Fragments packets larger than BYTES (default 1500; 0: never).", "BYTES");
+const QCommandLineOption force("force", "Replaces an existing CAPTURE.");
+
+QList<QCommandLineOption> options(const Defaults &)
 {
-    const Defaults defaults = loadDefaults();
-    QCommandLineParser parser;
-    const QCommandLineOption output({"o", "output"}, "The capture to write (pcap).", "CAPTURE");
-    const QCommandLineOption to(
-        "to", "The destination in the packets (default: the settings' destination 1).", "HOST:PORT");
-    const QCommandLineOption rate("rate", "Frames follow each other at a fixed rate of HZ a second.", "HZ");
-    const QCommandLineOption timestamps("timestamps", "Frames follow at the rate of the first timestamps.");
-    const QCommandLineOption recordedTiming("recorded-timing",
-                                            "Each frame at its recorded time, keeping gaps and jitter.");
-    const QCommandLineOption maxGap(
-        "max-gap", "With --recorded-timing: a longer gap between two timestamps is S seconds (default 5).",
-        "S");
-    const QCommandLineOption from("from", "Starts with frame number FRAME.", "FRAME");
-    const QCommandLineOption until("until", "Ends with frame number FRAME.", "FRAME");
-    const QCommandLineOption mtu("mtu", "Fragments packets larger than BYTES (default 1500; 0: never).",
-                                 "BYTES");
-    const QCommandLineOption force("force", "Replaces an existing CAPTURE.");
-    parser.addOptions({output, to, rate, timestamps, recordedTiming, maxGap, from, until, mtu, force});
-    parser.addPositionalArgument("FILE", "The recording (.orf).");
-    if (const int done =
-            parse(parser, arguments,
-                  "orf export FILE -o CAPTURE.pcap [--to HOST:PORT] [--rate HZ | --timestamps | "
-                  "--recorded-timing [--max-gap S]] [--from FRAME] [--until FRAME] [--mtu BYTES] [--force]",
-                  "Writes a recording as the UDP packets a playback would send, one per frame (fragmented "
-                  "beyond the MTU), timed as the playback would send them from the recording's "
-                  "modification time: a pcap file for Wireshark, tshark or tcpreplay. Without --rate, "
-                  "--timestamps or --recorded-timing the settings decide the pacing; with --recorded-timing "
-                  "the packets carry the frames' recorded times, so tcpreplay replays them so.");
-        done >= 0)
-        return done;
+    return {output, to, rate, timestamps, recordedTiming, maxGap, from, until, mtu, force};
+}
+
+int run(const Invocation &call)
+{
+    const QCommandLineParser &parser = call.parser;
+    const Defaults &defaults = call.defaults;
     if (parser.positionalArguments().size() != 1 || !parser.isSet(output) || parser.value(output).isEmpty()) {
         error("export takes one recording and -o CAPTURE (see orf help export)");
         return kUsage;
@@ -124,5 +118,22 @@ int exportCapture(const QStringList &arguments)
                  timing.isEmpty() ? "" : qPrintable("; " + timing));
     return kOk;
 }
+
+} // namespace
+
+const Command kExport = {
+    "export",
+    "write a recording's frames as a capture (.pcap) for Wireshark, tshark or tcpreplay",
+    "orf export FILE -o CAPTURE.pcap [--to HOST:PORT] [--rate HZ | --timestamps | "
+    "--recorded-timing [--max-gap S]] [--from FRAME] [--until FRAME] [--mtu BYTES] [--force]",
+    "Writes a recording as the UDP packets a playback would send, one per frame (fragmented "
+    "beyond the MTU), timed as the playback would send them from the recording's "
+    "modification time: a pcap file for Wireshark, tshark or tcpreplay. Without --rate, "
+    "--timestamps or --recorded-timing the settings decide the pacing; with --recorded-timing "
+    "the packets carry the frames' recorded times, so tcpreplay replays them so.",
+    options,
+    {"FILE", "The recording (.orf)."},
+    run,
+};
 
 } // namespace orf

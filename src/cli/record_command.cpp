@@ -33,38 +33,32 @@ constexpr qint64 kMaxCount = std::numeric_limits<qint64>::max();
 constexpr double kMaxDuration = 1e9; // 31 years
 constexpr qint64 kDayMs = 24 * 3600 * 1000;
 
-} // namespace
+const QCommandLineOption portOption("port", "The UDP port to record (default: the settings', now %1).", "P");
+const QCommandLineOption
+    outputOption({"o", "output"}, "The recording to write (default: ostrel-YYYYMMDD-HHMMSS.orf).", "FILE");
+const QCommandLineOption countOption("count", "Ends after N datagrams.", "N");
+const QCommandLineOption durationOption("duration", "Ends after SECONDS.", "SECONDS");
+const QCommandLineOption forceOption("force", "Replaces an existing FILE.");
+const QCommandLineOption groupOption(
+    "group", "Records the datagrams sent to the multicast group ADDR on the port (default: the settings').",
+    "ADDR");
+const QCommandLineOption
+    interfaceOption("interface",
+                    "Joins the group on interface IF, a name or an address (default: the system's choice).",
+                    "IF");
 
-int record(const QStringList &arguments)
+QList<QCommandLineOption> options(const Defaults &defaults)
 {
-    const Defaults defaults = loadDefaults();
-    QCommandLineParser parser;
-    const QCommandLineOption portOption("port", "The UDP port to record (default: the settings', now %1).",
-                                        "P");
-    const QCommandLineOption outputOption(
-        {"o", "output"}, "The recording to write (default: ostrel-YYYYMMDD-HHMMSS.orf).", "FILE");
-    const QCommandLineOption countOption("count", "Ends after N datagrams.", "N");
-    const QCommandLineOption durationOption("duration", "Ends after SECONDS.", "SECONDS");
-    const QCommandLineOption forceOption("force", "Replaces an existing FILE.");
-    const QCommandLineOption groupOption(
-        "group",
-        "Records the datagrams sent to the multicast group ADDR on the port (default: the settings').",
-        "ADDR");
-    const QCommandLineOption interfaceOption(
-        "interface", "Joins the group on interface IF, a name or an address (default: the system's choice).",
-        "IF");
     QCommandLineOption port = portOption;
     port.setDescription(portOption.description().arg(defaults.record_port));
-    parser.addOptions(
-        {port, outputOption, countOption, durationOption, forceOption, groupOption, interfaceOption});
-    if (const int done =
-            parse(parser, arguments,
-                  "orf record [--port P] [--group ADDR [--interface IF]] [-o FILE] [--count N] "
-                  "[--duration SECONDS] [--force]",
-                  "Records every datagram arriving on a UDP port, or sent to a multicast group on "
-                  "it, byte for byte, until Ctrl-C, N datagrams or the duration.");
-        done >= 0)
-        return done;
+    return {port, outputOption, countOption, durationOption, forceOption, groupOption, interfaceOption};
+}
+
+int run(const Invocation &call)
+{
+    const QCommandLineParser &parser = call.parser;
+    const Defaults &defaults = call.defaults;
+    const QCommandLineOption &port = portOption;
     if (!parser.positionalArguments().isEmpty()) {
         error("record takes no file argument; name the recording with -o FILE");
         return kUsage;
@@ -203,5 +197,19 @@ int record(const QStringList &arguments)
                  elapsed.elapsed() / 1000.0, QFile::encodeName(file).constData(), (unsigned long long)c.lost);
     return kOk;
 }
+
+} // namespace
+
+const Command kRecord = {
+    "record",
+    "record the datagrams arriving on a port into a recording (.orf)",
+    "orf record [--port P] [--group ADDR [--interface IF]] [-o FILE] [--count N] "
+    "[--duration SECONDS] [--force]",
+    "Records every datagram arriving on a UDP port, or sent to a multicast group on "
+    "it, byte for byte, until Ctrl-C, N datagrams or the duration.",
+    options,
+    {},
+    run,
+};
 
 } // namespace orf
