@@ -3,7 +3,6 @@
 #include "ap/ap_socket.h"
 #include "ap/multicast_sending.h"
 #include "capture/opened_recording.h"
-#include "cli/command.h"
 #include "cli/defaults.h"
 #include "cli/option_values.h"
 #include "cli/orf.h"
@@ -11,131 +10,151 @@
 #include "cli/recording_input.h"
 #include "cli/terminal.h"
 #include "play/playback_engine.h"
-#include "recording/recording_info.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QTimer>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <limits>
 
 namespace orf {
 
 namespace {
 
-const QCommandLineOption to("to",
-                            "Sends every frame to HOST:PORT; repeat it for more destinations "
-                            "(default: the settings' destination 1, and 2 when active).",
-                            "HOST:PORT");
-const QCommandLineOption rate("rate", "Plays at a fixed rate of HZ frames a second.", "HZ");
-const QCommandLineOption timestamps("timestamps", "Plays at the rate of the recording's first timestamps.");
-const QCommandLineOption recordedTiming(
+const QCommandLineOption kTo("to",
+                             "Sends every frame to HOST:PORT; repeat it for more destinations "
+                             "(default: the settings' destination 1, and 2 when active).",
+                             "HOST:PORT");
+const QCommandLineOption kRate("rate", "Plays at a fixed rate of HZ frames a second.", "HZ");
+const QCommandLineOption kTimestamps("timestamps", "Plays at the rate of the recording's first timestamps.");
+const QCommandLineOption kRecordedTiming(
     "recorded-timing",
     "Sends each frame at its recorded time, keeping gaps and jitter: a frame without a timestamp "
     "follows one median interval after the one before, a timestamp that goes back is sent at once.");
-const QCommandLineOption maxGap("max-gap",
-                                "With --recorded-timing: plays a longer gap between two timestamps as S "
-                                "seconds (default 5).",
-                                "S");
-const QCommandLineOption speed("speed", "Plays X times as fast (0.5: half as fast).", "X");
-const QCommandLineOption topSpeed("top-speed", "Plays as fast as the network takes the frames.");
-const QCommandLineOption loop("loop", "Starts again after the last frame, until Ctrl-C.");
-const QCommandLineOption continueNumbers(
+const QCommandLineOption kMaxGap("max-gap",
+                                 "With --recorded-timing: plays a longer gap between two timestamps as S "
+                                 "seconds (default 5).",
+                                 "S");
+const QCommandLineOption kSpeed("speed", "Plays X times as fast (0.5: half as fast).", "X");
+const QCommandLineOption kTopSpeed("top-speed", "Plays as fast as the network takes the frames.");
+const QCommandLineOption kLoop("loop", "Starts again after the last frame, until Ctrl-C.");
+const QCommandLineOption kContinueNumbers(
     "continue-numbers",
     "With --loop: each pass numbers its frames on from the pass before and moves its timestamps on by "
     "the recording's duration and one median interval, as if the stream went on live.");
-const QCommandLineOption from("from", "Starts with frame number FRAME.", "FRAME");
-const QCommandLineOption until("until", "Ends with frame number FRAME.", "FRAME");
-const QCommandLineOption ttl("ttl",
-                             "Datagrams to multicast groups cross at most N routers (default: the "
-                             "settings', else 1).",
-                             "N");
+const QCommandLineOption kFrom("from", "Starts with frame number FRAME.", "FRAME");
+const QCommandLineOption kUntil("until", "Ends with frame number FRAME.", "FRAME");
+const QCommandLineOption kTtl("ttl",
+                              "Datagrams to multicast groups cross at most N routers (default: the "
+                              "settings', else 1).",
+                              "N");
 const QCommandLineOption
-    interfaceOption("interface",
-                    "Datagrams to multicast groups leave by interface IF, a name or an address (default: the "
-                    "settings', else the system's route).",
-                    "IF");
-const QCommandLineOption noLoopback("no-loopback",
-                                    "Datagrams to multicast groups do not reach receivers on this machine.");
+    kInterface("interface",
+               "Datagrams to multicast groups leave by interface IF, a name or an address "
+               "(default: the settings', else the system's route).",
+               "IF");
+const QCommandLineOption kNoLoopback("no-loopback",
+                                     "Datagrams to multicast groups do not reach receivers on this machine.");
+const ScheduleOptions kSchedule = {&kRate,     &kTimestamps,     &kFrom,  &kUntil,
+                                   &kTopSpeed, &kRecordedTiming, &kMaxGap};
 
 QList<QCommandLineOption> options(const Defaults &)
 {
-    return QList<QCommandLineOption>{
-               to,   rate,  timestamps, recordedTiming,  maxGap,    speed, topSpeed, loop, continueNumbers,
-               from, until, ttl,        interfaceOption, noLoopback} +
-           captureOptions();
+    const QList<QCommandLineOption> own = {kTo,    kRate,     kTimestamps, kRecordedTiming,  kMaxGap,
+                                           kSpeed, kTopSpeed, kLoop,       kContinueNumbers, kFrom,
+                                           kUntil, kTtl,      kInterface,  kNoLoopback};
+    return own + captureOptions();
 }
 
-int run(const Invocation &call)
+// What to play, how, and where to.
+struct Request
+{
+    QString file;
+    CaptureReader::Options capture; // when the file is a capture
+    PlaybackEngine::Options playback;
+    QStringList destinations; // HOST:PORT of each of playback.destinations
+    MulticastSending multicast;
+};
+
+// --ttl, --interface and --no-loopback, or the settings'.
+Ending readMulticast(const Invocation &call, MulticastSending *multicast)
+{
+    using SettingsFile::Setting;
+    QString ttl;
+    if (const Ending ending = optionOrSetting(
+            call.parser, kTtl, call.defaults, Setting::PlayTtl,
+            [](const QString &text) { return SettingsFile::ttlFromText(text).has_value(); },
+            "not a TTL (0 to 255)", &ttl))
+        return ending;
+    if (const Ending ending = optionOrSetting(
+            call.parser, kInterface, call.defaults, Setting::PlayInterface, isInterfaceOrEmpty,
+            "no such network interface (a name such as eth0, or an address)", &multicast->interface))
+        return ending;
+    multicast->ttl = *SettingsFile::ttlFromText(ttl);
+    multicast->loopback = !call.parser.isSet(kNoLoopback);
+    return {};
+}
+
+Ending readRequest(const Invocation &call, Request *request)
 {
     const QCommandLineParser &parser = call.parser;
-    const Defaults &defaults = call.defaults;
-    if (parser.positionalArguments().size() != 1) {
-        error("play takes one recording (see orf help play)");
-        return kUsage;
-    }
-    if (parser.isSet(speed) && parser.isSet(topSpeed)) {
+    if (parser.positionalArguments().size() != 1)
+        return wrongArguments(call, "one recording");
+    if (parser.isSet(kSpeed) && parser.isSet(kTopSpeed)) {
         error("--speed and --top-speed exclude each other");
         return kUsage;
     }
-    if (parser.isSet(continueNumbers) && !parser.isSet(loop)) {
+    if (parser.isSet(kContinueNumbers) && !parser.isSet(kLoop)) {
         error("--continue-numbers needs --loop");
         return kUsage;
     }
-    const QString file = parser.positionalArguments().first();
-
-    using SettingsFile::Setting;
-    PlaybackEngine::Options options;
-    QStringList names;
-    if (const Ending ending = readDestinations(parser.values(to), defaults, defaults.active ? 2 : 1,
-                                               &options.destinations, &names))
-        return *ending;
+    request->file = parser.positionalArguments().first();
+    PlaybackEngine::Options &playback = request->playback;
     if (const Ending ending =
-            readSchedule(parser, {&rate, &timestamps, &from, &until, &topSpeed, &recordedTiming, &maxGap},
-                         defaults, &options))
-        return *ending;
-    if (parser.isSet(speed) && !numberOption(parser, speed, "a factor", 0.0, 1e6, &options.speed))
+            readDestinations(parser.values(kTo), call.defaults, call.defaults.active ? 2 : 1,
+                             &playback.destinations, &request->destinations))
+        return ending;
+    if (const Ending ending = readSchedule(parser, kSchedule, call.defaults, &playback))
+        return ending;
+    if (parser.isSet(kSpeed) && !numberOption(parser, kSpeed, "a factor", 0.0, 1e6, &playback.speed))
         return kUsage;
-    options.topSpeed = parser.isSet(topSpeed);
-    options.loop = parser.isSet(loop);
-    options.continueNumbers = parser.isSet(continueNumbers);
-    QString ttlText, interface;
-    if (const Ending ending = optionOrSetting(
-            parser, ttl, defaults, Setting::PlayTtl,
-            [](const QString &text) { return SettingsFile::ttlFromText(text).has_value(); },
-            "not a TTL (0 to 255)", &ttlText))
-        return *ending;
-    if (const Ending ending =
-            optionOrSetting(parser, interfaceOption, defaults, Setting::PlayInterface, isInterfaceOrEmpty,
-                            "no such network interface (a name such as eth0, or an address)", &interface))
-        return *ending;
-    CaptureReader::Options capture;
-    if (const Ending ending = readCaptureOptions(parser, defaults, &capture))
-        return *ending;
-    OpenedRecording recording;
-    if (const Ending ending = openPlayable(file, &capture, &recording))
-        return *ending;
-    const FrameIndex &index = recording.index;
+    playback.topSpeed = parser.isSet(kTopSpeed);
+    playback.loop = parser.isSet(kLoop);
+    playback.continueNumbers = parser.isSet(kContinueNumbers);
+    if (const Ending ending = readMulticast(call, &request->multicast))
+        return ending;
+    return readCaptureOptions(parser, call.defaults, &request->capture);
+}
 
-    void *socket = nullptr;
-    if (ap_udp_init(&socket, 0, 1) < 0) {
+// A socket to send from, datagrams to groups leaving it as asked.
+Ending openSocket(const MulticastSending &multicast, void **socket)
+{
+    if (ap_udp_init(socket, 0, 1) < 0) {
         error("no UDP socket to send from");
         return kFailure;
     }
-    MulticastSending multicast;
-    multicast.ttl = *SettingsFile::ttlFromText(ttlText);
-    multicast.interface = interface;
-    multicast.loopback = !parser.isSet(noLoopback);
-    if (multicast.applyTo(socket) != MulticastSending::Result::Set) {
-        ap_udp_exit(socket);
-        error(QStringLiteral("sending to multicast groups through interface %1 was refused: %2")
-                  .arg(interface.isEmpty() ? "(the system's route)" : interface, std::strerror(errno)));
-        return kFailure;
-    }
+    if (multicast.applyTo(*socket) == MulticastSending::Result::Set)
+        return {};
+    ap_udp_exit(*socket);
+    error(QStringLiteral("sending to multicast groups through interface %1 was refused: %2")
+              .arg(multicast.interface.isEmpty() ? "(the system's route)" : multicast.interface,
+                   std::strerror(errno)));
+    return kFailure;
+}
+
+// How the playback ended.
+struct Played
+{
+    PlaybackEngine::Progress end;
+    PlaybackSelfCheck check;
+    double seconds = 0;
+};
+
+// Plays until the playback ends or a signal ends it; closes the socket.
+Ending play(const Request &request, const FrameIndex &index, void *socket, Played *played)
+{
     PlaybackEngine engine;
     engine.setSocket(socket);
     quitOnSignals();
@@ -152,48 +171,77 @@ int run(const Invocation &call)
             .arg(engine.progress().frame)
             .arg(engine.selfCheck().frames());
     });
-    if (!engine.start(index, options)) {
+    if (!engine.start(index, request.playback)) {
         ap_udp_exit(socket);
-        error(file + ": changed since it was read; please run again");
+        error(request.file + ": changed since it was read; please run again");
         return kFailure;
     }
     if (engine.progress().state == PlaybackEngine::State::Playing)
         QCoreApplication::exec();
-    const PlaybackEngine::Progress end = engine.progress();
+    played->end = engine.progress();
     engine.stop();
     ap_udp_exit(socket);
     status.end();
+    played->check = engine.selfCheck();
+    played->seconds = elapsed.elapsed() / 1000.0;
+    return {};
+}
 
-    const PlaybackSelfCheck check = engine.selfCheck();
-    const double seconds = elapsed.elapsed() / 1000.0;
+void printSummary(const Request &request, const Played &played)
+{
+    const PlaybackSelfCheck &check = played.check;
+    const double seconds = played.seconds;
     const QString timing = check.timingText();
     std::fprintf(stderr,
                  "orf: sent %lld frames in %.2f s (%.2f frames/s) to %s; lateness p99 %.3f ms, max %.3f ms, "
                  "%lld frames more than 1 ms late%s\n",
                  (long long)check.frames(), seconds, seconds > 0 ? check.frames() / seconds : 0.0,
-                 names.join(", ").toLocal8Bit().constData(), check.p99Ms(), check.maxMs(),
+                 request.destinations.join(", ").toLocal8Bit().constData(), check.p99Ms(), check.maxMs(),
                  (long long)check.lateOver1ms(), timing.isEmpty() ? "" : qPrintable("; " + timing));
+}
+
+// The exit status for how the playback ended, and why it stopped early.
+int outcome(const Request &request, const FrameIndex &index, const PlaybackEngine::Progress &end)
+{
     switch (end.state) {
     case PlaybackEngine::State::SendFailed:
         // The frames before it went out; a frame too large is the recording's fault, not the network's.
         if (QByteArray wire; index.wire(index.entryOf(end.frame), &wire) == FrameIndex::Read::Ok &&
                              wire.size() > ap_udp_max_payload) {
             error(QStringLiteral("%1: frame %2 is %3 bytes, too large for a datagram; playback stopped there")
-                      .arg(file)
+                      .arg(request.file)
                       .arg(end.frame)
                       .arg(wire.size()));
             return kNothing;
         }
         error(QStringLiteral("sending frame %1 to %2 failed")
                   .arg(end.frame)
-                  .arg(names.value(end.failedDestination)));
+                  .arg(request.destinations.value(end.failedDestination)));
         return kFailure;
     case PlaybackEngine::State::FileChanged:
-        error(file + ": has changed since it was opened; please run again");
+        error(request.file + ": has changed since it was opened; please run again");
         return kFailure;
     default:
         return kOk;
     }
+}
+
+int run(const Invocation &call)
+{
+    Request request;
+    if (const Ending ending = readRequest(call, &request))
+        return *ending;
+    OpenedRecording recording;
+    if (const Ending ending = openPlayable(request.file, &request.capture, &recording))
+        return *ending;
+    void *socket = nullptr;
+    if (const Ending ending = openSocket(request.multicast, &socket))
+        return *ending;
+    Played played;
+    if (const Ending ending = play(request, recording.index, socket, &played))
+        return *ending;
+    printSummary(request, played);
+    return outcome(request, recording.index, played.end);
 }
 
 } // namespace
