@@ -2,8 +2,6 @@
 // into CAPTURE.part and renamed to CAPTURE once it is whole.
 #include "capture/capture_writer.h"
 #include "capture/opened_recording.h"
-#include "cli/command.h"
-#include "cli/defaults.h"
 #include "cli/option_values.h"
 #include "cli/orf.h"
 #include "cli/output_file.h"
@@ -14,108 +12,146 @@
 
 #include <QCommandLineParser>
 #include <QFile>
+
 #include <cstdio>
 
 namespace orf {
 
 namespace {
 
-const QCommandLineOption output({"o", "output"}, "The capture to write (pcap).", "CAPTURE");
-const QCommandLineOption to("to", "The destination in the packets (default: the settings' destination 1).",
-                            "HOST:PORT");
-const QCommandLineOption rate("rate", "Frames follow each other at a fixed rate of HZ a second.", "HZ");
-const QCommandLineOption timestamps("timestamps", "Frames follow at the rate of the first timestamps.");
-const QCommandLineOption recordedTiming("recorded-timing",
-                                        "Each frame at its recorded time, keeping gaps and jitter.");
+const QCommandLineOption kOutput({"o", "output"}, "The capture to write (pcap).", "CAPTURE");
+const QCommandLineOption kTo("to", "The destination in the packets (default: the settings' destination 1).",
+                             "HOST:PORT");
+const QCommandLineOption kRate("rate", "Frames follow each other at a fixed rate of HZ a second.", "HZ");
+const QCommandLineOption kTimestamps("timestamps", "Frames follow at the rate of the first timestamps.");
+const QCommandLineOption kRecordedTiming("recorded-timing",
+                                         "Each frame at its recorded time, keeping gaps and jitter.");
 const QCommandLineOption
-    maxGap("max-gap", "With --recorded-timing: a longer gap between two timestamps is S seconds (default 5).",
-           "S");
-const QCommandLineOption from("from", "Starts with frame number FRAME.", "FRAME");
-const QCommandLineOption until("until", "Ends with frame number FRAME.", "FRAME");
-const QCommandLineOption mtu("mtu", "Fragments packets larger than BYTES (default 1500; 0: never).", "BYTES");
-const QCommandLineOption force("force", "Replaces an existing CAPTURE.");
+    kMaxGap("max-gap",
+            "With --recorded-timing: a longer gap between two timestamps is S seconds (default 5).", "S");
+const QCommandLineOption kFrom("from", "Starts with frame number FRAME.", "FRAME");
+const QCommandLineOption kUntil("until", "Ends with frame number FRAME.", "FRAME");
+const QCommandLineOption kMtu("mtu", "Fragments packets larger than BYTES (default 1500; 0: never).",
+                              "BYTES");
+const QCommandLineOption kForce("force", "Replaces an existing CAPTURE.");
+const ScheduleOptions kSchedule = {&kRate,  &kTimestamps,     &kFrom,  &kUntil,
+                                   nullptr, &kRecordedTiming, &kMaxGap};
 
 QList<QCommandLineOption> options(const Defaults &)
 {
-    return {output, to, rate, timestamps, recordedTiming, maxGap, from, until, mtu, force};
+    return {kOutput, kTo, kRate, kTimestamps, kRecordedTiming, kMaxGap, kFrom, kUntil, kMtu, kForce};
 }
 
-int run(const Invocation &call)
+// Which recording goes into which capture, to where, timed how.
+struct Request
 {
-    const QCommandLineParser &parser = call.parser;
-    const Defaults &defaults = call.defaults;
-    if (parser.positionalArguments().size() != 1 || !parser.isSet(output) || parser.value(output).isEmpty()) {
-        error("export takes one recording and -o CAPTURE (see orf help export)");
+    QString file;
+    QString capture;
+    bool force = false;
+    PlaybackEngine::Destination destination;
+    QString target; // the destination as HOST:PORT
+    PlaybackEngine::Options schedule;
+    int mtu = CaptureWriter::kDefaultMtu;
+};
+
+Ending readMtu(const QCommandLineParser &parser, int *mtu)
+{
+    if (!parser.isSet(kMtu))
+        return {};
+    qint64 bytes = 0;
+    if (!numberOption(parser, kMtu, "0 or a packet size in bytes", 0, 65535, &bytes))
+        return kUsage;
+    if (bytes != 0 && bytes < CaptureWriter::kLowestMtu) {
+        error(QStringLiteral("--mtu %1: not 0 or a packet size from %2 to 65535 bytes")
+                  .arg(bytes)
+                  .arg(CaptureWriter::kLowestMtu));
         return kUsage;
     }
-    const QString file = parser.positionalArguments().first();
-    const QString capture = parser.value(output);
-    PlaybackEngine::Options options;
+    *mtu = int(bytes);
+    return {};
+}
+
+Ending readRequest(const Invocation &call, Request *request)
+{
+    const QCommandLineParser &parser = call.parser;
+    if (parser.positionalArguments().size() != 1 || !parser.isSet(kOutput) || parser.value(kOutput).isEmpty())
+        return wrongArguments(call, "one recording and -o CAPTURE");
+    request->file = parser.positionalArguments().first();
+    request->capture = parser.value(kOutput);
+    request->force = parser.isSet(kForce);
     std::vector<PlaybackEngine::Destination> destinations;
     QStringList names;
     if (const Ending ending =
-            readDestinations(parser.isSet(to) ? QStringList{parser.value(to)} : QStringList(), defaults, 1,
-                             &destinations, &names))
-        return *ending;
-    const PlaybackEngine::Destination d = destinations.front();
-    const QString target = names.first();
-    if (const Ending ending =
-            readSchedule(parser, {&rate, &timestamps, &from, &until, nullptr, &recordedTiming, &maxGap},
-                         defaults, &options))
-        return *ending;
-    qint64 bytes = CaptureWriter::kDefaultMtu;
-    if (parser.isSet(mtu)) {
-        if (!numberOption(parser, mtu, "0 or a packet size in bytes", 0, 65535, &bytes))
-            return kUsage;
-        if (bytes != 0 && bytes < CaptureWriter::kLowestMtu) {
-            error(QStringLiteral("--mtu %1: not 0 or a packet size from %2 to 65535 bytes")
-                      .arg(bytes)
-                      .arg(CaptureWriter::kLowestMtu));
-            return kUsage;
-        }
-    }
-    if (const Ending ending = checkOutput(capture, parser.isSet(force)))
-        return *ending;
+            readDestinations(parser.isSet(kTo) ? QStringList{parser.value(kTo)} : QStringList(),
+                             call.defaults, 1, &destinations, &names))
+        return ending;
+    request->destination = destinations.front();
+    request->target = names.first();
+    if (const Ending ending = readSchedule(parser, kSchedule, call.defaults, &request->schedule))
+        return ending;
+    if (const Ending ending = readMtu(parser, &request->mtu))
+        return ending;
+    return checkOutput(request->capture, request->force);
+}
 
-    OpenedRecording recording;
-    if (const Ending ending = openPlayable(file, nullptr, &recording))
-        return *ending;
-    const std::optional<qint64> startNs = file_time::modifiedNs(file);
-    if (!startNs) {
-        error(file + ": changed since it was read; please run again");
-        return kFailure;
-    }
-
+// Writes the capture, its first packet at startNs; what was written, or the ending after saying why not.
+Ending write(const Request &request, const FrameIndex &index, qint64 startNs, CaptureWriter::Written *written)
+{
     QString why;
-    const CaptureWriter::Written written =
-        CaptureWriter::exportRecording(capture, parser.isSet(force), recording.index, options,
-                                       CaptureWriter::endpointsFor(d.ip, d.port), int(bytes), *startNs, &why);
-    switch (written.status) {
+    *written = CaptureWriter::exportRecording(
+        request.capture, request.force, index, request.schedule,
+        CaptureWriter::endpointsFor(request.destination.ip, request.destination.port), request.mtu, startNs,
+        &why);
+    switch (written->status) {
     case CaptureWriter::Written::Status::Ok:
-        break;
+        return {};
     case CaptureWriter::Written::Status::Changed:
-        error(file + ": has changed since it was opened; please run again");
+        error(request.file + ": has changed since it was opened; please run again");
         return kFailure;
     case CaptureWriter::Written::Status::TooLarge:
         // As a playback, it stops at such a frame; a capture of a part would pass for the whole, so there
         // is none. --until before it exports the frames that can be sent.
         error(QStringLiteral("%1: frame %2 is %3 bytes, too large for a datagram; nothing exported")
-                  .arg(file)
-                  .arg(written.frame)
-                  .arg(written.size));
+                  .arg(request.file)
+                  .arg(written->frame)
+                  .arg(written->size));
         return kNothing;
     default:
         error(why);
         return kFailure;
     }
-    const QString pace = options.recordedTiming ? QStringLiteral("at their recorded times")
-                                                : QString::asprintf("at %.1f Hz", double(written.rate));
+}
+
+void printSummary(const Request &request, const CaptureWriter::Written &written)
+{
+    const QString pace = request.schedule.recordedTiming
+                             ? QStringLiteral("at their recorded times")
+                             : QString::asprintf("at %.1f Hz", double(written.rate));
     const QString timing =
-        PlaybackSelfCheck::timingText(written.outOfOrder, written.shortened, options.maxGap);
-    std::fprintf(stderr, "orf: wrote %lld frames in %lld packets to %s %s into %s%s\n",
-                 (long long)written.frames, (long long)written.packets, target.toLocal8Bit().constData(),
-                 qPrintable(pace), QFile::encodeName(capture).constData(),
-                 timing.isEmpty() ? "" : qPrintable("; " + timing));
+        PlaybackSelfCheck::timingText(written.outOfOrder, written.shortened, request.schedule.maxGap);
+    std::fprintf(
+        stderr, "orf: wrote %lld frames in %lld packets to %s %s into %s%s\n", (long long)written.frames,
+        (long long)written.packets, request.target.toLocal8Bit().constData(), qPrintable(pace),
+        QFile::encodeName(request.capture).constData(), timing.isEmpty() ? "" : qPrintable("; " + timing));
+}
+
+int run(const Invocation &call)
+{
+    Request request;
+    if (const Ending ending = readRequest(call, &request))
+        return *ending;
+    OpenedRecording recording;
+    if (const Ending ending = openPlayable(request.file, nullptr, &recording))
+        return *ending;
+    const std::optional<qint64> startNs = file_time::modifiedNs(request.file);
+    if (!startNs) {
+        error(request.file + ": changed since it was read; please run again");
+        return kFailure;
+    }
+    CaptureWriter::Written written;
+    if (const Ending ending = write(request, recording.index, *startNs, &written))
+        return *ending;
+    printSummary(request, written);
     return kOk;
 }
 
