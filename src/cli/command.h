@@ -43,7 +43,7 @@ struct Command
         const char *name;
         const char *text;
     } argument;
-    // Reads the options into a request, does the work and says what it did: the exit status.
+    // Does the work and says what it did (usually runOnRequest below): the exit status.
     int (*run)(const Invocation &invocation);
 };
 
@@ -54,6 +54,17 @@ struct Invocation
     const QCommandLineParser &parser;
     const Defaults &defaults;
 };
+
+// The run function of a command that reads its options into a Request first (read), then does the work on
+// it (work): runOnRequest<Request, readRequest, play>.
+template <typename Request, Ending (*read)(const Invocation &, Request *), int (*work)(const Request &)>
+int runOnRequest(const Invocation &invocation)
+{
+    Request request;
+    if (const Ending ending = read(invocation, &request))
+        return *ending;
+    return work(request);
+}
 
 // Runs command with its arguments (those after its name): the settings read, the arguments parsed, its
 // help shown for --help, else its run function. What every command does around its work is done here.

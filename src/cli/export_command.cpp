@@ -95,7 +95,8 @@ Ending readRequest(const Invocation &call, Request *request)
 }
 
 // Writes the capture, its first packet at startNs; what was written, or the ending after saying why not.
-Ending write(const Request &request, const FrameIndex &index, qint64 startNs, CaptureWriter::Written *written)
+Ending writeCapture(const Request &request, const FrameIndex &index, qint64 startNs,
+                    CaptureWriter::Written *written)
 {
     QString why;
     *written = CaptureWriter::exportRecording(
@@ -135,11 +136,8 @@ void printSummary(const Request &request, const CaptureWriter::Written &written)
         QFile::encodeName(request.capture).constData(), timing.isEmpty() ? "" : qPrintable("; " + timing));
 }
 
-int run(const Invocation &call)
+int exportCapture(const Request &request)
 {
-    Request request;
-    if (const Ending ending = readRequest(call, &request))
-        return *ending;
     OpenedRecording recording;
     if (const Ending ending = openPlayable(request.file, nullptr, &recording))
         return *ending;
@@ -149,7 +147,7 @@ int run(const Invocation &call)
         return kFailure;
     }
     CaptureWriter::Written written;
-    if (const Ending ending = write(request, recording.index, *startNs, &written))
+    if (const Ending ending = writeCapture(request, recording.index, *startNs, &written))
         return *ending;
     printSummary(request, written);
     return kOk;
@@ -169,7 +167,7 @@ const Command kExport = {
     "the packets carry the frames' recorded times, so tcpreplay replays them so.",
     options,
     {"FILE", "The recording (.orf)."},
-    run,
+    runOnRequest<Request, readRequest, exportCapture>,
 };
 
 } // namespace orf

@@ -1,7 +1,5 @@
 // orf import: the datagrams a capture holds to one port, as the recording Record would have written had it
 // been listening there, into FILE.part renamed to FILE once it is whole.
-#include "cli/command.h"
-#include "cli/defaults.h"
 #include "cli/orf.h"
 #include "cli/output_file.h"
 #include "cli/recording_input.h"
@@ -9,9 +7,9 @@
 #include "recording/part_file.h"
 
 #include <QCommandLineParser>
-
 #include <QFile>
 #include <QFileInfo>
+
 #include <cstdio>
 #include <vector>
 
@@ -19,64 +17,78 @@ namespace orf {
 
 namespace {
 
-const QCommandLineOption output({"o", "output"},
-                                "The recording to write (default: the capture's name with .orf).", "FILE");
-const QCommandLineOption force("force", "Replaces an existing FILE.");
+const QCommandLineOption kOutput({"o", "output"},
+                                 "The recording to write (default: the capture's name with .orf).", "FILE");
+const QCommandLineOption kForce("force", "Replaces an existing FILE.");
 
 QList<QCommandLineOption> options(const Defaults &)
 {
-    return QList<QCommandLineOption>{output, force} + captureOptions();
+    return QList<QCommandLineOption>{kOutput, kForce} + captureOptions();
 }
 
-int run(const Invocation &call)
+// Which capture's datagrams go into which recording.
+struct Request
+{
+    QString capture;
+    CaptureReader::Options options;
+    QString file;
+    bool force = false;
+};
+
+Ending readRequest(const Invocation &call, Request *request)
 {
     const QCommandLineParser &parser = call.parser;
-    const Defaults &defaults = call.defaults;
-    if (parser.positionalArguments().size() != 1) {
-        error("import takes one capture (see orf help import)");
-        return kUsage;
-    }
-    CaptureReader::Options options;
-    if (const Ending ending = readCaptureOptions(parser, defaults, &options))
-        return *ending;
-    const QString capture = parser.positionalArguments().first();
-    const QString suffix = QFileInfo(capture).suffix();
-    const QString file = parser.isSet(output) ? parser.value(output)
-                         : suffix.isEmpty()   ? capture + ".orf"
-                                              : capture.chopped(suffix.size() + 1) + ".orf";
-    const QString part = file + ".part";
-    if (const Ending ending = checkOutput(file, parser.isSet(force)))
-        return *ending;
+    if (parser.positionalArguments().size() != 1)
+        return wrongArguments(call, "one capture");
+    if (const Ending ending = readCaptureOptions(parser, call.defaults, &request->options))
+        return ending;
+    request->capture = parser.positionalArguments().first();
+    const QString suffix = QFileInfo(request->capture).suffix();
+    request->file = parser.isSet(kOutput) ? parser.value(kOutput)
+                    : suffix.isEmpty()    ? request->capture + ".orf"
+                                          : request->capture.chopped(suffix.size() + 1) + ".orf";
+    request->force = parser.isSet(kForce);
+    return checkOutput(request->file, request->force);
+}
 
-    FILE *stream = createOutput(file, parser.isSet(force));
-    if (!stream)
-        return kFailure;
-    // A capture gives many small payloads: one write a megabyte.
-    std::vector<char> buffer(1 << 20);
-    std::setvbuf(stream, buffer.data(), _IOFBF, buffer.size());
-    const CaptureReader::Result r = CaptureReader::read(capture, options, CaptureReader::fileSink(stream));
-    Ending status;
-    if (r.status == CaptureReader::Status::WriteFailed) {
+// FILE.part renamed to FILE, and what was taken; or FILE.part removed, and why.
+int finish(const Request &request, const CaptureReader::Result &read, std::FILE *output)
+{
+    const QString part = request.file + ".part";
+    Ending ending;
+    if (read.status == CaptureReader::Status::WriteFailed) {
         error(QStringLiteral("writing %1 failed (is the disk full?)").arg(part));
-        status = kFailure;
-    } else if (!(status = captureRead(r)) && r.stats.datagrams == 0) {
-        error(r.portChoice + "; no recording written");
-        status = kNothing;
+        ending = kFailure;
+    } else if (!(ending = captureRead(read)) && read.stats.datagrams == 0) {
+        error(read.portChoice + "; no recording written");
+        ending = kNothing;
     }
-    if (status) {
-        std::fclose(stream);
+    if (ending) {
+        std::fclose(output);
         QFile::remove(part);
-        return *status;
+        return *ending;
     }
-    QString why;
-    if (!part_file::finish(stream, file, &why)) {
+    if (QString why; !part_file::finish(output, request.file, &why)) {
         QFile::remove(part);
         error(why);
         return kFailure;
     }
-    std::fprintf(stderr, "orf: %s\norf: %s, into %s\n", r.portChoice.toLocal8Bit().constData(),
-                 r.stats.summary().toLocal8Bit().constData(), QFile::encodeName(file).constData());
+    std::fprintf(stderr, "orf: %s\norf: %s, into %s\n", read.portChoice.toLocal8Bit().constData(),
+                 read.stats.summary().toLocal8Bit().constData(), QFile::encodeName(request.file).constData());
     return kOk;
+}
+
+int importCapture(const Request &request)
+{
+    std::FILE *output = createOutput(request.file, request.force);
+    if (!output)
+        return kFailure;
+    // A capture gives many small payloads: one write a megabyte.
+    std::vector<char> buffer(1 << 20);
+    std::setvbuf(output, buffer.data(), _IOFBF, buffer.size());
+    return finish(request,
+                  CaptureReader::read(request.capture, request.options, CaptureReader::fileSink(output)),
+                  output);
 }
 
 } // namespace
@@ -91,7 +103,7 @@ const Command kImport = {
     "when any datagram goes to it, else the port most datagrams go to.",
     options,
     {"CAPTURE", "The capture (pcap, pcapng)."},
-    run,
+    runOnRequest<Request, readRequest, importCapture>,
 };
 
 } // namespace orf

@@ -1,15 +1,11 @@
 // orf info: one pass over a recording (or the one a capture's datagrams make) through the frame index, and
 // what it holds.
 #include "capture/opened_recording.h"
-#include "cli/command.h"
-#include "cli/defaults.h"
 #include "cli/orf.h"
 #include "cli/recording_input.h"
-#include "cli/terminal.h"
 #include "recording/recording_info.h"
 
 #include <QCommandLineParser>
-
 #include <QJsonDocument>
 #include <QTextStream>
 
@@ -17,36 +13,43 @@ namespace orf {
 
 namespace {
 
-const QCommandLineOption json("json", "Prints one JSON object: every run of lost frames, and every lost "
-                                      "frame number while they are at most 100,000.");
+const QCommandLineOption kJson("json", "Prints one JSON object: every run of lost frames, and every lost "
+                                       "frame number while they are at most 100,000.");
 
 QList<QCommandLineOption> options(const Defaults &)
 {
-    return QList<QCommandLineOption>{json} + captureOptions();
+    return QList<QCommandLineOption>{kJson} + captureOptions();
 }
 
-int run(const Invocation &call)
+// Which file to check, and how to say what it holds.
+struct Request
 {
-    const QCommandLineParser &parser = call.parser;
-    const Defaults &defaults = call.defaults;
-    if (parser.positionalArguments().size() != 1) {
-        error("info takes one recording (see orf help info)");
-        return kUsage;
-    }
-    CaptureReader::Options capture;
-    if (const Ending ending = readCaptureOptions(parser, defaults, &capture))
-        return *ending;
+    QString file;
+    CaptureReader::Options capture; // when the file is a capture
+    bool json = false;
+};
 
-    OpenedRecording read;
-    if (const Ending ending = readRecording(parser.positionalArguments().first(), &capture, &read))
+Ending readRequest(const Invocation &call, Request *request)
+{
+    if (call.parser.positionalArguments().size() != 1)
+        return wrongArguments(call, "one recording");
+    request->file = call.parser.positionalArguments().first();
+    request->json = call.parser.isSet(kJson);
+    return readCaptureOptions(call.parser, call.defaults, &request->capture);
+}
+
+int check(const Request &request)
+{
+    OpenedRecording opened;
+    if (const Ending ending = readRecording(request.file, &request.capture, &opened))
         return *ending;
-    const RecordingInfo &recording = read.info;
+    const RecordingInfo &info = opened.info;
     QTextStream out(stdout);
-    if (parser.isSet(json))
-        out << QJsonDocument(recording.json()).toJson(QJsonDocument::Indented);
+    if (request.json)
+        out << QJsonDocument(info.json()).toJson(QJsonDocument::Indented);
     else
-        out << recording.text();
-    return recording.playable() ? kOk : kNothing;
+        out << info.text();
+    return info.playable() ? kOk : kNothing;
 }
 
 } // namespace
@@ -62,7 +65,7 @@ const Command kInfo = {
     "Exit status 0 when it can be played, 1 when not, 3 when it cannot be read.",
     options,
     {"FILE", "The recording (.orf), or a capture (pcap, pcapng)."},
-    run,
+    runOnRequest<Request, readRequest, check>,
 };
 
 } // namespace orf

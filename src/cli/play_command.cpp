@@ -153,7 +153,7 @@ struct Played
 };
 
 // Plays until the playback ends or a signal ends it; closes the socket.
-Ending play(const Request &request, const FrameIndex &index, void *socket, Played *played)
+Ending sendFrames(const Request &request, const FrameIndex &index, void *socket, Played *played)
 {
     PlaybackEngine engine;
     engine.setSocket(socket);
@@ -226,11 +226,8 @@ int outcome(const Request &request, const FrameIndex &index, const PlaybackEngin
     }
 }
 
-int run(const Invocation &call)
+int play(const Request &request)
 {
-    Request request;
-    if (const Ending ending = readRequest(call, &request))
-        return *ending;
     OpenedRecording recording;
     if (const Ending ending = openPlayable(request.file, &request.capture, &recording))
         return *ending;
@@ -238,7 +235,7 @@ int run(const Invocation &call)
     if (const Ending ending = openSocket(request.multicast, &socket))
         return *ending;
     Played played;
-    if (const Ending ending = play(request, recording.index, socket, &played))
+    if (const Ending ending = sendFrames(request, recording.index, socket, &played))
         return *ending;
     printSummary(request, played);
     return outcome(request, recording.index, played.end);
@@ -261,7 +258,7 @@ const Command kPlay = {
     "its packet's capture time.",
     options,
     {"FILE", "The recording (.orf), or a capture (pcap, pcapng)."},
-    run,
+    runOnRequest<Request, readRequest, play>,
 };
 
 } // namespace orf

@@ -233,11 +233,8 @@ int finish(const Request &request, const Recorded &recorded, std::FILE *output)
     return kOk;
 }
 
-int run(const Invocation &call)
+int record(const Request &request)
 {
-    Request request;
-    if (const Ending ending = readRequest(call, &request))
-        return *ending;
     void *socket = nullptr;
     if (const Ending ending = openSocket(request, &socket))
         return *ending;
@@ -260,7 +257,7 @@ const Command kRecord = {
     "Ctrl-C, N datagrams or the duration.",
     options,
     {},
-    run,
+    runOnRequest<Request, readRequest, record>,
 };
 
 } // namespace orf
