@@ -86,9 +86,9 @@ int importCapture(const Request &request)
     // A capture gives many small payloads: one write a megabyte.
     std::vector<char> buffer(1 << 20);
     std::setvbuf(output, buffer.data(), _IOFBF, buffer.size());
-    return finish(request,
-                  CaptureReader::read(request.capture, request.options, CaptureReader::fileSink(output)),
-                  output);
+    const CaptureReader::Result read =
+        CaptureReader::read(request.capture, request.options, CaptureReader::fileSink(output));
+    return finish(request, read, output);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // orf, the command-line program: records, plays and inspects recordings without a display. It drives the
 // same receiving engine, frame index and playback engine as the window, and links nothing of the window.
-// Each command is defined in a file of its own (cli/command.h) and listed in one table.
+// Each command is a Command (cli/command.h) defined in a file of its own, NAME_command.cpp, and listed in
+// one table, commands().
 #pragma once
 
 #include "cli/command.h"
