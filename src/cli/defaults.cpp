@@ -24,14 +24,7 @@ Defaults loadDefaults()
     d.texts = texts;
     if (result.ok())
         d.path = result.path;
-    const SettingsFile::WorkingValues v = SettingsFile::workingValues(texts, nullptr); // hosts: when played
-    d.record_port = v.port_record;
-    d.port_1 = v.port_play_1;
-    d.port_2 = v.port_play_2;
-    d.active = v.active;
-    d.frequency = v.frequency_play_1;
-    d.timestamp = v.timestamp;
-    d.recorded_timing = v.recorded_timing;
+    d.values = SettingsFile::workingValues(texts, nullptr);
     return d;
 }
 

@@ -5,22 +5,15 @@
 #include "settings/settings_file.h"
 
 #include <QString>
-#include <QtGlobal>
 
 namespace orf {
 
 // The settings the window wrote, or its fallback beside the executable, or the built-in defaults.
 struct Defaults
 {
-    quint16 record_port = 0;
-    quint16 port_1 = 0;
-    quint16 port_2 = 0;
-    bool active = false;
-    float frequency = 0;
-    bool timestamp = true;
-    bool recorded_timing = false; // with timestamp: each frame at its recorded time
-    // The texts as found, for what the fields above do not hold, and the file they come from (empty: the
-    // built-in defaults).
+    // What the texts stand for; the hosts are resolved only when played, so their addresses are 0 here.
+    SettingsFile::WorkingValues values;
+    // The texts as found, and the file they come from (empty: the built-in defaults).
     SettingsFile::SettingsTexts texts = SettingsFile::defaultTexts();
     QString path;
 };

@@ -113,7 +113,7 @@ Ending readRequest(const Invocation &call, Request *request)
     request->file = parser.positionalArguments().first();
     PlaybackEngine::Options &playback = request->playback;
     if (const Ending ending =
-            readDestinations(parser.values(kTo), call.defaults, call.defaults.active ? 2 : 1,
+            readDestinations(parser.values(kTo), call.defaults, call.defaults.values.active ? 2 : 1,
                              &playback.destinations, &request->destinations))
         return ending;
     if (const Ending ending = readSchedule(parser, kSchedule, call.defaults, &playback))

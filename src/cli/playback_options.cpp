@@ -40,7 +40,7 @@ Ending settingsDestinations(const Defaults &defaults, int count,
     for (int i = 0; i < count; ++i) {
         const Setting hostSetting = i == 0 ? Setting::PlayHost1 : Setting::PlayHost2;
         const Setting portSetting = i == 0 ? Setting::PlayPort1 : Setting::PlayPort2;
-        PlaybackEngine::Destination d{0, i == 0 ? defaults.port_1 : defaults.port_2};
+        PlaybackEngine::Destination d{0, i == 0 ? defaults.values.port_play_1 : defaults.values.port_play_2};
         if (d.port == 0)
             return badSetting(defaults, portSetting, "not a port number (1 to 65535)", "--to");
         const QString host = defaults.texts.text(hostSetting);
@@ -67,18 +67,18 @@ Ending readPacing(const QCommandLineParser &parser, const ScheduleOptions &names
             return kUsage;
         }
     }
-    options->rate = defaults.frequency;
+    options->rate = defaults.values.frequency_play_1;
     // The settings' rate is used unless --rate gives one: also by timestamps that give none.
     const bool rateNeeded = !parser.isSet(*names.rate) && !(names.topSpeed && parser.isSet(*names.topSpeed));
     if (rateNeeded && !(options->rate > 0))
         return badSetting(defaults, SettingsFile::Setting::Frequency, "not a rate in Hz above 0", "--rate");
     options->timestamps =
-        parser.isSet(*names.rate) ? false : (parser.isSet(*names.timestamps) || defaults.timestamp);
+        parser.isSet(*names.rate) ? false : (parser.isSet(*names.timestamps) || defaults.values.timestamp);
     // The settings' recorded timing stands only where no option chooses the pacing.
     const bool paced = parser.isSet(*names.rate) || parser.isSet(*names.timestamps) ||
                        (names.topSpeed && parser.isSet(*names.topSpeed));
-    options->recordedTiming =
-        parser.isSet(*names.recordedTiming) || (!paced && defaults.timestamp && defaults.recorded_timing);
+    options->recordedTiming = parser.isSet(*names.recordedTiming) ||
+                              (!paced && defaults.values.timestamp && defaults.values.recorded_timing);
     if (parser.isSet(*names.maxGap)) {
         if (!options->recordedTiming) {
             error("--max-gap: only recorded timing (--recorded-timing) shortens gaps");

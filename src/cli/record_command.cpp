@@ -47,7 +47,7 @@ const QCommandLineOption
 QList<QCommandLineOption> options(const Defaults &defaults)
 {
     QCommandLineOption port = kPort;
-    port.setDescription(kPort.description().arg(defaults.record_port));
+    port.setDescription(kPort.description().arg(defaults.values.port_record));
     return {port, kOutput, kCount, kDuration, kForce, kGroup, kInterface};
 }
 
@@ -70,7 +70,7 @@ Ending readSource(const Invocation &call, Request *request)
 {
     using SettingsFile::Setting;
     const QCommandLineParser &parser = call.parser;
-    request->port = call.defaults.record_port;
+    request->port = call.defaults.values.port_record;
     qint64 port = 0;
     if (parser.isSet(kPort)) {
         if (!numberOption(parser, kPort, "a port number", 1, 65535, &port))

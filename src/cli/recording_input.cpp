@@ -35,7 +35,7 @@ Ending readCaptureOptions(const QCommandLineParser &parser, const Defaults &defa
     if (parser.isSet(kPort) && !numberOption(parser, kPort, "a port number", 1, 65535, &port))
         return kUsage;
     options->port = int(port);
-    options->preferredPort = defaults.record_port != 0 ? defaults.record_port : -1;
+    options->preferredPort = defaults.values.port_record != 0 ? defaults.values.port_record : -1;
     options->filter = parser.value(kFilter);
     return {};
 }
