@@ -13,6 +13,8 @@
 #include <csignal>
 #include <sys/stat.h> // umask
 
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 
@@ -403,6 +405,78 @@ private slots:
         }
         ap_udp_exit(member);
         ap_udp_exit(broadcast);
+    }
+
+    // Played to a group by an interface other than lo, the frames reach a receiver on this machine joined
+    // there, and none does with --no-loopback. (What leaves by lo comes in again by lo, whatever the socket
+    // asks: lo cannot show it.)
+    void noLoopback()
+    {
+        quint32 address = 0; // of a multicast interface that is not lo
+        ifaddrs *interfaces = nullptr;
+        for (ifaddrs *i = ::getifaddrs(&interfaces) == 0 ? interfaces : nullptr; i && !address;
+             i = i->ifa_next) {
+            if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET && (i->ifa_flags & IFF_MULTICAST) &&
+                (i->ifa_flags & IFF_UP) && !(i->ifa_flags & IFF_LOOPBACK))
+                address = ntohl(reinterpret_cast<sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr);
+        }
+        ::freeifaddrs(interfaces);
+        const quint32 group = 0xEFFF0101u + QRandomGenerator::global()->bounded(0xFC00u);
+        const quint16 port = freeUdpPort();
+        void *member = nullptr;
+        if (address == 0 || ap_udp_init_group(&member, group, port, address, 0) != 0)
+            QSKIP("no network interface but lo joins a multicast group here");
+        const auto close = qScopeGuard([member] { ap_udp_exit(member); });
+        auto dotted = [](quint32 a) {
+            return QString("%1.%2.%3.%4").arg(a >> 24).arg(a >> 16 & 255).arg(a >> 8 & 255).arg(a & 255);
+        };
+        // TTL 0: nothing leaves this machine. The receiver's first datagram is the second playback's.
+        const QString to = dotted(group) + ':' + QString::number(port);
+        const QStringList play{"play",        path("l.orf"),   "--to",  to,
+                               "--interface", dotted(address), "--ttl", "0"};
+        QVERIFY(writeFile(path("l.orf"), "fr 1\n"));
+        QCOMPARE(orf(play + QStringList{"--no-loopback"}), 0);
+        QVERIFY(writeFile(path("l.orf"), "fr 2\n"));
+        QCOMPARE(orf(play), 0);
+        pollfd ready{ap_udp_descriptor(member), POLLIN, 0};
+        QTRY_COMPARE_WITH_TIMEOUT(::poll(&ready, 1, 0), 1, 5000);
+        char data[16];
+        QCOMPARE(QByteArray(data, int(::recv(ready.fd, data, sizeof data, 0))), "fr 2\r\n");
+    }
+
+    // Without --to, play sends to the settings' destination 1, and to destination 2 only while it is active;
+    // a --to replaces both.
+    void settingsDestinations_data()
+    {
+        QTest::addColumn<QString>("active");
+        QTest::addColumn<bool>("to");    // one --to, to the first receiver
+        QTest::addColumn<int>("second"); // the frames the second receiver gets
+        QTest::newRow("not active") << "false" << false << 0;
+        QTest::newRow("active") << "true" << false << 2;
+        QTest::newRow("active, one --to") << "true" << true << 0;
+    }
+    void settingsDestinations()
+    {
+        QFETCH(QString, active);
+        QFETCH(bool, to);
+        QFETCH(int, second);
+        UdpSink sinks[2];
+        const QString settings = path(".NUV/Ostrel_Recorder/config/current-settings.xml");
+        QVERIFY(QDir().mkpath(QFileInfo(settings).path()) && writeFile(path("p.orf"), "fr 1\na\nfr 2\nb\n"));
+        QVERIFY(writeFile(settings, QString("<OSTREL_RECORDER><PLAY_HOST_1 HOST=\"127.0.0.1\"/><PLAY_PORT_1 "
+                                            "PORT_NR=\"%1\"/><PLAY_HOST_2 HOST=\"127.0.0.1\"/><PLAY_PORT_2 "
+                                            "PORT_NR=\"%2\"/><ACTIVE ACTIVE=\"%3\"/></OSTREL_RECORDER>")
+                                        .arg(sinks[0].port())
+                                        .arg(sinks[1].port())
+                                        .arg(active)
+                                        .toUtf8()));
+        const QStringList once{"--to", "127.0.0.1:" + QString::number(sinks[0].port())};
+        QCOMPARE(orf(QStringList{"play", path("p.orf"), "--top-speed"} + (to ? once : QStringList())), 0);
+        const QList<QByteArray> wires = {"fr 1\r\na\r\n", "fr 2\r\nb\r\n"};
+        QCOMPARE(sinks[0].receiveMany(2), wires);
+        // Each frame goes to destination 1, then 2: a copy to the second would be waiting by now.
+        QCOMPARE(second ? sinks[1].receiveMany(second) : sinks[1].drain(), wires.mid(0, second));
+        QVERIFY(QFile::remove(settings));
     }
 
     // A value orf cannot use, from an option or from the settings file, is refused before anything starts,

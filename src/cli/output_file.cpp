@@ -1,0 +1,42 @@
+#include "cli/output_file.h"
+
+#include "cli/terminal.h"
+#include "recording/part_file.h"
+
+#include <QFile>
+
+#include <sys/stat.h>
+
+namespace orf {
+
+Ending checkOutput(const QString &file, bool force)
+{
+    struct stat st;
+    if (file.isEmpty() || (::stat(QFile::encodeName(file).constData(), &st) == 0 && S_ISDIR(st.st_mode))) {
+        error(file.isEmpty() ? QStringLiteral("-o '': names no file")
+                             : QStringLiteral("-o %1: is a directory; name a file").arg(file));
+        return kUsage;
+    }
+    for (const QString &existing : {file, file + ".part"}) {
+        if (::lstat(QFile::encodeName(existing).constData(), &st) != 0)
+            continue;
+        // --force replaces a file, or a link (never what it points to); never a device or a FIFO.
+        if (!force || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) {
+            error(force ? QStringLiteral("%1 exists and is not a file; nothing replaces it").arg(existing)
+                        : QStringLiteral("%1 exists; --force replaces it").arg(existing));
+            return kUsage;
+        }
+    }
+    return {};
+}
+
+std::FILE *createOutput(const QString &file, bool force)
+{
+    QString why;
+    std::FILE *output = part_file::create(file, force, &why);
+    if (!output)
+        error(why);
+    return output;
+}
+
+} // namespace orf

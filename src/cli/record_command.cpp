@@ -1,0 +1,263 @@
+// orf record: the window's receiving engine writing into FILE.part, renamed to FILE once it is whole.
+#include "ap/ap_socket.h"
+#include "cli/defaults.h"
+#include "cli/option_values.h"
+#include "cli/orf.h"
+#include "cli/output_file.h"
+#include "cli/terminal.h"
+#include "record/megabytes.h"
+#include "record/ostrel_recorder_thread.h"
+#include "record/record_socket.h"
+#include "recording/part_file.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+
+namespace orf {
+
+namespace {
+
+constexpr qint64 kMaxCount = std::numeric_limits<qint64>::max();
+constexpr double kMaxDuration = 1e9; // 31 years
+constexpr qint64 kDayMs = 24 * 3600 * 1000;
+
+const QCommandLineOption kPort("port", "The UDP port to record (default: the settings', now %1).", "P");
+const QCommandLineOption kOutput({"o", "output"},
+                                 "The recording to write (default: ostrel-YYYYMMDD-HHMMSS.orf).", "FILE");
+const QCommandLineOption kCount("count", "Ends after N datagrams.", "N");
+const QCommandLineOption kDuration("duration", "Ends after SECONDS.", "SECONDS");
+const QCommandLineOption kForce("force", "Replaces an existing FILE.");
+const QCommandLineOption
+    kGroup("group",
+           "Records the datagrams sent to the multicast group ADDR on the port (default: the settings').",
+           "ADDR");
+const QCommandLineOption
+    kInterface("interface",
+               "Joins the group on interface IF, a name or an address (default: the system's choice).", "IF");
+
+QList<QCommandLineOption> options(const Defaults &defaults)
+{
+    QCommandLineOption port = kPort;
+    port.setDescription(kPort.description().arg(defaults.values.port_record));
+    return {port, kOutput, kCount, kDuration, kForce, kGroup, kInterface};
+}
+
+// What to record, into which file, until when.
+struct Request
+{
+    quint16 port = 0;
+    quint32 group = 0;   // 0: none, the port alone
+    QString groupText;   // as given; empty without a group
+    QString interface;   // where the group is joined; empty: the system's choice
+    QString source;      // where the datagrams come from, as every message names it
+    qint64 count = 0;    // datagrams; 0: no limit
+    double duration = 0; // seconds; 0: no limit
+    QString file;
+    bool force = false;
+};
+
+// --port, --group and --interface, or the settings'.
+Ending readSource(const Invocation &call, Request *request)
+{
+    using SettingsFile::Setting;
+    const QCommandLineParser &parser = call.parser;
+    request->port = call.defaults.values.port_record;
+    qint64 port = 0;
+    if (parser.isSet(kPort)) {
+        if (!numberOption(parser, kPort, "a port number", 1, 65535, &port))
+            return kUsage;
+        request->port = quint16(port);
+    } else if (request->port == 0) {
+        return badSetting(call.defaults, Setting::RecordPort, "not a port number (1 to 65535)", "--port");
+    }
+    if (const Ending ending =
+            optionOrSetting(parser, kGroup, call.defaults, Setting::RecordGroup, isGroupOrEmpty,
+                            "not a multicast group (224.0.0.0 to 239.255.255.255)", &request->groupText))
+        return ending;
+    request->group = *SettingsFile::groupFromText(request->groupText);
+    if (parser.isSet(kInterface) && request->group == 0) {
+        error("--interface is for receiving from a group: give --group ADDR too");
+        return kUsage;
+    }
+    if (request->group != 0) {
+        if (const Ending ending = optionOrSetting(
+                parser, kInterface, call.defaults, Setting::RecordInterface, isInterfaceOrEmpty,
+                "no such network interface (a name such as eth0, or an address)", &request->interface))
+            return ending;
+    }
+    request->source = record_socket::sourceName(request->port, request->groupText);
+    return {};
+}
+
+Ending readRequest(const Invocation &call, Request *request)
+{
+    const QCommandLineParser &parser = call.parser;
+    if (!parser.positionalArguments().isEmpty()) {
+        error("record takes no file argument; name the recording with -o FILE");
+        return kUsage;
+    }
+    if (const Ending ending = readSource(call, request))
+        return ending;
+    if (parser.isSet(kCount) &&
+        !numberOption(parser, kCount, "a number of datagrams", 1, kMaxCount, &request->count))
+        return kUsage;
+    if (parser.isSet(kDuration) &&
+        !numberOption(parser, kDuration, "a number of seconds", 0.0, kMaxDuration, &request->duration))
+        return kUsage;
+    request->file = parser.isSet(kOutput)
+                        ? parser.value(kOutput)
+                        : QDateTime::currentDateTime().toString("'ostrel-'yyyyMMdd-HHmmss'.orf'");
+    request->force = parser.isSet(kForce);
+    // Found out now, not after a recording that could then not be renamed to it.
+    return checkOutput(request->file, request->force);
+}
+
+Ending openSocket(const Request &request, void **socket)
+{
+    QString reason;
+    const record_socket::Result opened =
+        record_socket::open(socket, request.port, request.group, request.interface, &reason);
+    if (opened == record_socket::Result::Opened)
+        return {};
+    error(record_socket::failureText(opened, record_socket::Wording::CommandLine, request.port,
+                                     request.groupText, request.interface, reason));
+    return opened == record_socket::Result::UnknownInterface ? kUsage : kFailure;
+}
+
+// Quits the event loop at deadline. One timer cannot wait longer than 24.8 days: it is armed again until the
+// deadline has passed.
+void quitAt(const QDeadlineTimer &deadline, QTimer *timer)
+{
+    timer->setSingleShot(true);
+    timer->setTimerType(Qt::PreciseTimer);
+    QObject::connect(timer, &QTimer::timeout, timer, [deadline, timer] {
+        const qint64 left = deadline.remainingTime();
+        if (left > 0)
+            timer->start(int(std::min<qint64>(left, kDayMs)));
+        else
+            QCoreApplication::quit();
+    });
+    timer->start(0);
+}
+
+// How the recording ended.
+struct Recorded
+{
+    Ostrel_Recorder_Thread::Counts counts;
+    bool receivingFailed = false;
+    QElapsedTimer elapsed; // since it began
+};
+
+// Records until the count, the duration or a signal ends it, or receiving or writing fails; closes the
+// socket.
+Recorded receive(const Request &request, void *socket, std::FILE *output)
+{
+    Ostrel_Recorder_Thread receiver;
+    receiver.setSocket(socket);
+    receiver.setRecordOutput(output);
+    receiver.setModeRecord(true);
+    receiver.setStopAfter(request.count);
+    receiver.setStopOnWriteFailure(true); // a full disk ends the recording at once; the rest is kept
+    quitOnSignals();
+    QObject::connect(&receiver, &Ostrel_Recorder_Thread::status, QCoreApplication::instance(), [](int s) {
+        if (s == 0)
+            QCoreApplication::quit();
+    });
+    Recorded recorded;
+    recorded.elapsed.start();
+    qint64 last = 0;
+    StatusLine status([&] {
+        const Ostrel_Recorder_Thread::Counts c = receiver.counts();
+        const QString text = QStringLiteral("%1 s  %2 datagrams  %3/s  %4  %5 lost")
+                                 .arg(recorded.elapsed.elapsed() / 1000)
+                                 .arg(c.datagrams)
+                                 .arg(c.datagrams - last)
+                                 .arg(megabytes::text(c.bytes) + " MB")
+                                 .arg(c.lost);
+        last = c.datagrams;
+        return text;
+    });
+    QTimer ender;
+    if (request.duration > 0)
+        quitAt(QDeadlineTimer(qint64(request.duration * 1000), Qt::PreciseTimer), &ender);
+    std::fprintf(stderr, "orf: recording %s into %s (Ctrl-C ends)\n",
+                 request.source.toLocal8Bit().constData(), QFile::encodeName(request.file).constData());
+    receiver.start();
+    QCoreApplication::exec();
+    receiver.stop();
+    ap_udp_exit(socket);
+    status.end();
+    recorded.counts = receiver.counts();
+    recorded.receivingFailed = receiver.endedByError();
+    return recorded;
+}
+
+// FILE.part renamed to FILE, and the summary; or what is kept where, and why.
+int finish(const Request &request, const Recorded &recorded, std::FILE *output)
+{
+    const Ostrel_Recorder_Thread::Counts &c = recorded.counts;
+    const QString part = request.file + ".part";
+    if (c.write_failed || recorded.receivingFailed) {
+        std::fclose(output);
+        if (c.write_failed)
+            error(QStringLiteral("writing %1 failed (is the disk full?); what was written is kept there")
+                      .arg(part));
+        else
+            error(QStringLiteral("receiving on %1 failed; what arrived is kept in %2")
+                      .arg(request.source, part));
+        return kFailure;
+    }
+    if (c.datagrams == 0) {
+        std::fclose(output);
+        QFile::remove(part);
+        error(QStringLiteral("nothing arrived on %1; no recording written").arg(request.source));
+        return kNothing;
+    }
+    if (QString why; !part_file::finish(output, request.file, &why)) {
+        error(why + QStringLiteral("; what was written is kept in %1").arg(part));
+        return kFailure;
+    }
+    std::fprintf(stderr, "orf: recorded %llu datagrams (%s MB) in %.1f s into %s, %llu frames lost\n",
+                 (unsigned long long)c.datagrams, megabytes::text(c.bytes).toUtf8().constData(),
+                 recorded.elapsed.elapsed() / 1000.0, QFile::encodeName(request.file).constData(),
+                 (unsigned long long)c.lost);
+    return kOk;
+}
+
+int record(const Request &request)
+{
+    void *socket = nullptr;
+    if (const Ending ending = openSocket(request, &socket))
+        return *ending;
+    std::FILE *output = createOutput(request.file, request.force);
+    if (!output) {
+        ap_udp_exit(socket);
+        return kFailure;
+    }
+    return finish(request, receive(request, socket, output), output);
+}
+
+} // namespace
+
+const Command kRecord = {
+    "record",
+    "record the datagrams arriving on a port into a recording (.orf)",
+    "orf record [--port P] [--group ADDR [--interface IF]] [-o FILE] [--count N] [--duration SECONDS] "
+    "[--force]",
+    "Records every datagram arriving on a UDP port, or sent to a multicast group on it, byte for byte, until "
+    "Ctrl-C, N datagrams or the duration.",
+    options,
+    {},
+    runOnRequest<Request, readRequest, record>,
+};
+
+} // namespace orf

@@ -1,0 +1,93 @@
+#include "cli/recording_input.h"
+
+#include "capture/opened_recording.h"
+#include "cli/defaults.h"
+#include "cli/option_values.h"
+#include "cli/terminal.h"
+
+#include <QCommandLineParser>
+
+namespace orf {
+
+namespace {
+
+const QCommandLineOption
+    kPort("port",
+          "For a capture: the UDP port whose datagrams make the recording (default: the "
+          "settings' record port when any datagram goes to it, else the port most go to).",
+          "P");
+const QCommandLineOption kFilter("filter",
+                                 "For a capture: takes only the packets that pass EXPR, a tcpdump filter "
+                                 "expression (a source host, a group address).",
+                                 "EXPR");
+
+} // namespace
+
+QList<QCommandLineOption> captureOptions()
+{
+    return {kPort, kFilter};
+}
+
+Ending readCaptureOptions(const QCommandLineParser &parser, const Defaults &defaults,
+                          CaptureReader::Options *options)
+{
+    qint64 port = -1;
+    if (parser.isSet(kPort) && !numberOption(parser, kPort, "a port number", 1, 65535, &port))
+        return kUsage;
+    options->port = int(port);
+    options->preferredPort = defaults.values.port_record != 0 ? defaults.values.port_record : -1;
+    options->filter = parser.value(kFilter);
+    return {};
+}
+
+Ending readRecording(const QString &file, const CaptureReader::Options *captureOptions,
+                     OpenedRecording *recording)
+{
+    using Status = OpenedRecording::Status;
+    *recording = OpenedRecording::open(file, captureOptions);
+    if (recording->status == Status::CaptureUnreadable)
+        return captureRead(recording->capture.result());
+    if (!recording->capture.isEmpty())
+        captureRead(recording->capture.result()); // a cut is said
+    switch (recording->status) {
+    case Status::OpenFailed:
+        error(QStringLiteral("%1: cannot be opened").arg(file));
+        return kFailure;
+    case Status::ReadFailed:
+    case Status::Cancelled: // no progress function: never
+        error(QStringLiteral("%1: cannot be read to its end").arg(file));
+        return kFailure;
+    case Status::Changed:
+        error(QStringLiteral("%1: changed while it was read").arg(file));
+        return kFailure;
+    default:
+        return {};
+    }
+}
+
+Ending openPlayable(const QString &file, const CaptureReader::Options *captureOptions,
+                    OpenedRecording *recording)
+{
+    if (const Ending ending = readRecording(file, captureOptions, recording))
+        return ending;
+    if (recording->info.capture)
+        error(recording->info.capture->portChoice);
+    if (!recording->info.playable()) {
+        error(file + ": " + recording->info.reason);
+        return kNothing;
+    }
+    return {};
+}
+
+Ending captureRead(const CaptureReader::Result &r)
+{
+    if (r.ok()) {
+        if (!r.cutNote.isEmpty())
+            error(r.cutNote);
+        return {};
+    }
+    error(r.error);
+    return r.status == CaptureReader::Status::BadFilter ? kUsage : kFailure;
+}
+
+} // namespace orf
