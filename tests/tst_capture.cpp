@@ -7,7 +7,6 @@
 #include "recording/frame_scanner.h"
 #include "test_support.h"
 
-#include <QBuffer>
 #include <QTemporaryDir>
 
 using namespace capture_files;
@@ -134,14 +133,12 @@ private slots:
         QFETCH(int, port);
         QFETCH(int, preferred);
         QFETCH(QString, filter);
-        QBuffer recording;
-        recording.open(QIODevice::WriteOnly);
-        const auto r =
-            CaptureReader::read(path, {port, preferred, filter}, CaptureReader::deviceSink(&recording));
+        CaptureRecording recording;
+        const CaptureReader::Result r = recording.read(path, {port, preferred, filter});
         QString report = (r.ok() ? r.portChoice + " / " + r.stats.summary() : r.error) +
                          (r.cutNote.isEmpty() ? "" : " / " + r.cutNote);
         QTEST(report.replace(path, "FILE"), "report");
-        QTEST(recording.data(), "recording");
+        QTEST(r.ok() ? ostrel_test::readFile(recording.fileName()) : QByteArray(), "recording");
         QCOMPARE(CaptureReader::isCapture(path), r.status != CaptureReader::Status::NotACapture);
     }
 
@@ -166,10 +163,9 @@ private slots:
         QByteArray wire, wires;
         for (qsizetype k = 0; k < index.size(); ++k)
             wires += (index.wire(k, &wire), wire);
-        QBuffer back;
-        back.open(QIODevice::WriteOnly);
-        QCOMPARE(CaptureReader::read(pcap, {}, CaptureReader::deviceSink(&back)).stats.reassembled, 3);
-        QCOMPARE(back.data(), wires);
+        CaptureRecording back;
+        QCOMPARE(back.read(pcap, {}).stats.reassembled, 3);
+        QCOMPARE(ostrel_test::readFile(back.fileName()), wires);
         QList<qint64> expected;
         for (int frame = 0; frame < 4; ++frame)
             expected << QList<qint64>(frame + 1, start + frame * 10000000); // its packets at one time

@@ -17,8 +17,6 @@
 #include <cstdio>
 #include <functional>
 
-class QIODevice;
-
 class CaptureReader
 {
 public:
@@ -86,5 +84,4 @@ public:
     static Result read(const QString &path, const Options &options, const Sink &sink,
                        const Progress &progress = Progress());
     static Sink fileSink(std::FILE *file);
-    static Sink deviceSink(QIODevice *device);
 };
