@@ -14,7 +14,6 @@ namespace {
 
 constexpr size_t kReadBuffer = 256 * 1024;
 constexpr qint64 kProgressStep = 1 << 20;
-constexpr int kStartBytes = 12; // enough for pcapng's first block type, length and byte-order magic
 
 constexpr quint32 kPcapMagics[] = {0xa1b2c3d4u, 0xa1b23c4du, 0xa1b2cd34u}; // micro-, nanoseconds, modified
 constexpr quint32 kPcapngSectionHeader = 0x0a0d0d0a;
@@ -58,7 +57,7 @@ bool CaptureFile::isCaptureStart(const uchar *b, qint64 n)
         if (magic == pcap || magic == qbswap(pcap))
             return true;
     // pcapng's first block, whose type also reads as line ends: its byte-order magic must follow too.
-    return magic == kPcapngSectionHeader && n >= kStartBytes &&
+    return magic == kPcapngSectionHeader && n >= kPcapngByteOrderAt + 4 &&
            (qFromLittleEndian<quint32>(b + kPcapngByteOrderAt) == kPcapngByteOrderMagic ||
             qFromBigEndian<quint32>(b + kPcapngByteOrderAt) == kPcapngByteOrderMagic);
 }

@@ -39,6 +39,9 @@ public:
     // *r saying why when the end is not the file's: a cut (not a failure), a damaged file, a cancel.
     bool next(Packet *packet, CaptureReader::Result *r);
 
+    // What isCaptureStart() needs: pcapng's first block type, its length and its byte-order magic.
+    static constexpr int kStartBytes = 12;
+
     // True when the first bytes of a file are those of a pcap (either byte order, micro- or nanoseconds, the
     // modified format) or a pcapng file.
     static bool isCaptureStart(const uchar *bytes, qint64 size);

@@ -77,7 +77,7 @@ bool CaptureReader::isCapture(const QString &path)
     const int fd = CaptureFile::openRegular(path);
     if (fd < 0)
         return false;
-    uchar start[12];
+    uchar start[CaptureFile::kStartBytes];
     qint64 got = 0;
     while (got < qint64(sizeof start)) {
         const ssize_t n = ::read(fd, start + got, sizeof start - size_t(got));
