@@ -1,7 +1,5 @@
 #include "capture/datagram_extractor.h"
 
-#include "capture/packet_decoding.h"
-
 using packet_decoding::Verdict;
 
 DatagramExtractor::DatagramExtractor(const packet_decoding::LinkType &link, int port,
@@ -19,7 +17,7 @@ bool DatagramExtractor::take(const CaptureFile::Packet &packet)
         ++m_stats.notUdp;
         return true;
     }
-    return carried(packet_decoding::ip(ip));
+    return carried(packet_decoding::ip(ip, &m_fragment));
 }
 
 bool DatagramExtractor::carried(const packet_decoding::Ip &ip)
@@ -28,7 +26,7 @@ bool DatagramExtractor::carried(const packet_decoding::Ip &ip)
     case Verdict::Datagram:
         return datagram(ip.udp);
     case Verdict::Fragment:
-        return reassemble(ip);
+        return reassemble();
     case Verdict::NotUdp:
         ++m_stats.notUdp;
         break;
@@ -42,14 +40,15 @@ bool DatagramExtractor::carried(const packet_decoding::Ip &ip)
     return true;
 }
 
-bool DatagramExtractor::reassemble(const packet_decoding::Ip &ip)
+bool DatagramExtractor::reassemble()
 {
     ++m_stats.fragments;
     QByteArrayView whole;
     quint8 protocol = 0;
-    if (m_reassembly.add(ip.key, ip.fragment, &whole, &protocol) != IpReassembly::Outcome::Complete)
+    if (m_reassembly.add(m_fragment.key, m_fragment.share, &whole, &protocol) !=
+        IpReassembly::Outcome::Complete)
         return true;
-    if (ip.key.version == 4)
+    if (m_fragment.key.version == 4)
         return datagram(whole);
     return carried(packet_decoding::ipv6Reassembled(whole, protocol));
 }

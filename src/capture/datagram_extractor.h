@@ -10,9 +10,7 @@
 
 #include <QByteArrayView>
 
-namespace packet_decoding {
-struct Ip;
-}
+#include "capture/packet_decoding.h"
 
 class DatagramExtractor
 {
@@ -28,7 +26,7 @@ public:
 
 private:
     bool carried(const packet_decoding::Ip &ip);
-    bool reassemble(const packet_decoding::Ip &ip);
+    bool reassemble();
     bool datagram(QByteArrayView udp);
 
     const packet_decoding::LinkType &m_link;
@@ -37,5 +35,6 @@ private:
     PortCounts &m_ports;
     IpReassembly m_reassembly;
     CaptureReader::Stats m_stats;
+    packet_decoding::Fragment m_fragment;          // the fragment the packet being taken holds
     const CaptureFile::Packet *m_packet = nullptr; // the packet being taken
 };

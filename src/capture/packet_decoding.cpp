@@ -101,20 +101,15 @@ constexpr LinkType kLinkTypes[] = {
 
 Ip verdict(Verdict v)
 {
-    Ip r;
-    r.verdict = v;
-    return r;
+    return Ip{v, {}};
 }
 
 Ip datagram(const uchar *d, int n)
 {
-    Ip r;
-    r.verdict = Verdict::Datagram;
-    r.udp = QByteArrayView(d, n);
-    return r;
+    return Ip{Verdict::Datagram, QByteArrayView(d, n)};
 }
 
-Ip ipv4(const uchar *d, int n)
+Ip ipv4(const uchar *d, int n, Fragment *f)
 {
     if (n < kIpv4Header)
         return verdict(Verdict::Short);
@@ -131,19 +126,18 @@ Ip ipv4(const uchar *d, int n)
     const bool more = (flags & kIpv4MoreFragments) != 0;
     if (offset == 0 && !more)
         return datagram(d + headerLength, total - headerLength);
-    Ip r;
-    r.verdict = Verdict::Fragment;
-    r.key.version = 4;
-    r.key.protocol = d[9];
-    r.key.id = be16(d + 4);
-    std::memcpy(r.key.source.data(), d + 12, 4);
-    std::memcpy(r.key.destination.data(), d + 16, 4);
-    r.fragment.offset = offset;
-    r.fragment.more = more;
-    r.fragment.data = QByteArrayView(d + headerLength, total - headerLength);
-    r.fragment.limit = kLargestIpPayload - headerLength;
-    r.fragment.protocol = d[9];
-    return r;
+    *f = Fragment();
+    f->key.version = 4;
+    f->key.protocol = d[9];
+    f->key.id = be16(d + 4);
+    std::memcpy(f->key.source.data(), d + 12, 4);
+    std::memcpy(f->key.destination.data(), d + 16, 4);
+    f->share.offset = offset;
+    f->share.more = more;
+    f->share.data = QByteArrayView(d + headerLength, total - headerLength);
+    f->share.limit = kLargestIpPayload - headerLength;
+    f->share.protocol = d[9];
+    return verdict(Verdict::Fragment);
 }
 
 // The length of the extension header at pos, which names itself next: -1 when it is no extension header
@@ -164,27 +158,26 @@ int extensionLength(quint8 next, const uchar *d, int pos, int end)
     return -1;
 }
 
-Ip ipv6Fragment(const uchar *d, int pos, int end, const uchar *header)
+Ip ipv6Fragment(const uchar *d, int pos, int end, const uchar *header, Fragment *f)
 {
     const quint16 field = be16(d + pos + 2);
-    Ip r;
-    r.verdict = Verdict::Fragment;
-    r.key.version = 6;
-    r.key.id = be32(d + pos + 4);
-    std::memcpy(r.key.source.data(), header + 8, kIpv6Address);
-    std::memcpy(r.key.destination.data(), header + 8 + kIpv6Address, kIpv6Address);
-    r.fragment.offset = field & kIpv6OffsetMask;
-    r.fragment.more = (field & kIpv6MoreFragments) != 0;
-    r.fragment.data = QByteArrayView(d + pos + kFragmentHeader, end - pos - kFragmentHeader);
-    r.fragment.limit = kLargestIpPayload - (pos - kIpv6Header); // the headers before it stay in the datagram
-    r.fragment.protocol = d[pos];
-    return r;
+    *f = Fragment();
+    f->key.version = 6;
+    f->key.id = be32(d + pos + 4);
+    std::memcpy(f->key.source.data(), header + 8, kIpv6Address);
+    std::memcpy(f->key.destination.data(), header + 8 + kIpv6Address, kIpv6Address);
+    f->share.offset = field & kIpv6OffsetMask;
+    f->share.more = (field & kIpv6MoreFragments) != 0;
+    f->share.data = QByteArrayView(d + pos + kFragmentHeader, end - pos - kFragmentHeader);
+    f->share.limit = kLargestIpPayload - (pos - kIpv6Header); // the headers before it stay in the datagram
+    f->share.protocol = d[pos];
+    return verdict(Verdict::Fragment);
 }
 
 // Walks IPv6's headers from pos, next naming the one there, to the UDP header or a fragment header. header:
 // the packet's IPv6 header, for a fragment's addresses; nullptr in a payload put together from fragments,
-// where a fragment header is not followed.
-Ip ipv6Headers(const uchar *d, int pos, int end, quint8 next, const uchar *header)
+// where a fragment header is not followed (nor f set).
+Ip ipv6Headers(const uchar *d, int pos, int end, quint8 next, const uchar *header, Fragment *f)
 {
     for (;;) {
         if (next == kUdp)
@@ -194,7 +187,7 @@ Ip ipv6Headers(const uchar *d, int pos, int end, quint8 next, const uchar *heade
                 return verdict(Verdict::Malformed);
             const quint16 field = be16(d + pos + 2);
             if ((field & (kIpv6OffsetMask | kIpv6MoreFragments)) != 0)
-                return ipv6Fragment(d, pos, end, header);
+                return ipv6Fragment(d, pos, end, header, f);
             // An atomic fragment: a whole datagram behind a fragment header.
             next = d[pos];
             pos += kFragmentHeader;
@@ -210,7 +203,7 @@ Ip ipv6Headers(const uchar *d, int pos, int end, quint8 next, const uchar *heade
     }
 }
 
-Ip ipv6(const uchar *d, int n)
+Ip ipv6(const uchar *d, int n, Fragment *f)
 {
     if (n < kIpv6Header)
         return verdict(Verdict::Short);
@@ -220,7 +213,7 @@ Ip ipv6(const uchar *d, int n)
     const int end = kIpv6Header + payload;
     if (end > n)
         return verdict(Verdict::Short);
-    return ipv6Headers(d, kIpv6Header, end, d[6], d);
+    return ipv6Headers(d, kIpv6Header, end, d[6], d, f);
 }
 
 } // namespace
@@ -233,22 +226,22 @@ const LinkType *linkType(int value)
     return nullptr;
 }
 
-Ip ip(QByteArrayView packet)
+Ip ip(QByteArrayView packet, Fragment *fragment)
 {
     const uchar *d = bytes(packet);
     const int n = int(packet.size());
     switch (d[0] >> 4) {
     case 4:
-        return ipv4(d, n);
+        return ipv4(d, n, fragment);
     case 6:
-        return ipv6(d, n);
+        return ipv6(d, n, fragment);
     }
     return verdict(Verdict::NotUdp);
 }
 
 Ip ipv6Reassembled(QByteArrayView payload, quint8 next)
 {
-    return ipv6Headers(bytes(payload), 0, int(payload.size()), next, nullptr);
+    return ipv6Headers(bytes(payload), 0, int(payload.size()), next, nullptr, nullptr);
 }
 
 Udp udp(QByteArrayView datagram)

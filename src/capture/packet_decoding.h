@@ -34,11 +34,16 @@ struct Ip
 {
     Verdict verdict = Verdict::NotUdp;
     QByteArrayView udp; // Datagram: from the UDP header to the end of the IP payload
-    IpReassembly::Key key;
-    IpReassembly::Fragment fragment; // its protocol: the header the datagram's payload begins with
 };
-// What an IP packet (IPv4 or IPv6, at least one byte) carries.
-Ip ip(QByteArrayView packet);
+// A fragment: the datagram it belongs to, and its share of it (whose protocol is the header the datagram's
+// payload begins with).
+struct Fragment
+{
+    IpReassembly::Key key;
+    IpReassembly::Fragment share;
+};
+// What an IP packet (IPv4 or IPv6, at least one byte) carries; for a Fragment, *fragment says which.
+Ip ip(QByteArrayView packet, Fragment *fragment);
 // What a payload put together from IPv6 fragments carries, next naming the header it begins with (never a
 // Fragment: a fragment header there is not followed).
 Ip ipv6Reassembled(QByteArrayView payload, quint8 next);

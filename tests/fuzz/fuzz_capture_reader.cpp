@@ -63,8 +63,10 @@ void asFrame(const uint8_t *data, size_t size)
     for (int link : links) {
         const QByteArrayView ip = packet_decoding::linkType(link)->ipPacket(input);
         FUZZ_CHECK(within(ip));
-        const packet_decoding::Ip decoded = ip.isEmpty() ? packet_decoding::Ip() : packet_decoding::ip(ip);
-        FUZZ_CHECK(within(decoded.udp) && within(decoded.fragment.data) &&
+        packet_decoding::Fragment fragment;
+        const packet_decoding::Ip decoded =
+            ip.isEmpty() ? packet_decoding::Ip() : packet_decoding::ip(ip, &fragment);
+        FUZZ_CHECK(within(decoded.udp) && within(fragment.share.data) &&
                    within(packet_decoding::udp(decoded.udp).payload));
     }
     FUZZ_CHECK(within(packet_decoding::ipv6Reassembled(input, size > 0 ? data[0] : 0).udp));
