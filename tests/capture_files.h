@@ -30,10 +30,16 @@ inline QByteArray ip4(const QByteArray &data, int offset = 0, bool more = false,
            be(64, 1) + be(protocol, 1) + be(0, 2) + be(0x0a000000 | source, 4) + be(0x0a000001, 4) + data;
 }
 
-// One IPv6 packet from fd00::2 to fd00::1 behind a hop-by-hop header, and a fragment header with id >= 0.
-inline QByteArray ip6(const QByteArray &data, int offset = 0, bool more = false, qint64 id = -1)
+// One IPv6 packet from fd00::2 to fd00::1 behind a hop-by-hop header, an authentication header (its length
+// counted in 4-byte words, less 2) when asked, and a fragment header with id >= 0.
+inline QByteArray ip6(const QByteArray &data, int offset = 0, bool more = false, qint64 id = -1,
+                      bool authenticated = false)
 {
-    QByteArray ext = be(id >= 0 ? 44 : 17, 1) + QByteArray(7, 0);
+    const int next = id >= 0 ? 44 : 17;
+    QByteArray ext = be(authenticated ? 51 : next, 1) + QByteArray(7, 0);
+    if (authenticated) // 24 bytes: next header, length, reserved, index, sequence number, 12-byte check value
+        ext += be(next, 1) + be(24 / 4 - 2, 1) + QByteArray(2, 0) + be(0x100, 4) + be(7, 4) +
+               QByteArray(12, 'i');
     if (id >= 0)
         ext += be(17, 1) + be(0, 1) + be(offset | (more ? 1 : 0), 2) + be(quint64(id), 4);
     const QByteArray address = be(0xfd, 1) + QByteArray(14, 0);

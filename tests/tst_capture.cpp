@@ -1,13 +1,14 @@
 // Captures as recordings: what the reader makes of link types, IPv6, fragments, hostile fragments, noise,
-// a cut last packet and files it must refuse; and a recording exported as a capture read back.
-#include "capture_files.h"
+// a cut last packet and files it must refuse; packets as the writer builds them; and recordings exported as
+// captures read back.
 #include "capture/capture_reader.h"
 #include "capture/capture_recording.h"
 #include "capture/capture_writer.h"
+#include "capture/packet_building.h"
+#include "capture_files.h"
 #include "recording/frame_scanner.h"
 #include "test_support.h"
 
-#include <QBuffer>
 #include <QTemporaryDir>
 
 using namespace capture_files;
@@ -19,20 +20,59 @@ class TestCapture : public QObject
     QTemporaryDir m_dir;
     const QByteArray p1 = "fr 1\nts 1.00\n", p2 = "fr 2\nts 1.02\n";
 
-    // The times of a capture's packets, in nanoseconds.
-    static QList<qint64> packetTimes(const QString &pcap)
+    // A payload whose UDP sum, from 10.0.0.2:40000 to 239.200.1.2:5001, is 0: its checksum is sent as 0xffff.
+    const QByteArray zeroSum = QByteArray::fromHex("6162f3dd");
+
+    // A capture's packets, and their times in nanoseconds.
+    static QList<QByteArray> packets(const QString &pcap, QList<qint64> *times = nullptr)
     {
         char message[PCAP_ERRBUF_SIZE];
         pcap_t *c = pcap_open_offline_with_tstamp_precision(QFile::encodeName(pcap).constData(),
                                                             PCAP_TSTAMP_PRECISION_NANO, message);
-        QList<qint64> times;
+        QList<QByteArray> all;
         pcap_pkthdr *h;
         const u_char *data;
-        while (c && pcap_next_ex(c, &h, &data) == 1)
-            times << qint64(h->ts.tv_sec) * 1000000000 + h->ts.tv_usec;
+        while (c && pcap_next_ex(c, &h, &data) == 1) {
+            all << QByteArray(reinterpret_cast<const char *>(data), int(h->caplen));
+            if (times)
+                *times << qint64(h->ts.tv_sec) * 1000000000 + h->ts.tv_usec;
+        }
         if (c)
             pcap_close(c);
-        return times;
+        return all;
+    }
+    static quint16 onesComplementSum(const QByteArray &b)
+    {
+        quint32 sum = 0;
+        for (int i = 0; i < b.size(); i += 2)
+            sum += quint32(uchar(b[i])) << 8 | (i + 1 < b.size() ? uchar(b[i + 1]) : 0);
+        while (sum >> 16)
+            sum = (sum & 0xffff) + (sum >> 16);
+        return quint16(sum);
+    }
+    // The checksums of exported packets that do not sum to 0xffff: IPv4 headers, and UDP datagrams put
+    // together from their fragments (which follow each other), whose checksum 0 would mean none. The UDP
+    // checksums go to *udp.
+    static QStringList badChecksums(const QList<QByteArray> &packets, QList<quint16> *udp = nullptr)
+    {
+        QStringList bad;
+        QByteArray datagram;
+        for (const QByteArray &p : packets) {
+            const QByteArray ip = p.mid(14, 20);
+            if (onesComplementSum(ip) != 0xffff)
+                bad << "IPv4 " + ip.toHex();
+            datagram += p.mid(34);
+            if (ip[6] & 0x20) // more fragments follow
+                continue;
+            const quint16 checksum = qFromBigEndian<quint16>(datagram.constData() + 6);
+            if (checksum == 0 ||
+                onesComplementSum(ip.mid(12, 8) + be(17, 2) + be(datagram.size(), 2) + datagram) != 0xffff)
+                bad << "UDP " + datagram.left(8).toHex();
+            if (udp)
+                *udp << checksum;
+            datagram.clear();
+        }
+        return bad;
     }
 
     // Two datagrams to 5000 (IPv4, IPv6), three to 6000, and a packet that is not UDP.
@@ -85,6 +125,11 @@ private slots:
             said(3, 5, 15, "", "6000, the port most datagrams go to"), -1, 7000);
         row("the port asked for", ethernet, p1 + p2, said(2, 5, 26, "", "5000, as asked"), 5000, 6000);
         row("a filter first", ethernet, p2, said(1, 1, 13), -1, 5000, "ip6");
+        row("IPv6 behind an authentication header",
+            write(m_dir.filePath("ah"), DLT_RAW, {ip6(udp(5000, p1), 0, false, -1, true)}), p1,
+            said(1, 1, 13));
+        row("an IPv6 atomic fragment (offset 0, no more)",
+            write(m_dir.filePath("atomic"), DLT_RAW, {ip6(udp(5000, p2), 0, false, 3)}), p2, said(1, 1, 13));
 
         // Whole after fragments out of order (IPv4) and in order (IPv6), interleaved.
         const QByteArray f4 = "fr 3\n" + QByteArray(3000, 'x'), f6 = "fr 4\n" + QByteArray(2000, 'y');
@@ -134,15 +179,94 @@ private slots:
         QFETCH(int, port);
         QFETCH(int, preferred);
         QFETCH(QString, filter);
-        QBuffer recording;
-        recording.open(QIODevice::WriteOnly);
-        const auto r =
-            CaptureReader::read(path, {port, preferred, filter}, CaptureReader::deviceSink(&recording));
+        CaptureRecording recording;
+        const CaptureReader::Result r = recording.read(path, {port, preferred, filter});
         QString report = (r.ok() ? r.portChoice + " / " + r.stats.summary() : r.error) +
                          (r.cutNote.isEmpty() ? "" : " / " + r.cutNote);
         QTEST(report.replace(path, "FILE"), "report");
-        QTEST(recording.data(), "recording");
+        QTEST(r.ok() ? ostrel_test::readFile(recording.fileName()) : QByteArray(), "recording");
         QCOMPARE(CaptureReader::isCapture(path), r.status != CaptureReader::Status::NotACapture);
+    }
+
+    // A datagram in its packet, as literal bytes: to a host; to a group, at its link address (01:00:5e and
+    // the group's low 23 bits), with a payload whose UDP sum is 0; to the broadcast address, an odd length.
+    void buildPacket_data()
+    {
+        QTest::addColumn<quint32>("destination");
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<QByteArray>("packet");
+        QTest::newRow("a host") << 0x0a000001u << QByteArray("fr 1\n")
+                                << QByteArray(
+                                       "02000000000202000000000108004500002100010000401166c90a0000020a00"
+                                       "00019c401389000dab64667220310a");
+        QTest::newRow("a group") << 0xefc80102u << zeroSum
+                                 << QByteArray(
+                                        "01005e48010202000000000108004500002000010000401180000a000002efc8"
+                                        "01029c401389000cffff6162f3dd");
+        QTest::newRow("broadcast") << 0xffffffffu << QByteArray("x")
+                                   << QByteArray(
+                                          "ffffffffffff02000000000108004500001d00010000401170ce0a000002ff"
+                                          "ffffff9c4013890009ce1078");
+    }
+    void buildPacket()
+    {
+        QFETCH(quint32, destination);
+        QFETCH(QByteArray, payload);
+        using namespace packet_building;
+        const Endpoints endpoints{0x0a000002, 40000, destination, 5001};
+        const int udpLength = kUdpHeader + int(payload.size());
+        QByteArray packet(kEthernetHeader + kIpv4Header + udpLength, 0);
+        uchar *ethernet = reinterpret_cast<uchar *>(packet.data()), *ip = ethernet + kEthernetHeader;
+        ethernetHeader(ethernet, destination);
+        std::memcpy(ip + kIpv4Header + kUdpHeader, payload.constData(), size_t(payload.size()));
+        udpHeader(ip + kIpv4Header, endpoints, udpLength);
+        ipv4Header(ip, endpoints, 1, 0, udpLength, false);
+        QTEST(packet.toHex(), "packet");
+    }
+
+    // Where a datagram is cut into fragments, as "offset:length", "+" while more follow.
+    void cutIntoFragments_data()
+    {
+        QTest::addColumn<int>("length");
+        QTest::addColumn<int>("mtu");
+        QTest::addColumn<QString>("fragments");
+        QTest::newRow("filling the MTU") << 1480 << 1500 << "whole";
+        QTest::newRow("a byte beyond") << 1481 << 1500 << "0:1480+ 1480:1";
+        QTest::newRow("576") << 1508 << 576 << "0:552+ 552:552+ 1104:404";
+        QTest::newRow("8-byte units") << 1000 << 579 << "0:552+ 552:448";
+        QTest::newRow("never cut") << 65515 << 0 << "whole";
+    }
+    void cutIntoFragments()
+    {
+        QFETCH(int, length);
+        QFETCH(int, mtu);
+        QStringList cut;
+        if (packet_building::fitsOnePacket(length, mtu))
+            cut << "whole";
+        else
+            packet_building::cutIntoFragments(length, mtu, [&](int offset, int dataLength, bool more) {
+                cut << QString("%1:%2%3").arg(offset).arg(dataLength).arg(more ? "+" : "");
+            });
+        QTEST(cut.join(' '), "fragments");
+    }
+
+    // Written to a group with a small MTU: every packet goes to the group's link address, every checksum
+    // sums to 0xffff, and a UDP sum of 0 is sent as 0xffff.
+    void exportToAGroup()
+    {
+        const QString pcap = m_dir.filePath("group.pcap");
+        CaptureWriter writer({0x0a000002, 40000, 0xefc80102, 5001}, 576);
+        QVERIFY(writer.open(std::fopen(QFile::encodeName(pcap).constData(), "wb")));
+        for (const QByteArray &payload : {zeroSum, QByteArray(1200, 'g'), QByteArray("odd")})
+            QVERIFY(writer.write(1700000000000000000, payload));
+        QVERIFY(writer.close());
+        const QList<QByteArray> written = packets(pcap);
+        QCOMPARE(written.size(), 5);
+        for (const QByteArray &p : written)
+            QCOMPARE(p.left(6).toHex(), QByteArray("01005e480102"));
+        QList<quint16> udp;
+        QCOMPARE(badChecksums(written, &udp), QStringList());
+        QCOMPARE(udp.first(), quint16(0xffff));
     }
 
     // Exported with a small MTU (frames in one to four fragments), read back: the wire forms, in packets
@@ -166,14 +290,15 @@ private slots:
         QByteArray wire, wires;
         for (qsizetype k = 0; k < index.size(); ++k)
             wires += (index.wire(k, &wire), wire);
-        QBuffer back;
-        back.open(QIODevice::WriteOnly);
-        QCOMPARE(CaptureReader::read(pcap, {}, CaptureReader::deviceSink(&back)).stats.reassembled, 3);
-        QCOMPARE(back.data(), wires);
+        QList<qint64> times;
+        QCOMPARE(badChecksums(packets(pcap, &times)), QStringList());
+        CaptureRecording back;
+        QCOMPARE(back.read(pcap, {}).stats.reassembled, 3);
+        QCOMPARE(ostrel_test::readFile(back.fileName()), wires);
         QList<qint64> expected;
         for (int frame = 0; frame < 4; ++frame)
             expected << QList<qint64>(frame + 1, start + frame * 10000000); // its packets at one time
-        QCOMPARE(packetTimes(pcap), expected);
+        QCOMPARE(times, expected);
     }
 
     // At the recorded times: a jitter and a step back, a frame without a timestamp one median interval after
@@ -195,7 +320,9 @@ private slots:
         QVERIFY(writer.close());
         QCOMPARE(QString("%1/%2").arg(w.outOfOrder).arg(w.shortened), QString("1/0"));
         QList<qint64> us; // the index keeps intervals as floats: nanoseconds off
-        for (qint64 t : packetTimes(pcap))
+        QList<qint64> times;
+        packets(pcap, &times);
+        for (qint64 t : times)
             us << (t - start + 500) / 1000;
         QCOMPARE(us, QList<qint64>({0, 100000, 200000, 350000, 350000}));
 

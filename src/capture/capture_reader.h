@@ -1,12 +1,13 @@
 // A packet capture (pcap in either byte order, nanosecond pcap, pcapng; read through libpcap) as the
 // recording it stands for: the payloads of the UDP datagrams to one port, in capture order, concatenated,
-// byte for byte what Record would have written had it been listening there. IP fragments are reassembled
-// first (IpReassembly). Link types: Ethernet with 802.1Q and 802.1ad tags, Linux cooked v1 and v2, raw IP
-// and the BSD loopback types; IPv4 and IPv6 with their extension headers.
+// byte for byte what Record would have written had it been listening there. The file is read packet by
+// packet (CaptureFile), each decoded (packet_decoding) and its datagram found, IP fragments reassembled
+// first (DatagramExtractor, IpReassembly). Link types: Ethernet with 802.1Q and 802.1ad tags, Linux cooked
+// v1 and v2, raw IP and the BSD loopback types; IPv4 and IPv6 with their extension headers.
 //
 // The recording goes to a sink as it is read, so memory stays bounded however long the capture: a pass
-// holds libpcap's buffers, a count per port and the reassembly's bounded store. When the port must be
-// chosen and no datagram goes to the preferred one, a second pass writes the chosen port's datagrams.
+// holds libpcap's buffers, a count per port (PortCounts) and the reassembly's bounded store. When the port
+// must be chosen and no datagram goes to the preferred one, a second pass writes the chosen port's datagrams.
 // Empty datagrams carry nothing and are passed over as Record passes them over.
 #pragma once
 
@@ -16,8 +17,6 @@
 #include <QtGlobal>
 #include <cstdio>
 #include <functional>
-
-class QIODevice;
 
 class CaptureReader
 {
@@ -86,5 +85,4 @@ public:
     static Result read(const QString &path, const Options &options, const Sink &sink,
                        const Progress &progress = Progress());
     static Sink fileSink(std::FILE *file);
-    static Sink deviceSink(QIODevice *device);
 };

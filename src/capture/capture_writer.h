@@ -3,14 +3,16 @@
 // a network as it stands. A recording goes in as the frames a playback would send, at the times of the
 // playback schedule: at a fixed rate or at the recorded times.
 //
-// libpcap writes the file header; the packets, each behind the record header libpcap's pcap_dump would
-// write (host byte order), are made in place in large blocks that a thread of the writer's own hands to
-// the file while the next block is made. A recording's wire forms are read by another thread a batch
-// ahead, so reading the recording, making the packets and the kernel's copying overlap.
+// libpcap writes the file header; the packets (packet_building), each behind the record header libpcap's
+// pcap_dump would write (host byte order), are made in place in large blocks that a thread hands to the
+// file while the next block is made (WriteBehind). A recording's wire forms are read by another thread a
+// batch ahead (ScheduledFrames), so reading the recording, making the packets and the kernel's copying
+// overlap.
 #pragma once
 
-#include "recording/frame_index.h"
+#include "capture/packet_building.h"
 #include "play/playback_engine.h"
+#include "recording/frame_index.h"
 
 #include <QByteArrayView>
 #include <QString>
@@ -20,20 +22,14 @@
 #include <memory>
 #include <vector>
 
+class WriteBehind;
 typedef struct pcap pcap_t;
 typedef struct pcap_dumper pcap_dumper_t;
 
 class CaptureWriter
 {
 public:
-    // IPv4 addresses in host byte order.
-    struct Endpoints
-    {
-        quint32 sourceIp = 0x7f000001;
-        quint16 sourcePort = 49152;
-        quint32 destinationIp = 0x7f000001;
-        quint16 destinationPort = 0;
-    };
+    using Endpoints = packet_building::Endpoints;
     // What writing a recording gave.
     struct Written
     {
@@ -95,13 +91,9 @@ public:
     static Endpoints endpointsFor(quint32 ip, quint16 port);
 
 private:
-    class WriteBehind;
-
     // Room for one packet of ipDataLength bytes after its IP header, its record and link headers written:
     // where its IP header goes.
     uchar *packet(qint64 timeNs, int ipDataLength);
-    // The IP header of a packet that carries dataLength bytes of the datagram from byte ipOffset on.
-    void ipHeader(uchar *ip, int ipOffset, int dataLength, bool more) const;
 
     Endpoints m_endpoints;
     int m_mtu;
@@ -111,6 +103,6 @@ private:
     pcap_dumper_t *m_dumper = nullptr;
     std::FILE *m_file = nullptr;
     std::unique_ptr<WriteBehind> m_writeBehind;
-    uchar m_link[14];              // the link header, the same for every packet
+    uchar m_link[packet_building::kEthernetHeader]; // the same for every packet
     std::vector<uchar> m_datagram; // the UDP header and payload of a datagram to be cut into fragments
 };

@@ -63,14 +63,30 @@ public:
     const Counts &counts() const { return m_counts; }
 
 private:
+    using Ranges = std::vector<std::pair<int, int>>;
     struct Pending
     {
         Key key;
-        std::vector<char> data;                  // the payload as far as known; capacity counts as held
-        std::vector<std::pair<int, int>> ranges; // the byte ranges received, sorted, disjoint, not touching
-        int total = -1;                          // the payload's length, once its last fragment came
-        int protocol = -1;                       // from the fragment at offset 0
+        std::vector<char> data; // the payload as far as known; capacity counts as held
+        Ranges ranges;          // the byte ranges received, sorted, disjoint, not touching
+        int total = -1;         // the payload's length, once its last fragment came
+        int protocol = -1;      // from the fragment at offset 0
     };
+
+    // The steps of add(): a fragment that cannot be part of any datagram; the datagram a fragment belongs
+    // to (m_pending.size() for none yet) and a new one, the oldest dropped when too many are held; the first
+    // range that ends at or after offset; whether a fragment agrees with what is held (its end, its
+    // protocol, the bytes where it overlaps); storing it; a datagram made whole and handing it out; dropping
+    // the oldest others while over the byte limit.
+    static bool wellFormed(const Fragment &fragment);
+    size_t find(const Key &key) const;
+    size_t begin(const Key &key);
+    static Ranges::iterator firstReaching(Ranges &ranges, int offset);
+    static bool agrees(const Pending &p, const Fragment &fragment, Ranges::const_iterator from);
+    void store(Pending &p, const Fragment &fragment, Ranges::iterator first);
+    static bool whole(const Pending &p);
+    void complete(size_t i, QByteArrayView *payload, quint8 *protocol);
+    void keepWithinBytes(size_t i);
     void drop(size_t i);
 
     int m_maxDatagrams;

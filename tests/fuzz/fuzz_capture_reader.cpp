@@ -1,12 +1,14 @@
-// The capture reader and the fragment reassembly on any bytes, three ways: the input as a capture file; the
-// input as packets (each behind a two-byte length) that libpcap writes into a capture of the link type the
-// first byte picks, so every input reaches the link and IP layers; and the input as fragments (a key, an
-// offset with the more-fragments bit, a length, a protocol, the bytes) fed straight to a reassembly with
-// small limits. No more bytes are ever kept than the input holds; every byte of a reassembled datagram is a
-// byte a fragment of that datagram carried at that place; the limits hold.
+// The capture reader, the packet decoding and the fragment reassembly on any bytes, four ways: the input as
+// a capture file; the input as packets (each behind a two-byte length) that libpcap writes into a capture of
+// the link type the first byte picks, so every input reaches the link and IP layers; the input as one frame
+// of every link type decoded directly; and the input as fragments (a key, an offset with the more-fragments
+// bit, a length, a protocol, the bytes) fed straight to a reassembly with small limits. No more bytes are
+// ever kept than the input holds; what the decoding finds lies within the input; every byte of a
+// reassembled datagram is a byte a fragment of that datagram carried at that place; the limits hold.
 #include "capture/capture_reader.h"
-#include "fuzz_check.h"
 #include "capture/ip_reassembly.h"
+#include "capture/packet_decoding.h"
+#include "fuzz_check.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,6 +20,9 @@
 #include <vector>
 
 namespace {
+
+const int links[] = {DLT_EN10MB, DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_RAW,
+                     DLT_NULL,   DLT_LOOP,      DLT_IPV4,       DLT_IPV6};
 
 qint64 kept(const QString &path)
 {
@@ -34,8 +39,6 @@ qint64 kept(const QString &path)
 
 void asPackets(const uint8_t *data, size_t size, const QString &path)
 {
-    static const int links[] = {DLT_EN10MB, DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_RAW,
-                                DLT_NULL,   DLT_LOOP,      DLT_IPV4,       DLT_IPV6};
     pcap_t *p = pcap_open_dead(links[data[0] % 8], 262144);
     pcap_dumper_t *d = pcap_dump_open(p, QFile::encodeName(path).constData());
     FUZZ_CHECK(d);
@@ -48,6 +51,25 @@ void asPackets(const uint8_t *data, size_t size, const QString &path)
     pcap_dump_close(d);
     pcap_close(p);
     FUZZ_CHECK(kept(path) <= qint64(size));
+}
+
+void asFrame(const uint8_t *data, size_t size)
+{
+    const QByteArrayView input(data, qsizetype(size));
+    const auto within = [&](QByteArrayView v) {
+        return v.isEmpty() ||
+               (v.data() >= input.data() && v.data() + v.size() <= input.data() + input.size());
+    };
+    for (int link : links) {
+        const QByteArrayView ip = packet_decoding::linkType(link)->ipPacket(input);
+        FUZZ_CHECK(within(ip));
+        packet_decoding::Fragment fragment;
+        const packet_decoding::Ip decoded =
+            ip.isEmpty() ? packet_decoding::Ip() : packet_decoding::ip(ip, &fragment);
+        FUZZ_CHECK(within(decoded.udp) && within(fragment.share.data) &&
+                   within(packet_decoding::udp(decoded.udp).payload));
+    }
+    FUZZ_CHECK(within(packet_decoding::ipv6Reassembled(input, size > 0 ? data[0] : 0).udp));
 }
 
 struct Fed
@@ -107,6 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(kept(path) <= qint64(size));
     if (size > 0)
         asPackets(data, size, path);
+    asFrame(data, size);
     asFragments(data, size);
     return 0;
 }

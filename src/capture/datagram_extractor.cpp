@@ -1,0 +1,83 @@
+#include "capture/datagram_extractor.h"
+
+using packet_decoding::Verdict;
+
+DatagramExtractor::DatagramExtractor(const packet_decoding::LinkType &link, int port,
+                                     const CaptureReader::Sink &sink, PortCounts *ports)
+    : m_link(link), m_port(port), m_sink(sink), m_ports(*ports)
+{
+}
+
+bool DatagramExtractor::take(const CaptureFile::Packet &packet)
+{
+    ++m_stats.packets;
+    m_packet = &packet;
+    const QByteArrayView ip = m_link.ipPacket(packet.bytes);
+    if (ip.isEmpty()) {
+        ++m_stats.notUdp;
+        return true;
+    }
+    return carried(packet_decoding::ip(ip, &m_fragment));
+}
+
+bool DatagramExtractor::carried(const packet_decoding::Ip &ip)
+{
+    switch (ip.verdict) {
+    case Verdict::Datagram:
+        return datagram(ip.udp);
+    case Verdict::Fragment:
+        return reassemble();
+    case Verdict::NotUdp:
+        ++m_stats.notUdp;
+        break;
+    case Verdict::Malformed:
+        ++m_stats.malformed;
+        break;
+    case Verdict::Short: // cut by the capture's snapshot length, or shorter than its own header says
+        ++(m_packet->cut ? m_stats.capturedShort : m_stats.malformed);
+        break;
+    }
+    return true;
+}
+
+bool DatagramExtractor::reassemble()
+{
+    ++m_stats.fragments;
+    QByteArrayView whole;
+    quint8 protocol = 0;
+    if (m_reassembly.add(m_fragment.key, m_fragment.share, &whole, &protocol) !=
+        IpReassembly::Outcome::Complete)
+        return true;
+    if (m_fragment.key.version == 4)
+        return datagram(whole);
+    return carried(packet_decoding::ipv6Reassembled(whole, protocol));
+}
+
+bool DatagramExtractor::datagram(QByteArrayView udp)
+{
+    const packet_decoding::Udp u = packet_decoding::udp(udp);
+    if (!u.wellFormed) {
+        ++m_stats.malformed;
+        return true;
+    }
+    if (u.payload.isEmpty())
+        return true; // carries nothing
+    m_ports.count(u.destinationPort);
+    if (u.destinationPort != m_port) {
+        ++m_stats.otherPorts;
+        return true;
+    }
+    ++m_stats.datagrams;
+    m_stats.bytes += u.payload.size();
+    return m_sink(u.payload.data(), u.payload.size(), m_packet->timeNs);
+}
+
+CaptureReader::Stats DatagramExtractor::stats() const
+{
+    CaptureReader::Stats s = m_stats;
+    const IpReassembly::Counts &c = m_reassembly.counts();
+    s.reassembled = c.reassembled;
+    s.incomplete = c.evicted + m_reassembly.pending();
+    s.malformed += c.malformed;
+    return s;
+}

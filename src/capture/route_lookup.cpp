@@ -1,0 +1,29 @@
+#include "capture/route_lookup.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+packet_building::Endpoints route_lookup::endpointsTo(quint32 ip, quint16 port)
+{
+    packet_building::Endpoints e;
+    e.destinationIp = ip;
+    e.destinationPort = port;
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return e;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(ip);
+    to.sin_port = htons(port);
+    sockaddr_in self{};
+    socklen_t length = sizeof self;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&self), &length) == 0 && self.sin_addr.s_addr != 0) {
+        e.sourceIp = ntohl(self.sin_addr.s_addr);
+        e.sourcePort = ntohs(self.sin_port);
+    }
+    ::close(fd);
+    return e;
+}
