@@ -4,7 +4,9 @@
 
 #include <QFile>
 #include <QtEndian>
+#include <algorithm>
 #include <fcntl.h>
+#include <limits>
 #include <memory>
 #include <pcap/pcap.h>
 #include <sys/stat.h>
@@ -157,8 +159,11 @@ bool CaptureFile::next(Packet *packet, CaptureReader::Result *r)
             continue;
         packet->bytes = QByteArrayView(data, qsizetype(header->caplen));
         packet->cut = header->caplen < header->len;
-        // Opened with nanosecond precision: the field holds nanoseconds.
-        packet->timeNs = qint64(header->ts.tv_sec) * 1000000000 + qint64(header->ts.tv_usec);
+        // Opened with nanosecond precision: the field holds nanoseconds. A damaged or hostile
+        // timestamp is clamped to what nanoseconds since 1970 can hold (about 292 years either way).
+        constexpr qint64 kMaxSeconds = std::numeric_limits<qint64>::max() / 1000000000 - 1;
+        const qint64 seconds = std::clamp<qint64>(qint64(header->ts.tv_sec), -kMaxSeconds, kMaxSeconds);
+        packet->timeNs = seconds * 1000000000 + qint64(header->ts.tv_usec) % 1000000000;
         return true;
     }
 }
