@@ -5,7 +5,7 @@
 # `chrt -f 10` approximates that).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-.ci/install-deps cmake make g++ qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libpcap-dev tcpdump
+.ci/install-deps cmake make g++ qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libpcap-dev tcpdump dbus
 cmake -S . -B build-rel -DCMAKE_BUILD_TYPE=Release
 cmake --build build-rel --target bench_scan bench_receive bench_play bench_recorded_timing bench_window bench_capture \
     bench_top_speed -j"$(nproc)"
