@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in Release and runs the scan, record, playback, recorded timing, window, capture,
-# top-speed and D-Bus benchmarks, each of which prints its figures next to a reference measured in the same run. Takes
-# about eleven minutes; run it on an idle machine (the playback timing figures depend on getting a CPU at once;
+# top-speed and D-Bus benchmarks, each of which prints its figures next to a reference measured in the same
+# run. Takes about twelve minutes; run it on an idle machine (the playback timing figures depend on getting a CPU at once;
 # `chrt -f 10` approximates that).
 set -euo pipefail
 cd "$(dirname "$0")/.."
