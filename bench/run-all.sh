@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in Release and runs the scan, record, playback, recorded timing, window, capture,
 # top-speed and D-Bus benchmarks, each of which prints its figures next to a reference measured in the same
-# run. Takes about twelve minutes; run it on an idle machine (the playback timing figures depend on getting a CPU at once;
-# `chrt -f 10` approximates that).
+# run. Takes about twelve minutes; run it on an idle machine (the playback timing figures depend on getting a
+# CPU at once; `chrt -f 10` approximates that).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 .ci/install-deps cmake make g++ qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libpcap-dev tcpdump dbus
