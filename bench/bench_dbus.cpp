@@ -6,9 +6,9 @@
 // given.
 //
 //   bench_dbus [--seconds S] [--rate R] [--rounds K]     (S = 4 a run, R = 100,000, K = 2)
-#include "bench_support.h"
 #include "app/dbus_control.h"
 #include "app/ostrel_recorder.h"
+#include "bench_support.h"
 #include "test_support.h"
 
 #include <QAction>
@@ -40,8 +40,8 @@ long sendStream(quint16 port, double rate, double seconds)
     while (n < total) {
         const long due = std::min(total, long(double(bench::monotonicNs() - start) * rate / 1e9) + 1);
         for (; n < due; ++n) {
-            const QByteArray d = "fr " + QByteArray::number(qint64(n + 1)) + "\nvalue 1.25 2.5 " +
-                                 QByteArray(64, 'v') + "\n";
+            const QByteArray d =
+                "fr " + QByteArray::number(qint64(n + 1)) + "\nvalue 1.25 2.5 " + QByteArray(64, 'v') + "\n";
             ::sendto(fd, d.constData(), size_t(d.size()), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -81,7 +81,8 @@ Run record(Mode mode, quint16 port, double rate, double seconds)
     bench::runEventsUntil([&] { return (tid = bench::findTask("Ostrel_Recorder")) != 0; }, 2000);
     Run r;
     const int guiTid = bench::currentTid();
-    const long long cpu0 = bench::threadCpuNs(tid), gui0 = bench::threadCpuNs(guiTid), t0 = bench::monotonicNs();
+    const long long cpu0 = bench::threadCpuNs(tid), gui0 = bench::threadCpuNs(guiTid),
+                    t0 = bench::monotonicNs();
     std::atomic<bool> done{false};
     std::thread sender([&] {
         r.sent = sendStream(port, rate, seconds);
@@ -100,7 +101,8 @@ Run record(Mode mode, quint16 port, double rate, double seconds)
         bench::runEventsFor(300);
         watcher.terminate();
         watcher.waitForFinished(2000);
-        r.signalsPerSecond = double(watcher.readAllStandardOutput().count("PropertiesChanged")) / (double(t1 - t0) / 1e9);
+        r.signalsPerSecond =
+            double(watcher.readAllStandardOutput().count("PropertiesChanged")) / (double(t1 - t0) / 1e9);
     }
     QFile::remove(QDir::tempPath() + "/ostrel_recorder_temp.orf");
     return r;
@@ -110,7 +112,8 @@ Run record(Mode mode, quint16 port, double rate, double seconds)
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") && !qEnvironmentVariableIsSet("OSTREL_BENCH_BUS")) {
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") &&
+        !qEnvironmentVariableIsSet("OSTREL_BENCH_BUS")) {
         // A session bus of its own, as the tests have.
         qputenv("OSTREL_BENCH_BUS", "1");
         std::vector<char *> args{const_cast<char *>("dbus-run-session"), const_cast<char *>("--")};
@@ -137,16 +140,19 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     ModalAnswerer answerer;
     bench::printLoad("start");
-    std::printf("recording %.0f datagrams/s of about 90 bytes for %.0f s a run, %d rounds\n\n", rate, seconds, rounds);
+    std::printf("recording %.0f datagrams/s of about 90 bytes for %.0f s a run, %d rounds\n\n", rate, seconds,
+                rounds);
     std::printf("| window | receiving thread µs/datagram | window thread, share of a core | received/sent | "
                 "PropertiesChanged/s |\n|---|---|---|---|---|\n");
-    const char *names[] = {"without D-Bus (reference)", "D-Bus, nobody listening", "D-Bus, gdbus monitor watching"};
+    const char *names[] = {"without D-Bus (reference)", "D-Bus, nobody listening",
+                           "D-Bus, gdbus monitor watching"};
     for (int round = 0; round < rounds; ++round)
         for (const Mode mode : {Mode::NoInterface, Mode::Registered, Mode::Watched}) {
             const Run r = record(mode, port, rate, seconds);
             std::printf("| %s | %.3f | %.1f %% | %lld/%ld | %s |\n", names[int(mode)], r.usPerDatagram,
                         100 * r.windowShare, (long long)r.received, r.sent,
-                        r.signalsPerSecond < 0 ? "–" : qPrintable(QString::number(r.signalsPerSecond, 'f', 1)));
+                        r.signalsPerSecond < 0 ? "–"
+                                               : qPrintable(QString::number(r.signalsPerSecond, 'f', 1)));
             std::fflush(stdout);
         }
     bench::printLoad("end");

@@ -20,7 +20,7 @@ const char *const DbusControl::kPath = "/org/nuv/OstrelRecorder";
 const char *const DbusControl::kInterface = "org.nuv.OstrelRecorder1";
 
 namespace {
-constexpr int kChangesPeriodMs = 100; // PropertiesChanged at most ten times a second
+constexpr int kChangesPeriodMs = 100;      // PropertiesChanged at most ten times a second
 constexpr int kHandOverTimeoutMs = 300000; // Open answers once the recording is read: long for a large one
 const char *const kNotNow = "org.nuv.OstrelRecorder1.Error.NotNow";
 const char *const kFailed = "org.nuv.OstrelRecorder1.Error.Failed";
@@ -84,7 +84,8 @@ bool DbusControl::registerOnSessionBus()
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected() ||
-        !bus.registerObject(kPath, this, QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties))
+        !bus.registerObject(kPath, this,
+                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties))
         return false;
     if (!bus.registerService(kService)) {
         bus.unregisterObject(kPath);
@@ -165,7 +166,9 @@ void DbusControl::run(const char *method, bool enabled, const std::function<bool
     else if (!done && !why.isEmpty())
         window->statusBar()->showMessage(why);
     if (!done && calledFromDBus())
-        sendErrorReply(kFailed, !said.isEmpty() ? said : !why.isEmpty() ? why : tr("%1 did not happen.").arg(method));
+        sendErrorReply(kFailed, !said.isEmpty()  ? said
+                                : !why.isEmpty() ? why
+                                                 : tr("%1 did not happen.").arg(method));
 }
 
 void DbusControl::Open(const QString &path)

@@ -249,10 +249,11 @@ bool Ostrel_recorder::saveFile()
 
 Ostrel_recorder::SaveResult Ostrel_recorder::saveRecording(bool earlierRun)
 {
-    save_file_name = !save_as_name.isEmpty()
-                         ? save_as_name
-                         : QFileDialog::getSaveFileName(this, tr("Save File"), settings.text(Setting::SaveFileDir),
-                                                        tr("Ostrel Recorder files (*.orf)"));
+    save_file_name =
+        !save_as_name.isEmpty()
+            ? save_as_name
+            : QFileDialog::getSaveFileName(this, tr("Save File"), settings.text(Setting::SaveFileDir),
+                                           tr("Ostrel Recorder files (*.orf)"));
     if (save_file_name == "")
         return SaveResult::Cancelled;
     if (!save_file_name.endsWith(".orf"))
