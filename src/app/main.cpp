@@ -32,9 +32,11 @@ int main(int argc, char *argv[])
         }
     }
     Ostrel_recorder window(config_dir);
-    (new DbusControl(&window))->registerOnSessionBus(); // without a session bus: as before, silently
     if (!QuitOnSignal::requested())
         window.startUp(QCoreApplication::arguments());
+    // Once start-up is done: its waits (a file's scan) run before the program's event loop, where a call
+    // could not tell them from the loop itself. Without a session bus: as before, silently.
+    (new DbusControl(&window))->registerOnSessionBus();
     // quit() before exec() is ignored: a request that came during start-up ends the program here.
     return QuitOnSignal::requested() ? 0 : app.exec();
 }
