@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 .ci/install-deps cmake make g++ qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libpcap-dev \
-    clang libclang-rt-14-dev desktop-file-utils appstream dpkg-dev file
+    clang libclang-rt-14-dev desktop-file-utils appstream dpkg-dev file dbus
 jobs="$(nproc)"
 export QT_QPA_PLATFORM=offscreen
 

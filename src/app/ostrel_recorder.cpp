@@ -141,6 +141,7 @@ void Ostrel_recorder::updateActions()
     ui.playSlider->setEnabled((idle && opened) || paused);
     ui.cb_disableView->setEnabled(state != State::Previewing);
     ui.frameStrip->setVisible(opened);
+    emit actionsUpdated();
 }
 
 void Ostrel_recorder::on_actionHelp_triggered()

@@ -60,6 +60,23 @@ public:
     // previous one stays exactly as it was.
     bool openRecording(const QString &name);
 
+    // What a script reads and does beyond the actions (the D-Bus interface, app/dbus_control.h).
+    State currentState() const { return state; }
+    QString currentFile() const { return file_name; }
+    qint64 currentFrame() const { return current_frame; }
+    qint64 receivedDatagrams() const; // of the current or last receiving run
+    qint64 receivedLostFrames() const;
+    // Off: a Stop of a recording keeps the temporary recording for saveRecordingAs(), asking nothing.
+    void setAskToSaveAtStop(bool ask) { ask_to_save_at_stop = ask; }
+    // Save as to a name given instead of one from its dialog (".orf" added when missing); an existing file
+    // is refused with *why. True when saved.
+    bool saveRecordingAs(const QString &name, QString *why);
+    // Moves to the frame as dragging the slider there and letting it go does.
+    void seekFrame(qint64 frame);
+
+signals:
+    void actionsUpdated(); // the state, the current file or what the actions allow may have changed
+
 public slots:
     void on_actionOpen_triggered();
     void on_actionRecord_triggered();
@@ -190,4 +207,6 @@ private:
     bool earlier_recording = false; // the temporary file holds an earlier run's recording, not yet settled
     Clock *clock = nullptr;
     std::unique_ptr<Clock> system_clock;
+    bool ask_to_save_at_stop = true;
+    QString save_as_name; // saveRecordingAs()'s name, which the save dialog is not asked for
 };

@@ -224,7 +224,8 @@ void Ostrel_recorder::finishRecording()
         // A recording whose save failed or was interrupted stays in the temporary file, still open, for
         // Save as; a saved one is closed by the save. Cancelling the dialog discards it, unless a quit
         // request closed the dialog: then it stays for the next start to offer.
-        const SaveResult result = saveRecording();
+        // A script's Stop keeps it for its SaveAs, as an interrupted save does.
+        const SaveResult result = ask_to_save_at_stop ? saveRecording() : SaveResult::Interrupted;
         if ((result != SaveResult::Cancelled && result != SaveResult::NotSaved) ||
             (result == SaveResult::Cancelled && QuitOnSignal::requested()))
             return;
@@ -248,8 +249,11 @@ bool Ostrel_recorder::saveFile()
 
 Ostrel_recorder::SaveResult Ostrel_recorder::saveRecording(bool earlierRun)
 {
-    save_file_name = QFileDialog::getSaveFileName(this, tr("Save File"), settings.text(Setting::SaveFileDir),
-                                                  tr("Ostrel Recorder files (*.orf)"));
+    save_file_name =
+        !save_as_name.isEmpty()
+            ? save_as_name
+            : QFileDialog::getSaveFileName(this, tr("Save File"), settings.text(Setting::SaveFileDir),
+                                           tr("Ostrel Recorder files (*.orf)"));
     if (save_file_name == "")
         return SaveResult::Cancelled;
     if (!save_file_name.endsWith(".orf"))
