@@ -75,8 +75,10 @@ inline QString check(const QByteArray &bytes, const QString &path, qsizetype chu
         const QByteArray line = wire.left(wire.indexOf("\r\n"));
         bool ok = false;
         const qint64 number = QString::fromLatin1(line.mid(3).split(' ').first()).trimmed().toLongLong(&ok);
-        misplaced = misplaced || !line.startsWith("fr ") || !ok || number != index.first() + k;
-        if (number > previous + 1)
+        qint64 expected = 0, next = 0; // a number near the top of qint64 must not overflow the check
+        const bool beyond = __builtin_add_overflow(index.first(), qint64(k), &expected);
+        misplaced = misplaced || !line.startsWith("fr ") || !ok || beyond || number != expected;
+        if (!__builtin_add_overflow(previous, qint64(1), &next) && number > next)
             gaps.push_back({previous + 1, number - 1});
         previous = number;
     });
