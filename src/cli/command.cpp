@@ -19,7 +19,8 @@ const QCommandLineOption kQuiet("quiet", "Says nothing on standard error but err
 Ending readChatter(const Command &command, const QCommandLineParser &parser)
 {
     if (parser.isSet(kProgress) && parser.isSet(kQuiet)) {
-        error(QStringLiteral("--progress and --quiet exclude each other (see orf help %1)").arg(command.name));
+        error(
+            QStringLiteral("--progress and --quiet exclude each other (see orf help %1)").arg(command.name));
         return kUsage;
     }
     setChatter(parser.isSet(kQuiet)      ? Chatter::Quiet

@@ -190,7 +190,8 @@ QString PlayStatus::text()
         m_counted = check.frames();
     }
     const qint64 all = qMax<qint64>(1, qint64(plan.last) - plan.first + 1);
-    const qint64 done = now.frame < 0 ? 0 : qBound<qint64>(0, now.frame - m_firstNumber - plan.first + 1, all);
+    const qint64 done =
+        now.frame < 0 ? 0 : qBound<qint64>(0, now.frame - m_firstNumber - plan.first + 1, all);
     QString text = QStringLiteral("%1%2  frame %3 (%4 of %5, %6%)")
                        .arg(now.state == PlaybackEngine::State::Paused ? "paused  " : "", clockText(ms / 1e3))
                        .arg(now.frame < 0 ? QStringLiteral("-") : QString::number(now.frame))
@@ -246,10 +247,10 @@ void printSummary(const Request &request, const Played &played)
     const double seconds = played.seconds;
     const QString timing = check.timingText();
     say("orf: sent %lld frames in %.2f s (%.2f frames/s) to %s; lateness p99 %.3f ms, max %.3f ms, "
-                 "%lld frames more than 1 ms late%s\n",
-                 (long long)check.frames(), seconds, seconds > 0 ? check.frames() / seconds : 0.0,
-                 request.destinations.join(", ").toLocal8Bit().constData(), check.p99Ms(), check.maxMs(),
-                 (long long)check.lateOver1ms(), timing.isEmpty() ? "" : qPrintable("; " + timing));
+        "%lld frames more than 1 ms late%s\n",
+        (long long)check.frames(), seconds, seconds > 0 ? check.frames() / seconds : 0.0,
+        request.destinations.join(", ").toLocal8Bit().constData(), check.p99Ms(), check.maxMs(),
+        (long long)check.lateOver1ms(), timing.isEmpty() ? "" : qPrintable("; " + timing));
 }
 
 // The exit status for how the playback ended, and why it stopped early.

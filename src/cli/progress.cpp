@@ -109,10 +109,13 @@ void ProgressBar::update(qint64 done, qint64 total)
     drawLine(text(m_label, done, total, took > 0 ? double(done) * 1000.0 / double(took) : 0.0));
 }
 
-std::function<bool(qint64, qint64)> ProgressBar::callback()
+std::function<bool(qint64, qint64)> ProgressBar::callback(qint64 bytes)
 {
-    return [this](qint64 done, qint64 total) {
-        update(done, total);
+    return [this, bytes](qint64 done, qint64 total) {
+        if (bytes < 0)
+            update(done, total);
+        else
+            update(total > 0 ? qint64(double(bytes) * double(done) / double(total)) : 0, bytes);
         return true;
     };
 }

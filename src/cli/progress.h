@@ -61,8 +61,10 @@ public:
     // Cheap when nothing is drawn: a clock read. A total that changes starts a new stretch of work (its own
     // rate and time left), as when one pass over a capture is followed by one over its recording.
     void update(qint64 done, qint64 total);
-    // update() as a progress function that never cancels, for the engines' Progress parameters.
-    std::function<bool(qint64, qint64)> callback();
+    // update() as a progress function that never cancels, for the engines' Progress parameters. Work
+    // counted in frames or entries rather than bytes gives the bytes they stand for in all: done of total
+    // is then that share of bytes.
+    std::function<bool(qint64, qint64)> callback(qint64 bytes = -1);
     void end();
 
     // The bar's text for done of total at bytesPerSecond.
@@ -74,7 +76,7 @@ private:
     QElapsedTimer m_stretch; // since the stretch of work began
     qint64 m_total = -1;     // of the stretch
     qint64 m_drawnAt = -1;   // ms on m_work of the last drawing; -1: none
-    bool m_enabled = false; // drawn at all
+    bool m_enabled = false;  // drawn at all
 };
 
 } // namespace orf

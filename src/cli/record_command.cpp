@@ -194,8 +194,8 @@ Recorded receive(const Request &request, void *socket, std::FILE *output)
     QTimer ender;
     if (request.duration > 0)
         quitAt(QDeadlineTimer(qint64(request.duration * 1000), Qt::PreciseTimer), &ender);
-    say("orf: recording %s into %s (Ctrl-C ends)\n",
-                 request.source.toLocal8Bit().constData(), QFile::encodeName(request.file).constData());
+    say("orf: recording %s into %s (Ctrl-C ends)\n", request.source.toLocal8Bit().constData(),
+        QFile::encodeName(request.file).constData());
     receiver.start();
     QCoreApplication::exec();
     receiver.stop();
@@ -232,9 +232,9 @@ int finish(const Request &request, const Recorded &recorded, std::FILE *output)
         return kFailure;
     }
     say("orf: recorded %llu datagrams (%s MB) in %.1f s into %s, %llu frames lost\n",
-                 (unsigned long long)c.datagrams, megabytes::text(c.bytes).toUtf8().constData(),
-                 recorded.elapsed.elapsed() / 1000.0, QFile::encodeName(request.file).constData(),
-                 (unsigned long long)c.lost);
+        (unsigned long long)c.datagrams, megabytes::text(c.bytes).toUtf8().constData(),
+        recorded.elapsed.elapsed() / 1000.0, QFile::encodeName(request.file).constData(),
+        (unsigned long long)c.lost);
     return kOk;
 }
 

@@ -107,7 +107,7 @@ bool PlaybackEngine::plan(const FrameIndex &index, const Options &options, Plan 
 {
     plan->first = options.from < 0 ? 0 : entryIn(index, options.from);
     plan->last = options.until < 0 || options.until >= index.last() ? index.size() - 1
-                                                                     : entryIn(index, options.until + 1) - 1;
+                                                                    : entryIn(index, options.until + 1) - 1;
     plan->rate = play_timing::usableRate(options.rate);
     if (options.recordedTiming) {
         // The median of the intervals within what is played; the configured rate's period without any.

@@ -120,7 +120,7 @@ private:
 
     bool m_recorded = false;
     Timing m_timing;
-    double m_speed = 1.0; // the factor m_slot and recorded times are divided by
+    double m_speed = 1.0;    // the factor m_slot and recorded times are divided by
     bool m_anchored = false; // the cursor's frame is due at m_base itself
     qint64 m_previousAt = 0; // the place of the frame sent last, and of the last stamped one
     qint64 m_stampedAt = 0;
