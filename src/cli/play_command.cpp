@@ -183,11 +183,13 @@ QString PlayStatus::text()
     const PlaybackSelfCheck check = m_engine.selfCheck();
     const double speed = m_engine.speed();
     const qint64 ms = m_elapsed.elapsed();
-    // The rate over the last second or more, not over one redraw's quarter.
+    // The rate over the last second or more, not over one redraw's quarter; in the first, since the start.
     if (ms - m_since >= 1000) {
         m_rate = double(check.frames() - m_counted) * 1000.0 / double(ms - m_since);
         m_since = ms;
         m_counted = check.frames();
+    } else if (m_since == 0 && ms > 0) {
+        m_rate = double(check.frames()) * 1000.0 / double(ms);
     }
     const qint64 all = qMax<qint64>(1, qint64(plan.last) - plan.first + 1);
     const qint64 done =

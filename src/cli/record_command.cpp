@@ -178,11 +178,14 @@ Recorded receive(const Request &request, void *socket, std::FILE *output)
     StatusLine status([&, rate = qint64(0), since = qint64(0), counted = quint64(0)]() mutable {
         const Ostrel_Recorder_Thread::Counts c = receiver.counts();
         const qint64 now = recorded.elapsed.elapsed();
-        // The rate over the last second or more, not over one redraw's quarter.
+        // The rate over the last second or more, not over one redraw's quarter; in the first, since the
+        // start.
         if (now - since >= 1000) {
             rate = qint64((c.datagrams - counted) * 1000 / quint64(now - since));
             since = now;
             counted = c.datagrams;
+        } else if (since == 0 && now > 0) {
+            rate = qint64(c.datagrams * 1000 / quint64(now));
         }
         return QStringLiteral("%1 s  %2 datagrams  %3/s  %4  %5 lost")
             .arg(now / 1000)
