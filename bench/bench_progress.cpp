@@ -2,7 +2,8 @@
 // bytes each, numbered, sent with sendmmsg at that pace from this program), once with its standard error on
 // a pseudo-terminal (the line redrawn four times a second) and once on /dev/null (no line), taking turns in
 // the same run. The figure is the CPU time of orf's receiving thread (from the kernel's schedstat) per
-// datagram it wrote; the two should lie within 2 % of each other.
+// datagram it wrote; the two should lie within 2 % of each other. The CPU time a second of orf's main thread,
+// which draws the line, is given too.
 //
 //   bench_progress [--rate HZ] [--seconds S] [--runs R] [--orf PATH]   (HZ = 100,000, S = 3, R = 3)
 #include "bench_support.h"
@@ -99,6 +100,7 @@ void sendPaced(quint16 port, long rate, double seconds)
 struct Figures
 {
     double nsPerDatagram = -1;
+    double mainUsPerSecond = -1; // orf's main thread, which draws the line: CPU µs a second
     long datagrams = 0;
     int redraws = 0; // drawings of the status line seen on the terminal
 };
@@ -146,7 +148,8 @@ Figures recordOnce(const std::string &orf, const std::string &dir, bool terminal
         bench::runEventsFor(5);
     Figures f;
     if (tid) {
-        const long long before = taskCpuNs(pid, tid);
+        const long long before = taskCpuNs(pid, tid), mainBefore = taskCpuNs(pid, pid);
+        const long long start = bench::monotonicNs();
         sendPaced(port, rate, seconds);
         // Until the socket's queue is empty: all sent has been taken in.
         long long cpu = before;
@@ -159,6 +162,8 @@ Figures recordOnce(const std::string &orf, const std::string &dir, bool terminal
             cpu = now;
         }
         f.nsPerDatagram = double(cpu - before);
+        f.mainUsPerSecond =
+            double(taskCpuNs(pid, pid) - mainBefore) / 1e3 / (double(bench::monotonicNs() - start) / 1e9);
     }
     ::kill(pid, SIGINT);
     int status = 0;
@@ -210,21 +215,29 @@ int main(int argc, char **argv)
     bench::printLoad("before");
     std::printf("orf record at %ld datagrams/s of %d bytes for %.0f s, %d runs each, taking turns\n", rate,
                 kPayload, seconds, runs);
-    std::printf("%-26s %12s %16s %9s\n", "standard error", "datagrams", "ns CPU/datagram", "redraws");
+    std::printf("%-26s %10s %16s %20s %8s\n", "standard error", "datagrams", "ns CPU/datagram",
+                "main thread us CPU/s", "redraws");
     std::vector<double> figures[2];
     for (int run = 0; run < runs; ++run) {
         for (const bool terminal : {true, false}) {
             const Figures f = recordOnce(orf, dir.path().toStdString(), terminal, rate, seconds);
             figures[terminal].push_back(f.nsPerDatagram);
-            std::printf("%-26s %12ld %16.1f %9s\n",
+            std::printf("%-26s %10ld %16.1f %20.0f %8s\n",
                         terminal ? "terminal (status line)" : "/dev/null (no line)", f.datagrams,
-                        f.nsPerDatagram, terminal ? std::to_string(f.redraws).c_str() : "-");
+                        f.nsPerDatagram, f.mainUsPerSecond,
+                        terminal ? std::to_string(f.redraws).c_str() : "-");
             std::fflush(stdout);
         }
     }
     const double withLine = median(figures[1]), without = median(figures[0]);
     std::printf("median: with the line %.1f ns/datagram, without %.1f ns/datagram: %+.1f %%\n", withLine,
                 without, 100.0 * (withLine - without) / without);
+    // How far the runs of one kind lie apart: a difference within that is the machine's, not the line's.
+    for (const bool terminal : {true, false}) {
+        const auto [low, high] = std::minmax_element(figures[terminal].begin(), figures[terminal].end());
+        std::printf("spread %-9s %.1f to %.1f ns/datagram (%.1f %%)\n", terminal ? "with:" : "without:", *low,
+                    *high, 100.0 * (*high - *low) / *low);
+    }
     bench::printLoad("after");
     return 0;
 }
