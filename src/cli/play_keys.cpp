@@ -46,13 +46,14 @@ std::vector<Key> decodeKeys(QByteArrayView bytes, QByteArray *pending)
         default:
             continue;
         }
-        // The arrows: ESC [ C and ESC [ D, or ESC O C and ESC O D in the terminal's application mode.
+        // The arrows: ESC [ C and ESC [ D, or ESC O C and ESC O D in the terminal's application mode. An
+        // escape that begins neither is a key of its own (Esc), passed over at once.
+        if (i + 1 < all.size() && all[i + 1] != '[' && all[i + 1] != 'O')
+            continue;
         if (all.size() - i < 3) {
             *pending = all.mid(i);
             break;
         }
-        if (all[i + 1] != '[' && all[i + 1] != 'O')
-            continue;
         if (all[i + 2] == 'C')
             keys.push_back(Key::Forward);
         else if (all[i + 2] == 'D')
