@@ -74,7 +74,7 @@ Ending openPlayable(const QString &file, const CaptureReader::Options *captureOp
     if (const Ending ending = readRecording(file, captureOptions, recording))
         return ending;
     if (recording->info.capture)
-        error(recording->info.capture->portChoice);
+        say("orf: %s\n", recording->info.capture->portChoice.toLocal8Bit().constData());
     if (!recording->info.playable()) {
         error(file + ": " + recording->info.reason);
         return kNothing;
