@@ -7,6 +7,8 @@
 #include <QSocketNotifier>
 
 #include <cmath>
+#include <csignal>
+#include <pthread.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -86,7 +88,17 @@ qint64 secondAway(const FrameIndex &index, qint64 frame, int direction, qsizetyp
 struct PlayKeys::Terminal
 {
     termios before{};
-    ~Terminal() { tcsetattr(STDIN_FILENO, TCSANOW, &before); }
+    ~Terminal()
+    {
+        // Moved to the background meanwhile (Ctrl-Z, bg), the change would stop the process on SIGTTOU
+        // unless that is blocked; blocked, it is made.
+        sigset_t ttou, old;
+        sigemptyset(&ttou);
+        sigaddset(&ttou, SIGTTOU);
+        pthread_sigmask(SIG_BLOCK, &ttou, &old);
+        tcsetattr(STDIN_FILENO, TCSANOW, &before);
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    }
 };
 
 PlayKeys::PlayKeys(PlaybackEngine *engine, const FrameIndex &index) : m_engine(engine), m_index(index)
@@ -94,17 +106,18 @@ PlayKeys::PlayKeys(PlaybackEngine *engine, const FrameIndex &index) : m_engine(e
     // A playback in the background would be stopped by the terminal on changing its settings.
     if (isatty(STDIN_FILENO) != 1 || tcgetpgrp(STDIN_FILENO) != getpgrp())
         return;
-    auto terminal = std::make_unique<Terminal>();
-    if (tcgetattr(STDIN_FILENO, &terminal->before) != 0)
+    termios before{};
+    if (tcgetattr(STDIN_FILENO, &before) != 0)
         return;
-    termios keys = terminal->before;
+    termios keys = before;
     // Each key as it is pressed, not shown; Ctrl-C still interrupts.
     keys.c_lflag &= ~tcflag_t(ICANON | ECHO);
     keys.c_cc[VMIN] = 1;
     keys.c_cc[VTIME] = 0;
     if (tcsetattr(STDIN_FILENO, TCSANOW, &keys) != 0)
         return;
-    m_terminal = std::move(terminal);
+    m_terminal = std::make_unique<Terminal>();
+    m_terminal->before = before;
     auto *notifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, &PlayKeys::heard);
 }
