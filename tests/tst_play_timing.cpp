@@ -38,6 +38,8 @@ class TestPlayTiming : public QObject
                 s.resume(now);
             else if (op[0] == 'k')
                 s.seek(now, n);
+            else if (op[0] == 'x')
+                s.setSpeed(op.mid(1).toDouble());
             for (int i = 0; op[0] == 't' && i < n; ++i) {
                 const PlaybackSchedule::Step step = s.next();
                 if (step.deadline < now)
@@ -81,8 +83,9 @@ private slots:
     }
 
     // Script: "s" start, "s4" start with entry 4 chosen, "t3" take three steps at their deadlines, "@50"
-    // the clock reads 50 ms (steps not taken meanwhile: a pause), "r" resume, "k5" seek to entry 5. Each step
-    // taken reads "ms:entry" ("!" after the last of a single playback), "ms:P" priming, "ms:E" end.
+    // the clock reads 50 ms (steps not taken meanwhile: a pause), "r" resume, "k5" seek to entry 5, "x2"
+    // speed 2 from now on. Each step taken reads "ms:entry" ("!" after the last of a single playback), "ms:P"
+    // priming, "ms:E" end.
     void schedule_data()
     {
         QTest::addColumn<QList<int>>("lost");
@@ -101,6 +104,10 @@ private slots:
                                            << "1:P 2:0 3:1 51:2 52:3";
         QTest::newRow("pause before priming") << QList<int>() << false << 1.0 << "@0.5 @50 r t2"
                                               << "51:P 52:0";
+        QTest::newRow("speed doubled while playing") << QList<int>() << false << 1.0 << "s t3 x2 t2"
+                                                     << "1:P 2:0 3:1 3.5:2 4:3";
+        QTest::newRow("speed halved while paused") << QList<int>() << false << 1.0 << "s t2 @50 x0.5 r t2"
+                                                   << "1:P 2:0 52:1 54:2";
         QTest::newRow("seek playing") << QList<int>() << false << 1.0 << "s t2 @60 k5 t2"
                                       << "1:P 2:0 61:6 62:7";
         QTest::newRow("seek to a lost frame") << QList<int>{5} << false << 1.0 << "s t2 @60 k5 t1"
@@ -150,6 +157,7 @@ private slots:
         row("a step back goes at once", "0 10 4 14", "s t4", "0:0 10:1 10:2 20:3! 1/0");
         row("a jump past the limit", "0 10 90010 90020", "s t4", "0:0 10:1 1010:2 1020:3! 0/1");
         row("speed 2", "0 10 50", "s t3", "0:0 5:1 25:2! 0/0", false, 2.0);
+        row("speed doubled after two frames", "0 10 20 30", "s t2 x2 t2", "0:0 10:1 15:2 20:3! 0/0");
         row("pause: no backlog", "0 10 30 35", "s t2 @100 r t2", "0:0 10:1 100:2 105:3! 0/0");
         row("seek", "0 10 20 30 45", "s t1 @100 k2 t2", "0:0 100:3 115:4! 0/0");
         row("seek to the last, single", "0 10 20", "s t1 @100 k2 t1", "0:0 100:E 0/0");

@@ -1,6 +1,7 @@
 #include "cli/command.h"
 
 #include "cli/defaults.h"
+#include "cli/progress.h"
 #include "cli/terminal.h"
 
 #include <QCommandLineParser>
@@ -10,11 +11,29 @@ namespace orf {
 
 namespace {
 
+const QCommandLineOption kProgress("progress",
+                                   "Shows progress on standard error also when it is not a terminal.");
+const QCommandLineOption kQuiet("quiet", "Says nothing on standard error but errors.");
+
+// --progress and --quiet, which every command takes.
+Ending readChatter(const Command &command, const QCommandLineParser &parser)
+{
+    if (parser.isSet(kProgress) && parser.isSet(kQuiet)) {
+        error(
+            QStringLiteral("--progress and --quiet exclude each other (see orf help %1)").arg(command.name));
+        return kUsage;
+    }
+    setChatter(parser.isSet(kQuiet)      ? Chatter::Quiet
+               : parser.isSet(kProgress) ? Chatter::Progress
+                                         : Chatter::Usual);
+    return {};
+}
+
 // Parses the arguments; --help prints the command's help.
 Ending parse(const Command &command, const QStringList &arguments, QCommandLineParser *parser)
 {
     const QCommandLineOption help({"h", "help"}, "Shows this help.");
-    parser->addOption(help);
+    parser->addOptions({kProgress, kQuiet, help});
     parser->setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     if (!parser->parse(QStringList{QStringLiteral("orf ") + command.name} + arguments)) {
         error(parser->errorText() + QStringLiteral(" (see orf help %1)").arg(command.name));
@@ -27,7 +46,7 @@ Ending parse(const Command &command, const QStringList &arguments, QCommandLineP
         QTextStream(stdout) << "Usage: " << command.synopsis << '\n' << command.description << '\n' << text;
         return kOk;
     }
-    return {};
+    return readChatter(command, *parser);
 }
 
 } // namespace

@@ -6,12 +6,14 @@
 #include "cli/orf.h"
 #include "cli/output_file.h"
 #include "cli/playback_options.h"
+#include "cli/progress.h"
 #include "cli/recording_input.h"
 #include "cli/terminal.h"
 #include "recording/file_time.h"
 
 #include <QCommandLineParser>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cstdio>
 
@@ -99,10 +101,12 @@ Ending writeCapture(const Request &request, const FrameIndex &index, qint64 star
                     CaptureWriter::Written *written)
 {
     QString why;
+    ProgressBar bar("exporting");
     *written = CaptureWriter::exportRecording(
         request.capture, request.force, index, request.schedule,
         CaptureWriter::endpointsFor(request.destination.ip, request.destination.port), request.mtu, startNs,
-        &why);
+        &why, bar.callback(QFileInfo(request.file).size()));
+    bar.end();
     switch (written->status) {
     case CaptureWriter::Written::Status::Ok:
         return {};
@@ -130,8 +134,7 @@ void printSummary(const Request &request, const CaptureWriter::Written &written)
                              : QString::asprintf("at %.1f Hz", double(written.rate));
     const QString timing =
         PlaybackSelfCheck::timingText(written.outOfOrder, written.shortened, request.schedule.maxGap);
-    std::fprintf(
-        stderr, "orf: wrote %lld frames in %lld packets to %s %s into %s%s\n", (long long)written.frames,
+    say("orf: wrote %lld frames in %lld packets to %s %s into %s%s\n", (long long)written.frames,
         (long long)written.packets, request.target.toLocal8Bit().constData(), qPrintable(pace),
         QFile::encodeName(request.capture).constData(), timing.isEmpty() ? "" : qPrintable("; " + timing));
 }

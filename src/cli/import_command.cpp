@@ -2,6 +2,7 @@
 // been listening there, into FILE.part renamed to FILE once it is whole.
 #include "cli/orf.h"
 #include "cli/output_file.h"
+#include "cli/progress.h"
 #include "cli/recording_input.h"
 #include "cli/terminal.h"
 #include "recording/part_file.h"
@@ -73,8 +74,8 @@ int finish(const Request &request, const CaptureReader::Result &read, std::FILE 
         error(why);
         return kFailure;
     }
-    std::fprintf(stderr, "orf: %s\norf: %s, into %s\n", read.portChoice.toLocal8Bit().constData(),
-                 read.stats.summary().toLocal8Bit().constData(), QFile::encodeName(request.file).constData());
+    say("orf: %s\norf: %s, into %s\n", read.portChoice.toLocal8Bit().constData(),
+        read.stats.summary().toLocal8Bit().constData(), QFile::encodeName(request.file).constData());
     return kOk;
 }
 
@@ -86,8 +87,10 @@ int importCapture(const Request &request)
     // A capture gives many small payloads: one write a megabyte.
     std::vector<char> buffer(1 << 20);
     std::setvbuf(output, buffer.data(), _IOFBF, buffer.size());
-    const CaptureReader::Result read =
-        CaptureReader::read(request.capture, request.options, CaptureReader::fileSink(output));
+    ProgressBar bar("importing");
+    const CaptureReader::Result read = CaptureReader::read(request.capture, request.options,
+                                                           CaptureReader::fileSink(output), bar.callback());
+    bar.end();
     return finish(request, read, output);
 }
 

@@ -6,7 +6,9 @@
 #include "cli/defaults.h"
 #include "cli/option_values.h"
 #include "cli/orf.h"
+#include "cli/play_keys.h"
 #include "cli/playback_options.h"
+#include "cli/progress.h"
 #include "cli/recording_input.h"
 #include "cli/terminal.h"
 #include "play/playback_engine.h"
@@ -152,38 +154,92 @@ struct Played
     double seconds = 0;
 };
 
-// Plays until the playback ends or a signal ends it; closes the socket.
+// The status line: where the playback is in the whole, how fast it goes, how punctual it has been so far.
+class PlayStatus
+{
+public:
+    PlayStatus(const PlaybackEngine &engine, const PlaybackEngine::Options &options, qint64 firstNumber)
+        : m_engine(engine), m_options(options), m_firstNumber(firstNumber)
+    {
+        m_elapsed.start();
+    }
+    double seconds() const { return double(m_elapsed.elapsed()) / 1000.0; }
+    QString text();
+
+private:
+    const PlaybackEngine &m_engine;
+    const PlaybackEngine::Options &m_options;
+    const qint64 m_firstNumber; // the index's first frame number
+    QElapsedTimer m_elapsed;
+    qint64 m_since = 0; // ms when the rate was measured last, and the frames sent by then
+    qint64 m_counted = 0;
+    double m_rate = 0;
+};
+
+QString PlayStatus::text()
+{
+    const PlaybackEngine::Progress now = m_engine.progress();
+    const PlaybackEngine::Plan plan = m_engine.playing();
+    const PlaybackSelfCheck check = m_engine.selfCheck();
+    const double speed = m_engine.speed();
+    const qint64 ms = m_elapsed.elapsed();
+    // The rate over the last second or more, not over one redraw's quarter; in the first, since the start.
+    if (ms - m_since >= 1000) {
+        m_rate = double(check.frames() - m_counted) * 1000.0 / double(ms - m_since);
+        m_since = ms;
+        m_counted = check.frames();
+    } else if (m_since == 0 && ms > 0) {
+        m_rate = double(check.frames()) * 1000.0 / double(ms);
+    }
+    const qint64 all = qMax<qint64>(1, qint64(plan.last) - plan.first + 1);
+    const qint64 done =
+        now.frame < 0 ? 0 : qBound<qint64>(0, now.frame - m_firstNumber - plan.first + 1, all);
+    QString text = QStringLiteral("%1%2  frame %3 (%4 of %5, %6%)")
+                       .arg(now.state == PlaybackEngine::State::Paused ? "paused  " : "", clockText(ms / 1e3))
+                       .arg(now.frame < 0 ? QStringLiteral("-") : QString::number(now.frame))
+                       .arg(done)
+                       .arg(all)
+                       .arg(100.0 * double(done) / double(all), 0, 'f', 1);
+    // Time left at the schedule's pace; at top speed at the pace measured.
+    const double pace = m_options.topSpeed ? m_rate : double(plan.rate) * speed;
+    if (m_options.loop)
+        text += QStringLiteral("  pass %1").arg(now.pass + 1);
+    else
+        text += QStringLiteral("  %1 left").arg(pace > 0 ? clockText(double(all - done) / pace) : "?");
+    text += QStringLiteral("  %1 frames/s").arg(m_rate, 0, 'f', 1);
+    if (speed != 1.0 && !m_options.topSpeed)
+        text += QStringLiteral("  speed %1x").arg(speed);
+    return text + QStringLiteral("  p99 %1 ms late").arg(check.p99Ms(), 0, 'f', 3);
+}
+
+// Plays until the playback ends, q or a signal ends it; closes the socket.
 Ending sendFrames(const Request &request, const FrameIndex &index, void *socket, Played *played)
 {
     PlaybackEngine engine;
     engine.setSocket(socket);
     quitOnSignals();
-    QElapsedTimer elapsed;
-    elapsed.start();
     QObject::connect(&engine, &PlaybackEngine::progressed, QCoreApplication::instance(), [&engine] {
         const PlaybackEngine::State s = engine.progress().state;
         if (s != PlaybackEngine::State::Playing && s != PlaybackEngine::State::Paused)
             QCoreApplication::quit();
     });
-    StatusLine status([&] {
-        return QStringLiteral("%1 s  frame %2  %3 frames sent")
-            .arg(elapsed.elapsed() / 1000)
-            .arg(engine.progress().frame)
-            .arg(engine.selfCheck().frames());
-    });
+    PlayStatus status(engine, request.playback, index.first());
+    StatusLine line([&status] { return status.text(); });
     if (!engine.start(index, request.playback)) {
         ap_udp_exit(socket);
         error(request.file + ": changed since it was read; please run again");
         return kFailure;
     }
-    if (engine.progress().state == PlaybackEngine::State::Playing)
+    if (engine.progress().state == PlaybackEngine::State::Playing) {
+        PlayKeys keys(&engine, index);
         QCoreApplication::exec();
+    }
     played->end = engine.progress();
     engine.stop();
     ap_udp_exit(socket);
-    status.end();
+    line.end();
     played->check = engine.selfCheck();
-    played->seconds = elapsed.elapsed() / 1000.0;
+    played->seconds = status.seconds();
     return {};
 }
 
@@ -192,12 +248,11 @@ void printSummary(const Request &request, const Played &played)
     const PlaybackSelfCheck &check = played.check;
     const double seconds = played.seconds;
     const QString timing = check.timingText();
-    std::fprintf(stderr,
-                 "orf: sent %lld frames in %.2f s (%.2f frames/s) to %s; lateness p99 %.3f ms, max %.3f ms, "
-                 "%lld frames more than 1 ms late%s\n",
-                 (long long)check.frames(), seconds, seconds > 0 ? check.frames() / seconds : 0.0,
-                 request.destinations.join(", ").toLocal8Bit().constData(), check.p99Ms(), check.maxMs(),
-                 (long long)check.lateOver1ms(), timing.isEmpty() ? "" : qPrintable("; " + timing));
+    say("orf: sent %lld frames in %.2f s (%.2f frames/s) to %s; lateness p99 %.3f ms, max %.3f ms, "
+        "%lld frames more than 1 ms late%s\n",
+        (long long)check.frames(), seconds, seconds > 0 ? check.frames() / seconds : 0.0,
+        request.destinations.join(", ").toLocal8Bit().constData(), check.p99Ms(), check.maxMs(),
+        (long long)check.lateOver1ms(), timing.isEmpty() ? "" : qPrintable("; " + timing));
 }
 
 // The exit status for how the playback ended, and why it stopped early.
@@ -255,7 +310,10 @@ const Command kPlay = {
     "the speed; timestamps out of order and shortened gaps are counted in the summary. A "
     "HOST may be a multicast group or a broadcast address. A capture plays as the "
     "recording its datagrams to one port make, each frame without a timestamp line at "
-    "its packet's capture time.",
+    "its packet's capture time.\n"
+    "Keys, when standard input is a terminal: space pauses and resumes; the right and left arrows seek one "
+    "second (100 frames in a recording without timestamps) forward and back; + and - double and halve the "
+    "speed; q ends as Ctrl-C does.",
     options,
     {"FILE", "The recording (.orf), or a capture (pcap, pcapng)."},
     runOnRequest<Request, readRequest, play>,

@@ -4,6 +4,7 @@
 #include "cli/option_values.h"
 #include "cli/orf.h"
 #include "cli/output_file.h"
+#include "cli/progress.h"
 #include "cli/terminal.h"
 #include "record/megabytes.h"
 #include "record/ostrel_recorder_thread.h"
@@ -174,23 +175,30 @@ Recorded receive(const Request &request, void *socket, std::FILE *output)
     });
     Recorded recorded;
     recorded.elapsed.start();
-    qint64 last = 0;
-    StatusLine status([&] {
+    StatusLine status([&, rate = qint64(0), since = qint64(0), counted = quint64(0)]() mutable {
         const Ostrel_Recorder_Thread::Counts c = receiver.counts();
-        const QString text = QStringLiteral("%1 s  %2 datagrams  %3/s  %4  %5 lost")
-                                 .arg(recorded.elapsed.elapsed() / 1000)
-                                 .arg(c.datagrams)
-                                 .arg(c.datagrams - last)
-                                 .arg(megabytes::text(c.bytes) + " MB")
-                                 .arg(c.lost);
-        last = c.datagrams;
-        return text;
+        const qint64 now = recorded.elapsed.elapsed();
+        // The rate over the last second or more, not over one redraw's quarter; in the first, since the
+        // start.
+        if (now - since >= 1000) {
+            rate = qint64((c.datagrams - counted) * 1000 / quint64(now - since));
+            since = now;
+            counted = c.datagrams;
+        } else if (since == 0 && now > 0) {
+            rate = qint64(c.datagrams * 1000 / quint64(now));
+        }
+        return QStringLiteral("%1 s  %2 datagrams  %3/s  %4  %5 lost")
+            .arg(now / 1000)
+            .arg(c.datagrams)
+            .arg(rate)
+            .arg(megabytes::text(c.bytes) + " MB")
+            .arg(c.lost);
     });
     QTimer ender;
     if (request.duration > 0)
         quitAt(QDeadlineTimer(qint64(request.duration * 1000), Qt::PreciseTimer), &ender);
-    std::fprintf(stderr, "orf: recording %s into %s (Ctrl-C ends)\n",
-                 request.source.toLocal8Bit().constData(), QFile::encodeName(request.file).constData());
+    say("orf: recording %s into %s (Ctrl-C ends)\n", request.source.toLocal8Bit().constData(),
+        QFile::encodeName(request.file).constData());
     receiver.start();
     QCoreApplication::exec();
     receiver.stop();
@@ -226,10 +234,10 @@ int finish(const Request &request, const Recorded &recorded, std::FILE *output)
         error(why + QStringLiteral("; what was written is kept in %1").arg(part));
         return kFailure;
     }
-    std::fprintf(stderr, "orf: recorded %llu datagrams (%s MB) in %.1f s into %s, %llu frames lost\n",
-                 (unsigned long long)c.datagrams, megabytes::text(c.bytes).toUtf8().constData(),
-                 recorded.elapsed.elapsed() / 1000.0, QFile::encodeName(request.file).constData(),
-                 (unsigned long long)c.lost);
+    say("orf: recorded %llu datagrams (%s MB) in %.1f s into %s, %llu frames lost\n",
+        (unsigned long long)c.datagrams, megabytes::text(c.bytes).toUtf8().constData(),
+        recorded.elapsed.elapsed() / 1000.0, QFile::encodeName(request.file).constData(),
+        (unsigned long long)c.lost);
     return kOk;
 }
 

@@ -3,6 +3,7 @@
 #include "capture/opened_recording.h"
 #include "cli/defaults.h"
 #include "cli/option_values.h"
+#include "cli/progress.h"
 #include "cli/terminal.h"
 
 #include <QCommandLineParser>
@@ -44,7 +45,9 @@ Ending readRecording(const QString &file, const CaptureReader::Options *captureO
                      OpenedRecording *recording)
 {
     using Status = OpenedRecording::Status;
-    *recording = OpenedRecording::open(file, captureOptions);
+    ProgressBar bar("reading");
+    *recording = OpenedRecording::open(file, captureOptions, bar.callback());
+    bar.end();
     if (recording->status == Status::CaptureUnreadable)
         return captureRead(recording->capture.result());
     if (!recording->capture.isEmpty())
@@ -54,7 +57,7 @@ Ending readRecording(const QString &file, const CaptureReader::Options *captureO
         error(QStringLiteral("%1: cannot be opened").arg(file));
         return kFailure;
     case Status::ReadFailed:
-    case Status::Cancelled: // no progress function: never
+    case Status::Cancelled: // the progress function never cancels
         error(QStringLiteral("%1: cannot be read to its end").arg(file));
         return kFailure;
     case Status::Changed:
@@ -71,7 +74,7 @@ Ending openPlayable(const QString &file, const CaptureReader::Options *captureOp
     if (const Ending ending = readRecording(file, captureOptions, recording))
         return ending;
     if (recording->info.capture)
-        error(recording->info.capture->portChoice);
+        say("orf: %s\n", recording->info.capture->portChoice.toLocal8Bit().constData());
     if (!recording->info.playable()) {
         error(file + ": " + recording->info.reason);
         return kNothing;

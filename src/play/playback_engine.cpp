@@ -107,7 +107,7 @@ bool PlaybackEngine::plan(const FrameIndex &index, const Options &options, Plan 
 {
     plan->first = options.from < 0 ? 0 : entryIn(index, options.from);
     plan->last = options.until < 0 || options.until >= index.last() ? index.size() - 1
-                                                                     : entryIn(index, options.until + 1) - 1;
+                                                                    : entryIn(index, options.until + 1) - 1;
     plan->rate = play_timing::usableRate(options.rate);
     if (options.recordedTiming) {
         // The median of the intervals within what is played; the configured rate's period without any.
@@ -223,8 +223,7 @@ bool PlaybackEngine::start(const FrameIndex &index, const Options &options, qint
         m_state = State::FileChanged;
         return false;
     }
-    m_rate = plan.rate;
-    m_period = plan.periodUs;
+    m_plan = plan;
     m_schedule = schedule(index, options, plan, options.loop);
     m_source = {index, plan.first, plan.last, options.loop, frame_lines::Shift(), m_source.started + 1};
     if (options.loop && options.continueNumbers)
@@ -240,13 +239,13 @@ bool PlaybackEngine::start(const FrameIndex &index, const Options &options, qint
 float PlaybackEngine::rate() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_rate;
+    return m_plan.rate;
 }
 
 quint32 PlaybackEngine::periodUs() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_period;
+    return m_plan.periodUs;
 }
 
 void PlaybackEngine::pause()
@@ -283,6 +282,30 @@ void PlaybackEngine::seek(qint64 frame)
     m_lastEntry = entryOf(frame);
     m_state = State::Playing;
     m_wake.notify_all();
+}
+
+void PlaybackEngine::setSpeed(double speed)
+{
+    std::lock_guard<std::mutex> sending(m_sendMutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!(speed > 0) || !m_schedule || m_options.topSpeed)
+        return;
+    ++m_generation; // a wait under way is for a deadline of the old pace
+    m_options.speed = speed;
+    m_schedule->setSpeed(speed);
+    m_wake.notify_all();
+}
+
+double PlaybackEngine::speed() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_options.speed;
+}
+
+PlaybackEngine::Plan PlaybackEngine::playing() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_plan;
 }
 
 void PlaybackEngine::stop()

@@ -106,6 +106,12 @@ public:
     void resume();
     // Sends on with the frame after the chosen one, one period after now; resumes when paused.
     void seek(qint64 frame);
+    // Plays on at speed (above 0): the frame due next follows the one sent last at the new pace. Paused,
+    // the playback stays paused. Nothing changes at top speed.
+    void setSpeed(double speed);
+    double speed() const;
+    // What the playback started last plays.
+    Plan playing() const;
     // Back to idle. Every control call returns only once a send under way has finished.
     void stop();
 
@@ -148,8 +154,7 @@ private:
     State m_state = State::Idle;
     qint64 m_frame = -1;
     int m_failed = -1;
-    float m_rate = 0;
-    quint32 m_period = 0;
+    Plan m_plan;
     quint64 m_generation = 0; // moves on every control call: a wait or send begun before it is void
     bool m_quit = false;
     bool m_reportQueued = false;

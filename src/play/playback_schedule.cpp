@@ -5,7 +5,7 @@
 PlaybackSchedule::PlaybackSchedule(FrameAtOrAfter frames, qsizetype first, qsizetype last, bool loop,
                                    quint32 periodUs, double speed)
     : m_frames(std::move(frames)), m_first(qMax<qsizetype>(0, first)), m_last(last), m_loop(loop),
-      m_slot(double(periodUs) * 1000.0 / (speed > 0 ? speed : 1.0))
+      m_slot(double(periodUs) * 1000.0 / (speed > 0 ? speed : 1.0)), m_speed(speed > 0 ? speed : 1.0)
 {
 }
 
@@ -17,7 +17,6 @@ PlaybackSchedule::PlaybackSchedule(FrameAtOrAfter frames, qsizetype first, qsize
     m_timing = timing;
     m_timing.maxGapNs = qMax<qint64>(1, timing.maxGapNs);
     m_timing.medianNs = qBound<qint64>(1, timing.medianNs, m_timing.maxGapNs);
-    m_speed = speed > 0 ? speed : 1.0;
 }
 
 qsizetype PlaybackSchedule::frameFrom(qsizetype k) const
@@ -134,6 +133,24 @@ void PlaybackSchedule::seek(qint64 now, qsizetype chosen)
         m_cursor = kEnd;
         m_slots = -1; // a single playback ends now, not one period later
     }
+}
+
+void PlaybackSchedule::setSpeed(double speed)
+{
+    if (!(speed > 0))
+        return;
+    if (m_recorded) {
+        // Anchored, the cursor's frame is due at m_base itself, which stays.
+        const qint64 at = m_anchored ? 0 : m_previousAt;
+        const qint64 previous = deadlineAt(at);
+        m_speed = speed;
+        m_base = previous - qint64(std::llround(double(at) / m_speed));
+        return;
+    }
+    m_base += qint64(std::llround(double(m_slots) * m_slot));
+    m_slots = 0;
+    m_slot = m_slot * m_speed / speed;
+    m_speed = speed;
 }
 
 PlaybackSchedule::Step PlaybackSchedule::next() const

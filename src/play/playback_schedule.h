@@ -72,6 +72,10 @@ public:
     // primes (goes on with its first frame at now).
     void seek(qint64 now, qsizetype chosen);
 
+    // From now on at speed (above 0): the frame sent last keeps its time, those after it follow at the new
+    // pace (a period divided by speed; their recorded distance divided by it).
+    void setSpeed(double speed);
+
     // What is due next, and when.
     Step next() const;
     // Takes the step next() names.
@@ -116,7 +120,7 @@ private:
 
     bool m_recorded = false;
     Timing m_timing;
-    double m_speed = 1.0;
+    double m_speed = 1.0;    // the factor m_slot and recorded times are divided by
     bool m_anchored = false; // the cursor's frame is due at m_base itself
     qint64 m_previousAt = 0; // the place of the frame sent last, and of the last stamped one
     qint64 m_stampedAt = 0;
