@@ -39,6 +39,20 @@ inline QString describe(const FrameScanner::Result &r, const FrameIndex &index)
     return out.join('\n');
 }
 
+// Scans path in one part and in 2 to most parts (every frame-counter line is where a part begins at some
+// count when most is the file's size); says at which count the scans differ, or nothing.
+inline QString partsDiffer(const QString &path, int most, qsizetype chunk = FrameScanner::kDefaultChunkSize)
+{
+    FrameIndex serial;
+    const QString expected = describe(FrameScanner::scan(path, serial, chunk, {}, nullptr, 1), serial);
+    for (int parts = 2; parts <= most; ++parts) {
+        FrameIndex index;
+        if (describe(FrameScanner::scan(path, index, chunk, {}, nullptr, parts), index) != expected)
+            return QStringLiteral("differs in %1 parts").arg(parts);
+    }
+    return QString();
+}
+
 // Writes bytes to path and scans it at the default chunk size and at chunk; says which property failed,
 // or nothing. *scanned (may be null) gets the index of the default scan.
 inline QString check(const QByteArray &bytes, const QString &path, qsizetype chunk,

@@ -77,6 +77,7 @@ private slots:
         for (const qsizetype chunk : {1, 2, 3, 5, 7, int(FrameScanner::kDefaultChunkSize)}) {
             FrameIndex index;
             QCOMPARE(scan_properties::check(content, m_dir.filePath("rec.orf"), chunk), QString());
+            QCOMPARE(scan_properties::partsDiffer(m_dir.filePath("rec.orf"), int(content.size()), chunk), QString());
             const qint64 before = qint64(mallinfo2().uordblks);
             const FrameScanner::Result result = FrameScanner::scan(m_dir.filePath("rec.orf"), index, chunk);
             QVERIFY(qint64(mallinfo2().uordblks) - before < (1 << 20)); // a number buys no memory
@@ -153,6 +154,8 @@ private slots:
             const QString failed =
                 scan_properties::check(content, m_dir.filePath("random.orf"), 1 + random.bounded(9));
             QVERIFY2(failed.isEmpty(), qPrintable(failed + ": " + content.toPercentEncoding()));
+            const QString parted = scan_properties::partsDiffer(m_dir.filePath("random.orf"), int(content.size()), 1 + random.bounded(9));
+            QVERIFY2(parted.isEmpty(), qPrintable(parted + ": " + content.toPercentEncoding()));
             FrameIndex index;
             outcomes[int(FrameScanner::scan(m_dir.filePath("random.orf"), index).status)]++;
         }

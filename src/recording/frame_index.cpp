@@ -82,6 +82,26 @@ public:
         ++m_size;
     }
     qint64 size() const { return m_size; }
+    // Moves other's values to the end, a block at a time, each freed once copied.
+    void append(BlockArray &&other)
+    {
+        for (std::vector<T> &block : other.m_blocks) {
+            for (size_t done = 0; done < block.size();) {
+                if (m_size % kBlockSize == 0) {
+                    m_blocks.emplace_back();
+                    m_blocks.back().reserve(size_t(kBlockSize));
+                }
+                const size_t n = std::min(block.size() - done, size_t(kBlockSize - m_size % kBlockSize));
+                m_blocks.back().insert(m_blocks.back().end(), block.begin() + qsizetype(done),
+                                       block.begin() + qsizetype(done + n));
+                done += n;
+                m_size += qint64(n);
+            }
+            std::vector<T>().swap(block);
+        }
+        other.m_blocks.clear();
+        other.m_size = 0;
+    }
 
 private:
     std::vector<std::vector<T>> m_blocks;
@@ -465,6 +485,8 @@ void FrameIndexBuilder::setTimestamp(double seconds)
         f.intervals.at(f.stored() - 1) = float(seconds - m_lastStamp);
     else
         f.firstStamped = f.stored() - 1;
+    if (!m_stamped)
+        m_firstStamp = seconds;
     m_lastStamp = seconds;
     m_stamped = true;
 }
@@ -472,6 +494,32 @@ void FrameIndexBuilder::setTimestamp(double seconds)
 void FrameIndexBuilder::setLeading(bool leading)
 {
     m_file->leading = leading;
+}
+
+void FrameIndexBuilder::appendPart(FrameIndexBuilder &part, qint64 lost)
+{
+    FrameIndex::File &f = *m_file;
+    FrameIndex::File &p = *part.m_file;
+    f.entries += lost;
+    const qint64 entryBase = f.entries, storedBase = f.stored();
+    // The part's first run goes on the last one here when nothing was lost between them.
+    for (size_t s = lost > 0 || f.segments.empty() ? 0 : 1; s < p.segments.size(); ++s)
+        f.segments.push_back({entryBase + p.segments[s].entry, storedBase + p.segments[s].stored});
+    f.entries += p.entries;
+    f.offsets.append(std::move(p.offsets));
+    f.intervals.append(std::move(p.intervals));
+    if (p.firstStamped >= 0) {
+        if (m_stamped)
+            f.intervals.at(storedBase + p.firstStamped) = float(part.m_firstStamp - m_lastStamp);
+        else
+            f.firstStamped = storedBase + p.firstStamped;
+        if (!m_stamped)
+            m_firstStamp = part.m_firstStamp;
+        m_lastStamp = part.m_lastStamp;
+        m_stamped = true;
+    }
+    part.m_file = std::make_shared<FrameIndex::File>();
+    part.m_stamped = false;
 }
 
 FrameIndex FrameIndexBuilder::finish(qint64 end, qint64 scanned, qint64 first, qint64 last)

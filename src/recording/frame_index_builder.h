@@ -31,12 +31,16 @@ public:
     void setTimestamp(double seconds);
     // Entry 0 holds the lines before the first frame-counter line, not a frame.
     void setLeading(bool leading);
+    // Appends, after lost entries, the entries a builder without a file of its own collected over a later
+    // part of the file (emptying it): the first of them with a timestamp is timed from the last one here.
+    void appendPart(FrameIndexBuilder &part, qint64 lost);
     // The index of the entries started so far, the last one ending at end. scanned is the number of bytes
     // the scan saw: when the file held more or less by then, it changed during the scan.
     FrameIndex finish(qint64 end, qint64 scanned, qint64 first, qint64 last);
 
 private:
     std::shared_ptr<FrameIndex::File> m_file;
-    double m_lastStamp = 0; // the timestamp of the last entry that had one, if any had
+    double m_firstStamp = 0; // the timestamps of the first and last entry that had one, if any had
+    double m_lastStamp = 0;
     bool m_stamped = false;
 };
