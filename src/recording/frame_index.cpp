@@ -82,21 +82,38 @@ public:
         ++m_size;
     }
     qint64 size() const { return m_size; }
+    // Calls f(i, value) for each value from i = from up to to.
+    template <typename F> void forRange(qint64 from, qint64 to, F f) const
+    {
+        while (from < to) {
+            const qint64 inBlock = from & (kBlockSize - 1);
+            const qint64 n = std::min(to - from, kBlockSize - inBlock);
+            const T *values = m_blocks[size_t(from >> kBlockBits)].data() + inBlock;
+            for (qint64 j = 0; j < n; ++j)
+                f(from + j, values[j]);
+            from += n;
+        }
+    }
+    // Appends count values.
+    void append(const T *values, qint64 count)
+    {
+        while (count > 0) {
+            if (m_size % kBlockSize == 0) {
+                m_blocks.emplace_back();
+                m_blocks.back().reserve(size_t(kBlockSize));
+            }
+            const qint64 n = std::min(count, kBlockSize - m_size % kBlockSize);
+            m_blocks.back().insert(m_blocks.back().end(), values, values + n);
+            values += n;
+            count -= n;
+            m_size += n;
+        }
+    }
     // Moves other's values to the end, a block at a time, each freed once copied.
     void append(BlockArray &&other)
     {
         for (std::vector<T> &block : other.m_blocks) {
-            for (size_t done = 0; done < block.size();) {
-                if (m_size % kBlockSize == 0) {
-                    m_blocks.emplace_back();
-                    m_blocks.back().reserve(size_t(kBlockSize));
-                }
-                const size_t n = std::min(block.size() - done, size_t(kBlockSize - m_size % kBlockSize));
-                m_blocks.back().insert(m_blocks.back().end(), block.begin() + qsizetype(done),
-                                       block.begin() + qsizetype(done + n));
-                done += n;
-                m_size += qint64(n);
-            }
+            append(block.data(), qint64(block.size()));
             std::vector<T>().swap(block);
         }
         other.m_blocks.clear();
@@ -242,6 +259,50 @@ void FrameIndex::forEachFrame(const std::function<void(qsizetype k, qint64 bytes
             const qint64 i = segment.stored + (k - segment.entry);
             f(qsizetype(k), file.offsets.at(i + 1) - file.offsets.at(i), double(file.intervals.at(i)));
         }
+    }
+}
+
+std::vector<float> FrameIndex::intervals() const
+{
+    std::vector<float> seconds;
+    if (!m_file)
+        return seconds;
+    const File &file = *m_file;
+    seconds.reserve(size_t(file.stored()));
+    file.intervals.forRange(file.leading ? 1 : 0, file.stored(), [&](qint64, float interval) {
+        if (!std::isnan(interval))
+            seconds.push_back(interval);
+    });
+    return seconds;
+}
+
+void FrameIndex::forEachFrameAbove(qint64 bytes, double seconds,
+                                   const std::function<void(qsizetype k, qint64 bytes, double seconds)> &f) const
+{
+    if (!m_file)
+        return;
+    // The stored entries sought, found in a pass over each array, then in order.
+    const File &file = *m_file;
+    const qint64 first = file.leading ? 1 : 0;
+    std::vector<qint64> found;
+    file.intervals.forRange(first, file.stored(), [&](qint64 i, float interval) {
+        if (double(interval) > seconds)
+            found.push_back(i);
+    });
+    qint64 previous = file.stored() > first ? file.offsets.at(first) : 0;
+    file.offsets.forRange(first + 1, file.stored() + 1, [&](qint64 i, qint64 offset) {
+        if (offset - previous > bytes)
+            found.push_back(i - 1);
+        previous = offset;
+    });
+    std::sort(found.begin(), found.end());
+    found.erase(std::unique(found.begin(), found.end()), found.end());
+    size_t s = 0;
+    for (const qint64 i : found) {
+        while (s + 1 < file.segments.size() && file.segments[s + 1].stored <= i)
+            ++s;
+        f(qsizetype(file.segments[s].entry + (i - file.segments[s].stored)),
+          file.offsets.at(i + 1) - file.offsets.at(i), double(file.intervals.at(i)));
     }
 }
 
@@ -460,13 +521,14 @@ qint64 FrameIndexBuilder::fileSize() const
     return m_file->scanned.size;
 }
 
-qint64 FrameIndexBuilder::stored() const
+qint64 FrameIndexBuilder::storedBefore() const
 {
     return m_file->stored();
 }
 
-void FrameIndexBuilder::append(qint64 offset, qint64 lost)
+void FrameIndexBuilder::appendAfterLost(qint64 offset, qint64 lost)
 {
+    store();
     FrameIndex::File &f = *m_file;
     f.entries += lost;
     if (lost > 0 || f.segments.empty())
@@ -474,9 +536,34 @@ void FrameIndexBuilder::append(qint64 offset, qint64 lost)
     f.offsets.push(offset);
     f.intervals.push(std::numeric_limits<float>::quiet_NaN());
     ++f.entries;
+    m_started = true;
 }
 
-void FrameIndexBuilder::setTimestamp(double seconds)
+void FrameIndexBuilder::store()
+{
+    FrameIndex::File &f = *m_file;
+    float intervals[kPending];
+    for (int i = 0; i < m_pending; ++i) {
+        const double seconds = m_stamps[i];
+        intervals[i] = std::numeric_limits<float>::quiet_NaN();
+        if (!frame_lines::isUsableTimestamp(seconds))
+            continue;
+        if (m_stamped)
+            intervals[i] = float(seconds - m_lastStamp);
+        else
+            f.firstStamped = f.stored() + i;
+        if (!m_stamped)
+            m_firstStamp = seconds;
+        m_lastStamp = seconds;
+        m_stamped = true;
+    }
+    f.offsets.append(m_offsets, m_pending);
+    f.intervals.append(intervals, m_pending);
+    f.entries += m_pending;
+    m_pending = 0;
+}
+
+void FrameIndexBuilder::setStoredTimestamp(double seconds)
 {
     FrameIndex::File &f = *m_file;
     if (f.stored() == 0 || !frame_lines::isUsableTimestamp(seconds))
@@ -498,6 +585,8 @@ void FrameIndexBuilder::setLeading(bool leading)
 
 void FrameIndexBuilder::appendPart(FrameIndexBuilder &part, qint64 lost)
 {
+    store();
+    part.store();
     FrameIndex::File &f = *m_file;
     FrameIndex::File &p = *part.m_file;
     f.entries += lost;
@@ -519,11 +608,12 @@ void FrameIndexBuilder::appendPart(FrameIndexBuilder &part, qint64 lost)
         m_stamped = true;
     }
     part.m_file = std::make_shared<FrameIndex::File>();
-    part.m_stamped = false;
+    part.m_stamped = part.m_started = false;
 }
 
 FrameIndex FrameIndexBuilder::finish(qint64 end, qint64 scanned, qint64 first, qint64 last)
 {
+    store();
     m_file->offsets.push(end);
     m_file->first = first;
     m_file->last = last;
@@ -532,6 +622,6 @@ FrameIndex FrameIndexBuilder::finish(qint64 end, qint64 scanned, qint64 first, q
     FrameIndex index;
     index.m_file = std::move(m_file);
     m_file = std::make_shared<FrameIndex::File>();
-    m_stamped = false;
+    m_stamped = m_started = false;
     return index;
 }
