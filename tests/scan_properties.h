@@ -4,10 +4,12 @@
 // the lost runs are the gaps between the numbers read. Shared by the scanner's test and its fuzzers.
 #pragma once
 
+#include "recording/frame_lines.h"
 #include "recording/frame_scanner.h"
 
 #include <QFile>
 #include <QStringList>
+#include <cmath>
 
 namespace scan_properties {
 
@@ -39,13 +41,13 @@ inline QString describe(const FrameScanner::Result &r, const FrameIndex &index)
     return out.join('\n');
 }
 
-// Scans path in one part and in 2 to most parts (every frame-counter line is where a part begins at some
-// count when most is the file's size); says at which count the scans differ, or nothing.
-inline QString partsDiffer(const QString &path, int most, qsizetype chunk = FrameScanner::kDefaultChunkSize)
+// Scans path in one part and in from to to parts (every frame-counter line begins a part at some count when
+// to is the file's size); says at which count the scans differ, or nothing.
+inline QString partsDiffer(const QString &path, int from, int to, qsizetype chunk = FrameScanner::kDefaultChunkSize)
 {
     FrameIndex serial;
     const QString expected = describe(FrameScanner::scan(path, serial, chunk, {}, nullptr, 1), serial);
-    for (int parts = 2; parts <= most; ++parts) {
+    for (int parts = from; parts <= to; ++parts) {
         FrameIndex index;
         if (describe(FrameScanner::scan(path, index, chunk, {}, nullptr, parts), index) != expected)
             return QStringLiteral("differs in %1 parts").arg(parts);
@@ -80,6 +82,7 @@ inline QString check(const QByteArray &bytes, const QString &path, qsizetype chu
         return QStringLiteral("%1 frames for %2 frame-counter lines").arg(index.frameCount()).arg(frameLines);
     // Entry 0 is never lost: a frame, or the lines before the first frame-counter line.
     qint64 bytesOfFrames = 0, previous = index.first(), lost = 0;
+    double lastStamp = -1;
     bool misplaced = false;
     std::vector<FrameIndex::Run> gaps;
     index.forEachFrame([&](qsizetype k, qint64 frameBytes, double) {
@@ -93,9 +96,19 @@ inline QString check(const QByteArray &bytes, const QString &path, qsizetype chu
         if (number > previous + 1)
             gaps.push_back({previous + 1, number - 1});
         previous = number;
+        // The interval is the one from the timestamps playback reads.
+        double stamp = -1;
+        index.wire(k, &wire, &stamp);
+        bool stamped = false;
+        const float interval = float(index.interval(k, &stamped));
+        if (stamped != frame_lines::isUsableTimestamp(stamp) ||
+            (stamped && lastStamp > 0 ? interval != float(stamp - lastStamp) : !std::isnan(interval)))
+            misplaced = true;
+        lastStamp = stamped ? stamp : lastStamp;
     });
     if (misplaced)
-        return QStringLiteral("a frame entry that does not begin with its own frame-counter line");
+        return QStringLiteral("a frame entry that does not begin with its own frame-counter line or is timed "
+                              "otherwise than its timestamps");
     if (frameLines > 0 && bytesOfFrames != bytes.size() - firstFrameLine)
         return QStringLiteral("the frames take %1 bytes from byte %2").arg(bytesOfFrames).arg(firstFrameLine);
     const std::vector<FrameIndex::Run> runs = index.lostRuns();

@@ -739,7 +739,11 @@ void runParts(std::vector<std::unique_ptr<Part>> &parts, FrameIndexBuilder &buil
         }
         lock.lock();
     }
+    // As a scan in one part asks before its last read, which finds the end.
+    const qint64 scanned = shared.scanned;
     lock.unlock();
+    if (parts.size() > 1 && progress && !shared.cancelled && !progress(scanned, size))
+        shared.cancelled = true;
     for (std::thread &thread : threads)
         thread.join();
 }
