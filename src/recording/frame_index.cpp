@@ -13,6 +13,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -380,10 +383,24 @@ template <typename F> void forEachWireLine(QByteArrayView raw, F f)
     });
 }
 
-// Writes an entry's wire form, made from its bytes in the file, at out, which has room for twice as many
-// bytes and two more (a line grows by one byte at most, CR before its LF; a last line without LF by two).
-// Returns where the wire form ends.
-char *putWire(QByteArrayView raw, char *out, double *timestamp)
+// The first LF or NUL in [from, end), or end.
+const char *lineEndOrNul(const char *from, const char *end)
+{
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n'), nul = _mm_setzero_si128();
+    for (; end - from >= 16; from += 16) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from));
+        if (const int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(here, lf), _mm_cmpeq_epi8(here, nul))))
+            return from + __builtin_ctz(unsigned(mask));
+    }
+#endif
+    while (from < end && *from != '\n' && *from != '\0')
+        ++from;
+    return from;
+}
+
+// Writes the wire form of lines, as the line rules read them, at out: see putWire().
+char *putWireLines(QByteArrayView raw, char *out, double *timestamp)
 {
     forEachWireLine(raw, [&](QByteArrayView line, QByteArrayView text) {
         if (timestamp && frame_lines::isTimestampLine(line))
@@ -394,6 +411,34 @@ char *putWire(QByteArrayView raw, char *out, double *timestamp)
         *out++ = '\n';
     });
     return out;
+}
+
+// Writes an entry's wire form, made from its bytes in the file, at out, which has room for twice as many
+// bytes and two more (a line grows by one byte at most, CR before its LF; a last line without LF by two).
+// Returns where the wire form ends.
+char *putWire(QByteArrayView raw, char *out, double *timestamp)
+{
+    if (!timestamp) {
+        // Nearly every line ends with LF, holds no NUL and begins and ends with neither white space nor (at
+        // its start) a comment's '#': it goes on the wire as it stands. The others take the line rules.
+        const char *p = raw.data(), *end = p + raw.size();
+        while (p < end) {
+            const char *stop = lineEndOrNul(p, end);
+            if (stop < end && *stop == '\n' && stop > p && !isSpace(*p) && *p != '#' && !isSpace(stop[-1])) {
+                std::memcpy(out, p, size_t(stop - p));
+                out += stop - p;
+                *out++ = '\r';
+                *out++ = '\n';
+                p = stop + 1;
+                continue;
+            }
+            const char *next = frame_lines::rawLineEnd(stop, end);
+            out = putWireLines(QByteArrayView(p, next - p), out, nullptr);
+            p = next;
+        }
+        return out;
+    }
+    return putWireLines(raw, out, timestamp);
 }
 
 // The wire form of a later pass of a loop whose numbers go on, appended to out. Which lines are counter and
