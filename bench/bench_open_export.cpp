@@ -208,19 +208,19 @@ int main(int argc, char **argv)
                         wc.seconds.back(), opened.seconds.back(), scan, parted - scan, serial.seconds.back());
             continue;
         }
-        for (const char *name : {"copy.orf", "out.pcap", "orf.pcap"})
+        // Each writer replaces the file it wrote in the run before, after a sync: each gets the memory its
+        // own file gave back (on a virtual machine, memory given back long ago can cost a fault on the host).
+        const auto fresh = [&](const char *name) {
             std::remove(file(name).c_str());
-        sync();
-        add(cp, runProgram({"cp", path.toStdString(), file("copy.orf")}), none);
-        sync();
-        add(exported, exportCapture(path, file("out.pcap"), frames), cp);
-        std::remove(file("copy.orf").c_str());
-        sync();
+            sync();
+            return file(name);
+        };
+        add(cp, runProgram({"cp", path.toStdString(), fresh("copy.orf")}), none);
+        add(exported, exportCapture(path, fresh("out.pcap"), frames), cp);
         add(cpSync, runProgram({"sh", "-c", "cp \"$0\" \"$1\" && sync \"$1\"", path.toStdString(),
-                                file("copy.orf")}),
+                                fresh("copy2.orf")}),
             none);
-        sync();
-        add(command, runProgram({orf, "export", path.toStdString(), "-o", file("orf.pcap"), "--rate", "100",
+        add(command, runProgram({orf, "export", path.toStdString(), "-o", fresh("orf.pcap"), "--rate", "100",
                                  "--to", "127.0.0.1:5001"}),
             cpSync);
         std::printf("run %d: wc -l %.3f s, Open %.3f s (one part %.3f s); cp %.3f s, export %.3f s; cp+sync %.3f "
