@@ -28,8 +28,8 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -68,8 +68,8 @@ bool writeRecording(const QString &path, long frames)
         "obj 5 x 10.500 y -1.500 z 1.200 q 0.93\nmarkers 14 residual 0.43 mm\nstatus ok 000\n";
     QByteArray chunk;
     for (long n = 1; n <= frames; ++n) {
-        chunk += "fr " + QByteArray::number(qint64(n)) + "\nts " + QByteArray::number(double(n) / 60, 'f', 4) +
-                 "\n" + body;
+        chunk += "fr " + QByteArray::number(qint64(n)) + "\nts " +
+                 QByteArray::number(double(n) / 60, 'f', 4) + "\n" + body;
         if (chunk.size() > (1 << 20)) {
             if (file.write(chunk) != chunk.size())
                 return false;
@@ -179,7 +179,8 @@ int main(int argc, char **argv)
     bench::printLoad("before");
     runProgram({"cat", path.toStdString()}); // into the page cache
     Figure wc{"reference: wc -l", true, {}, {}}, opened{"Open (scan in parts, figures)", true, {}, {}},
-        serial{"Open with the scan in one part", true, {}, {}}, scanned{"  of Open: the scan (in parts)", true, {}, {}},
+        serial{"Open with the scan in one part", true, {}, {}},
+        scanned{"  of Open: the scan (in parts)", true, {}, {}},
         figures{"  of Open: the figures", true, {}, {}}, cp{"reference: cp", false, {}, {}},
         exported{"export: Open and write (no fsync)", false, {}, {}},
         cpSync{"reference: cp, then sync COPY", false, {}, {}},
@@ -192,7 +193,8 @@ int main(int argc, char **argv)
         }
         f.seconds.push_back(seconds);
         if (!reference.seconds.empty())
-            f.ratios.push_back(f.time ? seconds / reference.seconds.back() : reference.seconds.back() / seconds);
+            f.ratios.push_back(f.time ? seconds / reference.seconds.back()
+                                      : reference.seconds.back() / seconds);
     };
     const Figure none{"", false, {}, {}};
     for (int run = 0; run < runs; ++run) {
@@ -204,8 +206,9 @@ int main(int argc, char **argv)
         add(scanned, scan, wc);
         add(figures, parted - scan, wc);
         if (qEnvironmentVariableIsSet("BENCH_OPEN_ONLY")) {
-            std::printf("run %d: wc -l %.3f s, Open %.3f s (scan %.3f s, figures %.3f s; one part %.3f s)\n", run + 1,
-                        wc.seconds.back(), opened.seconds.back(), scan, parted - scan, serial.seconds.back());
+            std::printf("run %d: wc -l %.3f s, Open %.3f s (scan %.3f s, figures %.3f s; one part %.3f s)\n",
+                        run + 1, wc.seconds.back(), opened.seconds.back(), scan, parted - scan,
+                        serial.seconds.back());
             continue;
         }
         // Each writer replaces the file it wrote in the run before, after a sync: each gets the memory its
@@ -217,16 +220,19 @@ int main(int argc, char **argv)
         };
         add(cp, runProgram({"cp", path.toStdString(), fresh("copy.orf")}), none);
         add(exported, exportCapture(path, fresh("out.pcap"), frames), cp);
-        add(cpSync, runProgram({"sh", "-c", "cp \"$0\" \"$1\" && sync \"$1\"", path.toStdString(),
-                                fresh("copy2.orf")}),
+        add(cpSync,
+            runProgram(
+                {"sh", "-c", "cp \"$0\" \"$1\" && sync \"$1\"", path.toStdString(), fresh("copy2.orf")}),
             none);
-        add(command, runProgram({orf, "export", path.toStdString(), "-o", fresh("orf.pcap"), "--rate", "100",
-                                 "--to", "127.0.0.1:5001"}),
+        add(command,
+            runProgram({orf, "export", path.toStdString(), "-o", fresh("orf.pcap"), "--rate", "100", "--to",
+                        "127.0.0.1:5001"}),
             cpSync);
-        std::printf("run %d: wc -l %.3f s, Open %.3f s (one part %.3f s); cp %.3f s, export %.3f s; cp+sync %.3f "
-                    "s, orf export %.3f s\n",
-                    run + 1, wc.seconds.back(), opened.seconds.back(), serial.seconds.back(), cp.seconds.back(),
-                    exported.seconds.back(), cpSync.seconds.back(), command.seconds.back());
+        std::printf(
+            "run %d: wc -l %.3f s, Open %.3f s (one part %.3f s); cp %.3f s, export %.3f s; cp+sync %.3f "
+            "s, orf export %.3f s\n",
+            run + 1, wc.seconds.back(), opened.seconds.back(), serial.seconds.back(), cp.seconds.back(),
+            exported.seconds.back(), cpSync.seconds.back(), command.seconds.back());
         std::fflush(stdout);
     }
     std::printf("%d runs:\n", runs);
@@ -235,12 +241,14 @@ int main(int argc, char **argv)
     print(scanned, &wc);
     print(figures, &wc);
     print(serial, &wc);
-    std::printf("  scan's peak memory: %.1f MB = %.3fx the file (target <= 0.15x)\n", peak / 1e6, peak / size);
+    std::printf("  scan's peak memory: %.1f MB = %.3fx the file (target <= 0.15x)\n", peak / 1e6,
+                peak / size);
     print(cp, nullptr);
     print(exported, &cp);
     print(cpSync, nullptr);
     print(command, &cpSync);
-    std::printf("  the capture: %.1f MB\n", double(QFile(QString::fromStdString(file("out.pcap"))).size()) / 1e6);
+    std::printf("  the capture: %.1f MB\n",
+                double(QFile(QString::fromStdString(file("out.pcap"))).size()) / 1e6);
     bench::printLoad("after");
     return 0;
 }

@@ -43,7 +43,8 @@ inline QString describe(const FrameScanner::Result &r, const FrameIndex &index)
 
 // Scans path in one part and in from to to parts (every frame-counter line begins a part at some count when
 // to is the file's size); says at which count the scans differ, or nothing.
-inline QString partsDiffer(const QString &path, int from, int to, qsizetype chunk = FrameScanner::kDefaultChunkSize)
+inline QString partsDiffer(const QString &path, int from, int to,
+                           qsizetype chunk = FrameScanner::kDefaultChunkSize)
 {
     FrameIndex serial;
     const QString expected = describe(FrameScanner::scan(path, serial, chunk, {}, nullptr, 1), serial);

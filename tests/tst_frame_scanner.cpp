@@ -182,8 +182,8 @@ private slots:
             << QByteArray("fr 1\r\nts 1.5\r\n fr 9\nfr9\nFR 9\nts 1.25 x\n# c\nfr 2 a\nts 2\0x\nab\0cd\n"
                           "fr 3\0\nts\nts 1e1\nfr 04\nts 00012.50\nts .5\nfr +5\nts 7.\nfr 6\nx",
                           118);
-        QTest::newRow("timestamps in a later part only, unusable ones")
-            << QByteArray("fr 1\nfr 2\nfr 3\nts 0\nfr 4\nts 10\nfr 5\nfr 6\nts -1\nfr 7\nts 10.5\nfr 9\nts 12\n");
+        QTest::newRow("timestamps in a later part only, unusable ones") << QByteArray(
+            "fr 1\nfr 2\nfr 3\nts 0\nfr 4\nts 10\nfr 5\nfr 6\nts -1\nfr 7\nts 10.5\nfr 9\nts 12\n");
     }
     void partsJoinAsOne()
     {
@@ -204,7 +204,9 @@ private slots:
         QCOMPARE(scan_properties::check(content, path, 1), QString());
         std::vector<qint64> seen;
         FrameIndex index;
-        const auto told = [&](qint64 scanned, qint64 size) { return seen.push_back(scanned), size == content.size(); };
+        const auto told = [&](qint64 scanned, qint64 size) {
+            return seen.push_back(scanned), size == content.size();
+        };
         QVERIFY(FrameScanner::scan(path, index, 64, told, nullptr, 3).ok());
         QVERIFY(std::is_sorted(seen.begin(), seen.end()) && seen.back() == content.size());
         // A sparse file of 64 GiB with a frame at each quarter, in four parts: stopped after a few megabytes.
@@ -217,9 +219,9 @@ private slots:
         const auto bytesRead = [&] { return io.seek(0), io.readLine().mid(7).trimmed().toLongLong(); };
         QVERIFY(io.open(QIODevice::ReadOnly | QIODevice::Unbuffered));
         const qint64 before = bytesRead();
-        const FrameScanner::Result r = FrameScanner::scan(huge.fileName(), index, FrameScanner::kDefaultChunkSize,
-                                                          [&](qint64 scanned, qint64) { return scanned < (qint64(64) << 20); },
-                                                          nullptr, 4);
+        const FrameScanner::Result r = FrameScanner::scan(
+            huge.fileName(), index, FrameScanner::kDefaultChunkSize,
+            [&](qint64 scanned, qint64) { return scanned < (qint64(64) << 20); }, nullptr, 4);
         QCOMPARE(r.status, FrameScanner::Status::Cancelled);
         QVERIFY(bytesRead() - before < (qint64(1) << 30));
         QFile::remove(huge.fileName());

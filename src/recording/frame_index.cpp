@@ -279,8 +279,9 @@ std::vector<float> FrameIndex::intervals() const
     return seconds;
 }
 
-void FrameIndex::forEachFrameAbove(qint64 bytes, double seconds,
-                                   const std::function<void(qsizetype k, qint64 bytes, double seconds)> &f) const
+void FrameIndex::forEachFrameAbove(
+    qint64 bytes, double seconds,
+    const std::function<void(qsizetype k, qint64 bytes, double seconds)> &f) const
 {
     if (!m_file)
         return;
@@ -390,7 +391,8 @@ const char *lineEndOrNul(const char *from, const char *end)
     const __m128i lf = _mm_set1_epi8('\n'), nul = _mm_setzero_si128();
     for (; end - from >= 16; from += 16) {
         const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from));
-        if (const int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(here, lf), _mm_cmpeq_epi8(here, nul))))
+        if (const int mask =
+                _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(here, lf), _mm_cmpeq_epi8(here, nul))))
             return from + __builtin_ctz(unsigned(mask));
     }
 #endif

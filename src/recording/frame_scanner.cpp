@@ -53,7 +53,8 @@ const char *nextMarkedLine(const char *from, const char *end)
 __attribute__((target("avx2"))) const char *nextMarkedLineAvx2(const char *from, const char *end)
 {
     constexpr char kFrame = frame_lines::kFramePrefix[0], kStamp = frame_lines::kTimestampPrefix[0];
-    const __m256i lf = _mm256_set1_epi8('\n'), frame = _mm256_set1_epi8(kFrame), stamp = _mm256_set1_epi8(kStamp);
+    const __m256i lf = _mm256_set1_epi8('\n'), frame = _mm256_set1_epi8(kFrame),
+                  stamp = _mm256_set1_epi8(kStamp);
     for (; end - from >= 32; from += 32) {
         const __m256i here = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(from));
         const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(from - 1));
@@ -69,12 +70,13 @@ __attribute__((target("avx2"))) const char *nextMarkedLineAvx2(const char *from,
 __attribute__((target("avx512bw"))) const char *nextMarkedLineAvx512(const char *from, const char *end)
 {
     constexpr char kFrame = frame_lines::kFramePrefix[0], kStamp = frame_lines::kTimestampPrefix[0];
-    const __m512i lf = _mm512_set1_epi8('\n'), frame = _mm512_set1_epi8(kFrame), stamp = _mm512_set1_epi8(kStamp);
+    const __m512i lf = _mm512_set1_epi8('\n'), frame = _mm512_set1_epi8(kFrame),
+                  stamp = _mm512_set1_epi8(kStamp);
     for (; end - from >= 64; from += 64) {
         const __m512i here = _mm512_loadu_si512(from);
-        const __mmask64 marked =
-            _mm512_mask_cmpeq_epi8_mask(_mm512_cmpeq_epi8_mask(here, frame) | _mm512_cmpeq_epi8_mask(here, stamp),
-                                        _mm512_loadu_si512(from - 1), lf);
+        const __mmask64 marked = _mm512_mask_cmpeq_epi8_mask(_mm512_cmpeq_epi8_mask(here, frame) |
+                                                                 _mm512_cmpeq_epi8_mask(here, stamp),
+                                                             _mm512_loadu_si512(from - 1), lf);
         if (marked)
             return from + __builtin_ctzll(marked);
     }
@@ -99,7 +101,8 @@ MarkedLineFinder markedLineFinder()
 // Whether the line at p begins with prefix, as frame_lines::isFrameCounterLine() and isTimestampLine() tell.
 inline bool startsWith(const char *p, const char *end, const char *prefix)
 {
-    return end - p >= frame_lines::kPrefixLength && std::memcmp(p, prefix, size_t(frame_lines::kPrefixLength)) == 0;
+    return end - p >= frame_lines::kPrefixLength &&
+           std::memcmp(p, prefix, size_t(frame_lines::kPrefixLength)) == 0;
 }
 
 // The number of the digits in [from, to), at most 18 of them.
@@ -134,7 +137,8 @@ inline Classes classify(const char *field)
 #if defined(__SSE2__)
     const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(field));
     const __m128i value = _mm_sub_epi8(c, _mm_set1_epi8('0'));
-    classes.digits = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(value, _mm_set1_epi8(9)), value)));
+    classes.digits =
+        unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(value, _mm_set1_epi8(9)), value)));
     classes.points = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_set1_epi8('.'))));
     classes.lfs = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_set1_epi8('\n'))));
 #else
@@ -190,8 +194,8 @@ inline bool plainTimestamp(const char *p, const char *end, double *seconds)
                 point == length - 1)
                 return false;
             const int decimals = points ? length - 1 - point : 0;
-            const qint64 mantissa = numberOf(q, q + point) * qint64(kPowers[decimals]) +
-                                    numberOf(q + point + 1, q + length);
+            const qint64 mantissa =
+                numberOf(q, q + point) * qint64(kPowers[decimals]) + numberOf(q + point + 1, q + length);
             *seconds = double(mantissa) / kPowers[decimals];
             return true;
         }
@@ -761,7 +765,8 @@ FrameScanner::Result FrameScanner::scan(const QString &fileName, FrameIndex &ind
     }
     const qint64 size = builder.fileSize();
     if (parts <= 0)
-        parts = int(std::min<qint64>(std::max(1u, std::thread::hardware_concurrency()), size / kMinPartBytes));
+        parts =
+            int(std::min<qint64>(std::max(1u, std::thread::hardware_concurrency()), size / kMinPartBytes));
     parts = std::clamp(parts, 1, 256);
     Shared shared;
     shared.fd = builder.descriptor();

@@ -1,8 +1,8 @@
 // One pass over a recording: checks its frame numbering, counts lost frames and builds the frame index
 // (where each frame number's text lies in the file, an empty entry for a lost frame, and the recorded
-// interval before each frame). A large file is scanned in parts at once, one a core, split where frame-counter
-// lines begin, and their indexes joined: the result is the one a single pass gives. Free of widgets; the
-// window shows the messages.
+// interval before each frame). A large file is scanned in parts at once, one a core, split where
+// frame-counter lines begin, and their indexes joined: the result is the one a single pass gives. Free of
+// widgets; the window shows the messages.
 #pragma once
 
 #include "recording/frame_index.h"

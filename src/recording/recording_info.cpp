@@ -89,11 +89,12 @@ std::vector<RecordingInfo::Mark> marksOf(const FrameIndex &index, const Recordin
             marks.push_back({info.lost_runs[run].first, info.lost_runs[run].last, Mark::Lost, 0});
     };
     const double lateFrom = info.intervals.median_ms > 0 ? 2 * info.intervals.median_ms / 1000 : INFINITY;
-    index.forEachFrameAbove(std::numeric_limits<qint64>::max(), lateFrom, [&](qsizetype k, qint64, double seconds) {
-        const qint64 frame = index.first() + k;
-        lostBefore(frame);
-        marks.push_back({frame, frame, Mark::Late, seconds});
-    });
+    index.forEachFrameAbove(std::numeric_limits<qint64>::max(), lateFrom,
+                            [&](qsizetype k, qint64, double seconds) {
+                                const qint64 frame = index.first() + k;
+                                lostBefore(frame);
+                                marks.push_back({frame, frame, Mark::Late, seconds});
+                            });
     lostBefore(std::numeric_limits<qint64>::max());
     return marks;
 }
