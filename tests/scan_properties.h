@@ -4,10 +4,12 @@
 // the lost runs are the gaps between the numbers read. Shared by the scanner's test and its fuzzers.
 #pragma once
 
+#include "recording/frame_lines.h"
 #include "recording/frame_scanner.h"
 
 #include <QFile>
 #include <QStringList>
+#include <cmath>
 
 namespace scan_properties {
 
@@ -39,6 +41,21 @@ inline QString describe(const FrameScanner::Result &r, const FrameIndex &index)
     return out.join('\n');
 }
 
+// Scans path in one part and in from to to parts (every frame-counter line begins a part at some count when
+// to is the file's size); says at which count the scans differ, or nothing.
+inline QString partsDiffer(const QString &path, int from, int to,
+                           qsizetype chunk = FrameScanner::kDefaultChunkSize)
+{
+    FrameIndex serial;
+    const QString expected = describe(FrameScanner::scan(path, serial, chunk, {}, nullptr, 1), serial);
+    for (int parts = from; parts <= to; ++parts) {
+        FrameIndex index;
+        if (describe(FrameScanner::scan(path, index, chunk, {}, nullptr, parts), index) != expected)
+            return QStringLiteral("differs in %1 parts").arg(parts);
+    }
+    return QString();
+}
+
 // Writes bytes to path and scans it at the default chunk size and at chunk; says which property failed,
 // or nothing. *scanned (may be null) gets the index of the default scan.
 inline QString check(const QByteArray &bytes, const QString &path, qsizetype chunk,
@@ -66,6 +83,7 @@ inline QString check(const QByteArray &bytes, const QString &path, qsizetype chu
         return QStringLiteral("%1 frames for %2 frame-counter lines").arg(index.frameCount()).arg(frameLines);
     // Entry 0 is never lost: a frame, or the lines before the first frame-counter line.
     qint64 bytesOfFrames = 0, previous = index.first(), lost = 0;
+    double lastStamp = -1;
     bool misplaced = false;
     std::vector<FrameIndex::Run> gaps;
     index.forEachFrame([&](qsizetype k, qint64 frameBytes, double) {
@@ -81,11 +99,35 @@ inline QString check(const QByteArray &bytes, const QString &path, qsizetype chu
         if (!__builtin_add_overflow(previous, qint64(1), &next) && number > next)
             gaps.push_back({previous + 1, number - 1});
         previous = number;
+        // The interval is the one from the timestamps playback reads.
+        double stamp = -1;
+        index.wire(k, &wire, &stamp);
+        bool stamped = false;
+        const float interval = float(index.interval(k, &stamped));
+        if (stamped != frame_lines::isUsableTimestamp(stamp) ||
+            (stamped && lastStamp > 0 ? interval != float(stamp - lastStamp) : !std::isnan(interval)))
+            misplaced = true;
+        lastStamp = stamped ? stamp : lastStamp;
     });
     if (misplaced)
-        return QStringLiteral("a frame entry that does not begin with its own frame-counter line");
+        return QStringLiteral("a frame entry that does not begin with its own frame-counter line or is timed "
+                              "otherwise than its timestamps");
     if (frameLines > 0 && bytesOfFrames != bytes.size() - firstFrameLine)
         return QStringLiteral("the frames take %1 bytes from byte %2").arg(bytesOfFrames).arg(firstFrameLine);
+    // A pass over many frames at once sends what each frame's own wire form is, as the line rules make it
+    // when its timestamp is read too.
+    for (qsizetype k = index.frameAtOrAfter(0); k >= 0; k = index.frameAtOrAfter(k + 1)) {
+        QByteArray bytes, wire;
+        std::vector<qsizetype> ends;
+        index.wires(k, 64, &bytes, &ends);
+        for (size_t i = 0; i < ends.size(); ++i, ++k) {
+            double stamp = 0;
+            index.wire(k, &wire, &stamp);
+            if (bytes.mid(i == 0 ? 0 : ends[i - 1], ends[i] - (i == 0 ? 0 : ends[i - 1])) != wire)
+                return QStringLiteral("frame %1 goes on the wire otherwise in a pass").arg(index.first() + k);
+        }
+        --k;
+    }
     const std::vector<FrameIndex::Run> runs = index.lostRuns();
     for (const FrameIndex::Run &run : runs)
         lost += run.count();

@@ -153,11 +153,78 @@ private slots:
             const QString failed =
                 scan_properties::check(content, m_dir.filePath("random.orf"), 1 + random.bounded(9));
             QVERIFY2(failed.isEmpty(), qPrintable(failed + ": " + content.toPercentEncoding()));
+            const int parts = random.bounded(2, 12);
+            const QString parted = scan_properties::partsDiffer(m_dir.filePath("random.orf"), parts, parts,
+                                                                1 + random.bounded(9));
+            QVERIFY2(parted.isEmpty(), qPrintable(parted + ": " + content.toPercentEncoding()));
             FrameIndex index;
             outcomes[int(FrameScanner::scan(m_dir.filePath("random.orf"), index).status)]++;
         }
         QVERIFY(outcomes[int(FrameScanner::Status::Ok)] > 50 &&
                 outcomes[int(FrameScanner::Status::BadNumbering)] > 50);
+    }
+
+    // A file scanned in parts gives what one pass gives, wherever a part begins: at every frame-counter line
+    // for some count of parts, and at every chunk edge.
+    void partsJoinAsOne_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("lost runs") << QByteArray("fr 1\nts 1\nfr 2\nts 2\nfr 7\nts 3\nfr 8\nfr 12\n");
+        QTest::newRow("a repeated number") << QByteArray("fr 1\nfr 2\nfr 2\nfr 3\n");
+        QTest::newRow("a number that steps back") << QByteArray("fr 5\nfr 6\nfr 3\nfr 9\n");
+        QTest::newRow("not a number, negative") << QByteArray("fr 1\nfr 2\nfr x\nfr 4\nfr -3\n");
+        QTest::newRow("2^63 - 1 after 0") << QByteArray("fr 0\nfr 5\nfr 9223372036854775807\n");
+        QTest::newRow("2^63 - 1 after 1") << QByteArray("fr 1\nfr 5\nfr 9223372036854775807\n");
+        QTest::newRow("lines before the first frame")
+            << QByteArray("hello\nts 3\nfr 3\nts 4\nfr 5\nts 4.5\n");
+        QTest::newRow("first number invalid") << QByteArray("fr x\nfr 1\nfr 2\n");
+        QTest::newRow("frames over the point of a start: bodies, CR, NUL, odd lines")
+            << QByteArray("fr 1\r\nts 1.5\r\n fr 9\nfr9\nFR 9\nts 1.25 x\n# c\nfr 2 a\nts 2\0x\nab\0cd\n"
+                          "fr 3\0\nts\nts 1e1\nfr 04\nts 00012.50\nts .5\nfr +5\nts 7.\nfr 6\nx",
+                          118);
+        QTest::newRow("timestamps in a later part only, unusable ones") << QByteArray(
+            "fr 1\nfr 2\nfr 3\nts 0\nfr 4\nts 10\nfr 5\nfr 6\nts -1\nfr 7\nts 10.5\nfr 9\nts 12\n");
+    }
+    void partsJoinAsOne()
+    {
+        QFETCH(QByteArray, content);
+        const QString path = m_dir.filePath("parts.orf");
+        QCOMPARE(scan_properties::check(content, path, 1), QString());
+        for (const qsizetype chunk : {1, 4, int(FrameScanner::kDefaultChunkSize)})
+            QCOMPARE(scan_properties::partsDiffer(path, 2, int(content.size()), chunk), QString());
+    }
+
+    // Progress is the sum of all parts' and reaches the file's size; a cancel stops every part at once.
+    void progressOfParts()
+    {
+        const QString path = m_dir.filePath("progress.orf");
+        QByteArray content;
+        for (int n = 1; n <= 3000; ++n)
+            content += "fr " + QByteArray::number(n) + "\nts " + QByteArray::number(n) + "\nbody\n";
+        QCOMPARE(scan_properties::check(content, path, 1), QString());
+        std::vector<qint64> seen;
+        FrameIndex index;
+        const auto told = [&](qint64 scanned, qint64 size) {
+            return seen.push_back(scanned), size == content.size();
+        };
+        QVERIFY(FrameScanner::scan(path, index, 64, told, nullptr, 3).ok());
+        QVERIFY(std::is_sorted(seen.begin(), seen.end()) && seen.back() == content.size());
+        // A sparse file of 64 GiB with a frame at each quarter, in four parts: stopped after a few megabytes.
+        QFile huge(m_dir.filePath("huge.orf"));
+        QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(qint64(64) << 30));
+        for (int quarter = 0; quarter < 4; ++quarter)
+            QVERIFY(huge.seek((qint64(16) << 30) * quarter) && huge.write("\nfr 1\n") == 6);
+        huge.close();
+        QFile io("/proc/self/io"); // "rchar: N", what this process has read
+        const auto bytesRead = [&] { return io.seek(0), io.readLine().mid(7).trimmed().toLongLong(); };
+        QVERIFY(io.open(QIODevice::ReadOnly | QIODevice::Unbuffered));
+        const qint64 before = bytesRead();
+        const FrameScanner::Result r = FrameScanner::scan(
+            huge.fileName(), index, FrameScanner::kDefaultChunkSize,
+            [&](qint64 scanned, qint64) { return scanned < (qint64(64) << 20); }, nullptr, 4);
+        QCOMPARE(r.status, FrameScanner::Status::Cancelled);
+        QVERIFY(bytesRead() - before < (qint64(1) << 30));
+        QFile::remove(huge.fileName());
     }
 
     // A later pass of a loop whose numbers go on: 3 frames and 1.25 s further, only the second field moved,

@@ -13,6 +13,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -82,6 +85,43 @@ public:
         ++m_size;
     }
     qint64 size() const { return m_size; }
+    // Calls f(i, value) for each value from i = from up to to.
+    template <typename F> void forRange(qint64 from, qint64 to, F f) const
+    {
+        while (from < to) {
+            const qint64 inBlock = from & (kBlockSize - 1);
+            const qint64 n = std::min(to - from, kBlockSize - inBlock);
+            const T *values = m_blocks[size_t(from >> kBlockBits)].data() + inBlock;
+            for (qint64 j = 0; j < n; ++j)
+                f(from + j, values[j]);
+            from += n;
+        }
+    }
+    // Appends count values.
+    void append(const T *values, qint64 count)
+    {
+        while (count > 0) {
+            if (m_size % kBlockSize == 0) {
+                m_blocks.emplace_back();
+                m_blocks.back().reserve(size_t(kBlockSize));
+            }
+            const qint64 n = std::min(count, kBlockSize - m_size % kBlockSize);
+            m_blocks.back().insert(m_blocks.back().end(), values, values + n);
+            values += n;
+            count -= n;
+            m_size += n;
+        }
+    }
+    // Moves other's values to the end, a block at a time, each freed once copied.
+    void append(BlockArray &&other)
+    {
+        for (std::vector<T> &block : other.m_blocks) {
+            append(block.data(), qint64(block.size()));
+            std::vector<T>().swap(block);
+        }
+        other.m_blocks.clear();
+        other.m_size = 0;
+    }
 
 private:
     std::vector<std::vector<T>> m_blocks;
@@ -225,6 +265,51 @@ void FrameIndex::forEachFrame(const std::function<void(qsizetype k, qint64 bytes
     }
 }
 
+std::vector<float> FrameIndex::intervals() const
+{
+    std::vector<float> seconds;
+    if (!m_file)
+        return seconds;
+    const File &file = *m_file;
+    seconds.reserve(size_t(file.stored()));
+    file.intervals.forRange(file.leading ? 1 : 0, file.stored(), [&](qint64, float interval) {
+        if (!std::isnan(interval))
+            seconds.push_back(interval);
+    });
+    return seconds;
+}
+
+void FrameIndex::forEachFrameAbove(
+    qint64 bytes, double seconds,
+    const std::function<void(qsizetype k, qint64 bytes, double seconds)> &f) const
+{
+    if (!m_file)
+        return;
+    // The stored entries sought, found in a pass over each array, then in order.
+    const File &file = *m_file;
+    const qint64 first = file.leading ? 1 : 0;
+    std::vector<qint64> found;
+    file.intervals.forRange(first, file.stored(), [&](qint64 i, float interval) {
+        if (double(interval) > seconds)
+            found.push_back(i);
+    });
+    qint64 previous = file.stored() > first ? file.offsets.at(first) : 0;
+    file.offsets.forRange(first + 1, file.stored() + 1, [&](qint64 i, qint64 offset) {
+        if (offset - previous > bytes)
+            found.push_back(i - 1);
+        previous = offset;
+    });
+    std::sort(found.begin(), found.end());
+    found.erase(std::unique(found.begin(), found.end()), found.end());
+    size_t s = 0;
+    for (const qint64 i : found) {
+        while (s + 1 < file.segments.size() && file.segments[s + 1].stored <= i)
+            ++s;
+        f(qsizetype(file.segments[s].entry + (i - file.segments[s].stored)),
+          file.offsets.at(i + 1) - file.offsets.at(i), double(file.intervals.at(i)));
+    }
+}
+
 double FrameIndex::interval(qsizetype k, bool *stamped) const
 {
     const qint64 i = m_file ? m_file->storedOf(k) : -1;
@@ -299,10 +384,25 @@ template <typename F> void forEachWireLine(QByteArrayView raw, F f)
     });
 }
 
-// Writes an entry's wire form, made from its bytes in the file, at out, which has room for twice as many
-// bytes and two more (a line grows by one byte at most, CR before its LF; a last line without LF by two).
-// Returns where the wire form ends.
-char *putWire(QByteArrayView raw, char *out, double *timestamp)
+// The first LF or NUL in [from, end), or end.
+const char *lineEndOrNul(const char *from, const char *end)
+{
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n'), nul = _mm_setzero_si128();
+    for (; end - from >= 16; from += 16) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from));
+        if (const int mask =
+                _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(here, lf), _mm_cmpeq_epi8(here, nul))))
+            return from + __builtin_ctz(unsigned(mask));
+    }
+#endif
+    while (from < end && *from != '\n' && *from != '\0')
+        ++from;
+    return from;
+}
+
+// Writes the wire form of lines, as the line rules read them, at out: see putWire().
+char *putWireLines(QByteArrayView raw, char *out, double *timestamp)
 {
     forEachWireLine(raw, [&](QByteArrayView line, QByteArrayView text) {
         if (timestamp && frame_lines::isTimestampLine(line))
@@ -313,6 +413,34 @@ char *putWire(QByteArrayView raw, char *out, double *timestamp)
         *out++ = '\n';
     });
     return out;
+}
+
+// Writes an entry's wire form, made from its bytes in the file, at out, which has room for twice as many
+// bytes and two more (a line grows by one byte at most, CR before its LF; a last line without LF by two).
+// Returns where the wire form ends.
+char *putWire(QByteArrayView raw, char *out, double *timestamp)
+{
+    if (!timestamp) {
+        // Nearly every line ends with LF, holds no NUL and begins and ends with neither white space nor (at
+        // its start) a comment's '#': it goes on the wire as it stands. The others take the line rules.
+        const char *p = raw.data(), *end = p + raw.size();
+        while (p < end) {
+            const char *stop = lineEndOrNul(p, end);
+            if (stop < end && *stop == '\n' && stop > p && !isSpace(*p) && *p != '#' && !isSpace(stop[-1])) {
+                std::memcpy(out, p, size_t(stop - p));
+                out += stop - p;
+                *out++ = '\r';
+                *out++ = '\n';
+                p = stop + 1;
+                continue;
+            }
+            const char *next = frame_lines::rawLineEnd(stop, end);
+            out = putWireLines(QByteArrayView(p, next - p), out, nullptr);
+            p = next;
+        }
+        return out;
+    }
+    return putWireLines(raw, out, timestamp);
 }
 
 // The wire form of a later pass of a loop whose numbers go on, appended to out. Which lines are counter and
@@ -440,13 +568,14 @@ qint64 FrameIndexBuilder::fileSize() const
     return m_file->scanned.size;
 }
 
-qint64 FrameIndexBuilder::stored() const
+qint64 FrameIndexBuilder::storedBefore() const
 {
     return m_file->stored();
 }
 
-void FrameIndexBuilder::append(qint64 offset, qint64 lost)
+void FrameIndexBuilder::appendAfterLost(qint64 offset, qint64 lost)
 {
+    store();
     FrameIndex::File &f = *m_file;
     f.entries += lost;
     if (lost > 0 || f.segments.empty())
@@ -454,9 +583,34 @@ void FrameIndexBuilder::append(qint64 offset, qint64 lost)
     f.offsets.push(offset);
     f.intervals.push(std::numeric_limits<float>::quiet_NaN());
     ++f.entries;
+    m_started = true;
 }
 
-void FrameIndexBuilder::setTimestamp(double seconds)
+void FrameIndexBuilder::store()
+{
+    FrameIndex::File &f = *m_file;
+    float intervals[kPending];
+    for (int i = 0; i < m_pending; ++i) {
+        const double seconds = m_stamps[i];
+        intervals[i] = std::numeric_limits<float>::quiet_NaN();
+        if (!frame_lines::isUsableTimestamp(seconds))
+            continue;
+        if (m_stamped)
+            intervals[i] = float(seconds - m_lastStamp);
+        else
+            f.firstStamped = f.stored() + i;
+        if (!m_stamped)
+            m_firstStamp = seconds;
+        m_lastStamp = seconds;
+        m_stamped = true;
+    }
+    f.offsets.append(m_offsets, m_pending);
+    f.intervals.append(intervals, m_pending);
+    f.entries += m_pending;
+    m_pending = 0;
+}
+
+void FrameIndexBuilder::setStoredTimestamp(double seconds)
 {
     FrameIndex::File &f = *m_file;
     if (f.stored() == 0 || !frame_lines::isUsableTimestamp(seconds))
@@ -465,6 +619,8 @@ void FrameIndexBuilder::setTimestamp(double seconds)
         f.intervals.at(f.stored() - 1) = float(seconds - m_lastStamp);
     else
         f.firstStamped = f.stored() - 1;
+    if (!m_stamped)
+        m_firstStamp = seconds;
     m_lastStamp = seconds;
     m_stamped = true;
 }
@@ -474,8 +630,37 @@ void FrameIndexBuilder::setLeading(bool leading)
     m_file->leading = leading;
 }
 
+void FrameIndexBuilder::appendPart(FrameIndexBuilder &part, qint64 lost)
+{
+    store();
+    part.store();
+    FrameIndex::File &f = *m_file;
+    FrameIndex::File &p = *part.m_file;
+    f.entries += lost;
+    const qint64 entryBase = f.entries, storedBase = f.stored();
+    // The part's first run goes on the last one here when nothing was lost between them.
+    for (size_t s = lost > 0 || f.segments.empty() ? 0 : 1; s < p.segments.size(); ++s)
+        f.segments.push_back({entryBase + p.segments[s].entry, storedBase + p.segments[s].stored});
+    f.entries += p.entries;
+    f.offsets.append(std::move(p.offsets));
+    f.intervals.append(std::move(p.intervals));
+    if (p.firstStamped >= 0) {
+        if (m_stamped)
+            f.intervals.at(storedBase + p.firstStamped) = float(part.m_firstStamp - m_lastStamp);
+        else
+            f.firstStamped = storedBase + p.firstStamped;
+        if (!m_stamped)
+            m_firstStamp = part.m_firstStamp;
+        m_lastStamp = part.m_lastStamp;
+        m_stamped = true;
+    }
+    part.m_file = std::make_shared<FrameIndex::File>();
+    part.m_stamped = part.m_started = false;
+}
+
 FrameIndex FrameIndexBuilder::finish(qint64 end, qint64 scanned, qint64 first, qint64 last)
 {
+    store();
     m_file->offsets.push(end);
     m_file->first = first;
     m_file->last = last;
@@ -484,6 +669,6 @@ FrameIndex FrameIndexBuilder::finish(qint64 end, qint64 scanned, qint64 first, q
     FrameIndex index;
     index.m_file = std::move(m_file);
     m_file = std::make_shared<FrameIndex::File>();
-    m_stamped = false;
+    m_stamped = m_started = false;
     return index;
 }

@@ -82,6 +82,12 @@ public:
     // frame's timestamp is the one playback reads: the value of its last timestamp line (wire()), usable when
     // above 0; in a recording made from a capture, the capture time of its datagram when it has none.
     void forEachFrame(const std::function<void(qsizetype k, qint64 bytes, double seconds)> &f) const;
+    // The frames' recorded intervals that are not NaN, in frame order: forEachFrame()'s seconds.
+    std::vector<float> intervals() const;
+    // Calls f as forEachFrame() does, for the frames of more than bytes in the file or with a recorded
+    // interval of more than seconds only: a quick pass over many frames for a few of them.
+    void forEachFrameAbove(qint64 bytes, double seconds,
+                           const std::function<void(qsizetype k, qint64 bytes, double seconds)> &f) const;
     // Entry k's recorded interval as forEachFrame() gives it (NaN for a lost entry), and in *stamped whether
     // k has a usable timestamp: every frame with an interval, and the first frame with a timestamp.
     double interval(qsizetype k, bool *stamped = nullptr) const;

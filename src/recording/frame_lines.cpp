@@ -92,11 +92,6 @@ double timestampValue(QByteArrayView field)
     return parseDouble(QString::fromLatin1(field.data(), field.size()));
 }
 
-bool isUsableTimestamp(double seconds)
-{
-    return seconds > 0 && std::isfinite(seconds);
-}
-
 namespace {
 
 // 10^n for n from 0 to 18.

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <cmath>
 #include <cstring>
 
 namespace frame_lines {
@@ -28,7 +29,10 @@ bool parseNumber(QByteArrayView field, qint64 *value);
 // it is no number. Plain decimals, nearly every timestamp, are read without building a string, as the scan of
 // a whole recording reads one per frame. A timestamp is usable when it is finite and above 0.
 double timestampValue(QByteArrayView field);
-bool isUsableTimestamp(double seconds);
+inline bool isUsableTimestamp(double seconds)
+{
+    return seconds > 0 && std::isfinite(seconds);
+}
 
 // A later pass of a loop whose numbers go on, as its frames' lines say it: every frame number plus frames,
 // every timestamp plus timeUnits × 10^-timeDecimals seconds. The time is a decimal, so that pass after pass

@@ -1,7 +1,8 @@
 // One pass over a recording: checks its frame numbering, counts lost frames and builds the frame index
 // (where each frame number's text lies in the file, an empty entry for a lost frame, and the recorded
-// interval before each frame). Free of widgets; the
-// window shows the messages.
+// interval before each frame). A large file is scanned in parts at once, one a core, split where
+// frame-counter lines begin, and their indexes joined: the result is the one a single pass gives. Free of
+// widgets; the window shows the messages.
 #pragma once
 
 #include "recording/frame_index.h"
@@ -40,7 +41,12 @@ public:
     // Bytes read per call; lines are found in memory, not one read per line.
     static constexpr qsizetype kDefaultChunkSize = qsizetype(1) << 20;
 
-    // Called before every read with the bytes scanned so far and the file's size; false cancels the scan.
+    // A file is scanned in as many parts as the machine has cores, each of at least so many bytes.
+    static constexpr qint64 kMinPartBytes = qint64(16) << 20;
+
+    // Called on the calling thread with the bytes all parts have scanned so far and the file's size: before
+    // every read of the first part, then whenever another part has read, until all are done. False cancels
+    // the scan, every part of it.
     using Progress = std::function<bool(qint64 scanned, qint64 size)>;
 
     // When each datagram of a recording made from a capture was captured (seconds since the epoch): datagram
@@ -54,7 +60,10 @@ public:
     // Opens the file itself (read-only) and scans it into index. The index is replaced only when the scan
     // succeeds (Ok); otherwise it stays as it was. With times, a frame without a usable timestamp of its
     // own is timed by the capture time of the datagram its frame-counter line lies in: that far after the
-    // last frame before it that has one, so the sender's clock and the capture's are never mixed.
+    // last frame before it that has one, so the sender's clock and the capture's are never mixed; that
+    // carries from frame to frame, so such a scan is one pass. parts: 0 as said above; n > 0 splits any file
+    // at the first frame-counter line at or after each n-th of it (fewer parts where there is none).
     static Result scan(const QString &fileName, FrameIndex &index, qsizetype chunkSize = kDefaultChunkSize,
-                       const Progress &progress = Progress(), const DatagramTimes *times = nullptr);
+                       const Progress &progress = Progress(), const DatagramTimes *times = nullptr,
+                       int parts = 0);
 };

@@ -49,12 +49,10 @@ namespace {
 // for a datagram. False when an entry could not be read: the file changed.
 bool readFrames(const FrameIndex &index, RecordingInfo &info, std::vector<float> *intervals)
 {
-    intervals->reserve(size_t(info.frames));
+    *intervals = index.intervals();
     bool unreadable = false;
-    index.forEachFrame([&](qsizetype k, qint64 bytes, double seconds) {
-        if (!std::isnan(seconds))
-            intervals->push_back(float(seconds));
-        if (bytes <= kMightNotFit || unreadable)
+    index.forEachFrameAbove(kMightNotFit, INFINITY, [&](qsizetype k, qint64, double) {
+        if (unreadable)
             return;
         QByteArray wire;
         if (index.wire(k, &wire) != FrameIndex::Read::Ok) {
@@ -91,13 +89,12 @@ std::vector<RecordingInfo::Mark> marksOf(const FrameIndex &index, const Recordin
             marks.push_back({info.lost_runs[run].first, info.lost_runs[run].last, Mark::Lost, 0});
     };
     const double lateFrom = info.intervals.median_ms > 0 ? 2 * info.intervals.median_ms / 1000 : INFINITY;
-    index.forEachFrame([&](qsizetype k, qint64, double seconds) {
-        if (seconds > lateFrom) {
-            const qint64 frame = index.first() + k;
-            lostBefore(frame);
-            marks.push_back({frame, frame, Mark::Late, seconds});
-        }
-    });
+    index.forEachFrameAbove(std::numeric_limits<qint64>::max(), lateFrom,
+                            [&](qsizetype k, qint64, double seconds) {
+                                const qint64 frame = index.first() + k;
+                                lostBefore(frame);
+                                marks.push_back({frame, frame, Mark::Late, seconds});
+                            });
     lostBefore(std::numeric_limits<qint64>::max());
     return marks;
 }
