@@ -3,11 +3,11 @@
 #include "app/ostrel_recorder.h"
 
 #include "ap/multicast_sending.h"
+#include "app/live_display.h"
 #include "play/playback_engine.h"
 
 #include <QMessageBox>
 #include <QStatusBar>
-#include <QTimer>
 
 void Ostrel_recorder::on_actionPlay_triggered()
 {
@@ -20,10 +20,9 @@ void Ostrel_recorder::on_actionPlay_triggered()
     }
     if (file_name.isEmpty()) {
         // The receiving thread has stopped, but the stream may still hold the last datagrams.
-        if (record_file)
-            fflush(record_file);
-        if (record_file && initSlider(temp_file_name) && last_frame != 0) {
-            file_name = temp_file_name;
+        unsaved.flush();
+        if (unsaved.isOpen() && initSlider(unsaved.fileName()) && last_frame != 0) {
+            file_name = unsaved.fileName();
             ui.l_filename->setText("<temporary buffer>");
         } else {
             QMessageBox::warning(this, tr("Ostrel Recorder"),
@@ -40,8 +39,7 @@ void Ostrel_recorder::on_actionPlay_triggered()
         }
         engine->resume();
         setState(State::Playing);
-        if (!ui.cb_disableView->isChecked())
-            display_timer->start(100);
+        live->start();
         return;
     }
 
@@ -85,8 +83,7 @@ void Ostrel_recorder::on_actionPlay_triggered()
     recorded_timing = options.recordedTiming;
     timing_shown.clear();
     setState(State::Playing);
-    if (!ui.cb_disableView->isChecked())
-        display_timer->start(100);
+    live->start();
 }
 
 void Ostrel_recorder::on_actionPause_triggered()
@@ -95,7 +92,7 @@ void Ostrel_recorder::on_actionPause_triggered()
         return;
     engine->pause();
     playbackProgressed(); // the slider shows the frame sent last, the position a resume goes on from
-    display_timer->stop();
+    live->stop();
     setState(State::Paused);
 }
 
@@ -115,8 +112,8 @@ void Ostrel_recorder::updateContent(int i)
 {
     if (ui.cb_disableView->isChecked())
         return;
-    showText(read_from_vector(positions.frameAt(i)));
-    refreshText();
+    live->show(read_from_vector(positions.frameAt(i)));
+    live->refreshText();
 }
 
 void Ostrel_recorder::on_playSlider_sliderReleased()
@@ -137,8 +134,7 @@ void Ostrel_recorder::startFromNew()
     resume_after_drag = false;
     engine->seek(current_frame);
     setState(State::Playing);
-    if (!ui.cb_disableView->isChecked())
-        display_timer->start(100);
+    live->start();
 }
 
 void Ostrel_recorder::playbackProgressed()
@@ -153,7 +149,7 @@ void Ostrel_recorder::playbackProgressed()
         QByteArray bytes;
         if (!ui.cb_disableView->isChecked() &&
             engine->sentWire(progress.frame, progress.pass, &bytes) == FrameIndex::Read::Ok)
-            showText(QString::fromLatin1(bytes));
+            live->show(QString::fromLatin1(bytes));
     }
     // Timestamps out of order and shortened gaps are said as they are met.
     if (recorded_timing) {
@@ -186,9 +182,9 @@ void Ostrel_recorder::playbackProgressed()
 void Ostrel_recorder::endPlayback()
 {
     engine->stop();
-    display_timer->stop();
+    live->stop();
     if (!ui.cb_disableView->isChecked())
-        refreshText();
+        live->refreshText();
     updateListFrequency(true);
     setState(State::Idle);
 }
