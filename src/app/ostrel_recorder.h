@@ -6,7 +6,9 @@
 #include "app/frame_positions.h"
 #include "app/unsaved_recording.h"
 #include "capture/capture_recording.h"
+#include "capture/capture_writer.h"
 #include "capture/opened_recording.h"
+#include "play/playback_engine.h"
 #include "recording/frame_index.h"
 #include "recording/recording_info.h"
 #include "settings/settings_file.h"
@@ -21,7 +23,6 @@ class Clock;
 class Help;
 class LiveDisplay;
 class Ostrel_Recorder_Thread;
-class PlaybackEngine;
 class Settings_play;
 class Settings_record;
 
@@ -123,6 +124,9 @@ private:
     // of playing it. True when it can be played; the members are not touched. With captures, a capture is
     // first made into the temporary recording *opened holds, in the same wait.
     bool scanRecording(const QString &name, bool captures, OpenedRecording *opened);
+    bool playable(const OpenedRecording &opened, const QString &name);
+    // Says how an export ended: its frames in the status bar, or why it failed.
+    void reportExport(const QString &name, const CaptureWriter::Written &written, QString why);
     // Makes a scanned recording the current one: index, figures, slider, strip.
     void takeRecording(const FrameIndex &index, const RecordingInfo &info);
     // Scans and takes a recording (or, with captures, a capture); the temporary recording of a capture
@@ -143,6 +147,9 @@ private:
     void receivingFailed();
     void takePacketCount();
     void endPlayback();
+    bool openForPlay();
+    PlaybackEngine::Options playOptions() const;
+    bool setUpMulticastSending();
 
     Ui_mw_ostrel_recorder ui;
     Ostrel_Recorder_Thread *recorder_thread = nullptr;

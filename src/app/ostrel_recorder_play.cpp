@@ -18,20 +18,8 @@ void Ostrel_recorder::on_actionPlay_triggered()
                               QMessageBox::Ok);
         return;
     }
-    if (file_name.isEmpty()) {
-        // The receiving thread has stopped, but the stream may still hold the last datagrams.
-        unsaved.flush();
-        if (unsaved.isOpen() && initSlider(unsaved.fileName()) && last_frame != 0) {
-            file_name = unsaved.fileName();
-            ui.l_filename->setText("<temporary buffer>");
-        } else {
-            QMessageBox::warning(this, tr("Ostrel Recorder"),
-                                 tr("Please select a file in the File -> Open dialog."), QMessageBox::Ok);
-            updateActions();
-            return;
-        }
-    }
-
+    if (!openForPlay())
+        return;
     if (state == State::Paused) {
         if (slider_moved) {
             startFromNew();
@@ -42,33 +30,9 @@ void Ostrel_recorder::on_actionPlay_triggered()
         live->start();
         return;
     }
-
-    PlaybackEngine::Options options;
-    options.destinations.push_back({values.ip_play_1, values.port_play_1});
-    if (values.active)
-        options.destinations.push_back({values.ip_play_2, values.port_play_2});
-    options.rate = values.frequency_play_1;
-    options.timestamps = values.timestamp;
-    options.recordedTiming = values.timestamp && values.recorded_timing;
-    options.loop = values.loop;
-    options.continueNumbers = values.continue_numbers;
-    // Datagrams to groups leave with the settings' TTL and interface, loopback on for consumers here.
-    MulticastSending multicast;
-    multicast.ttl = values.play_ttl;
-    multicast.interface = settings.text(SettingsFile::Setting::PlayInterface);
-    if (const MulticastSending::Result set = multicast.applyTo(socket_play);
-        set != MulticastSending::Result::Set) {
-        const QString &interface = multicast.interface;
-        QMessageBox::critical(
-            this, tr("Ostrel Recorder"),
-            tr("Please check your UDP settings\n") +
-                (set == MulticastSending::Result::UnknownInterface
-                     ? tr("There is no network interface %1.").arg(interface)
-                     : tr("Sending to multicast groups through %1 was refused.")
-                           .arg(interface.isEmpty() ? tr("the system's route") : interface)),
-            QMessageBox::Ok);
+    if (!setUpMulticastSending())
         return;
-    }
+    const PlaybackEngine::Options options = playOptions();
     // A position chosen with the slider before Play is sent first, whole.
     const qint64 chosen = slider_moved ? current_frame : -1;
     slider_moved = false;
@@ -84,6 +48,58 @@ void Ostrel_recorder::on_actionPlay_triggered()
     timing_shown.clear();
     setState(State::Playing);
     live->start();
+}
+
+// Without an opened recording, Play plays the temporary recording, if it holds a frame.
+bool Ostrel_recorder::openForPlay()
+{
+    if (!file_name.isEmpty())
+        return true;
+    // The receiving thread has stopped, but the stream may still hold the last datagrams.
+    unsaved.flush();
+    if (unsaved.isOpen() && initSlider(unsaved.fileName()) && last_frame != 0) {
+        file_name = unsaved.fileName();
+        ui.l_filename->setText("<temporary buffer>");
+        return true;
+    }
+    QMessageBox::warning(this, tr("Ostrel Recorder"), tr("Please select a file in the File -> Open dialog."),
+                         QMessageBox::Ok);
+    updateActions();
+    return false;
+}
+
+PlaybackEngine::Options Ostrel_recorder::playOptions() const
+{
+    PlaybackEngine::Options options;
+    options.destinations.push_back({values.ip_play_1, values.port_play_1});
+    if (values.active)
+        options.destinations.push_back({values.ip_play_2, values.port_play_2});
+    options.rate = values.frequency_play_1;
+    options.timestamps = values.timestamp;
+    options.recordedTiming = values.timestamp && values.recorded_timing;
+    options.loop = values.loop;
+    options.continueNumbers = values.continue_numbers;
+    return options;
+}
+
+// Datagrams to groups leave with the settings' TTL and interface, loopback on for consumers here.
+bool Ostrel_recorder::setUpMulticastSending()
+{
+    MulticastSending multicast;
+    multicast.ttl = values.play_ttl;
+    multicast.interface = settings.text(SettingsFile::Setting::PlayInterface);
+    const MulticastSending::Result set = multicast.applyTo(socket_play);
+    if (set == MulticastSending::Result::Set)
+        return true;
+    const QString &interface = multicast.interface;
+    QMessageBox::critical(this, tr("Ostrel Recorder"),
+                          tr("Please check your UDP settings\n") +
+                              (set == MulticastSending::Result::UnknownInterface
+                                   ? tr("There is no network interface %1.").arg(interface)
+                                   : tr("Sending to multicast groups through %1 was refused.")
+                                         .arg(interface.isEmpty() ? tr("the system's route") : interface)),
+                          QMessageBox::Ok);
+    return false;
 }
 
 void Ostrel_recorder::on_actionPause_triggered()
