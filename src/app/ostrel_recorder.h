@@ -14,7 +14,6 @@
 #include "settings/settings_file.h"
 #include "ui_mw_ostrel_recorder.h"
 
-#include <QList>
 #include <QMainWindow>
 #include <QString>
 
