@@ -23,9 +23,10 @@
 #include "play/play_timing.h"
 #include "play/playback_engine.h"
 #include "test_support.h"
-#include "window_access.h"
+#include "window_test.h"
 
 #include <QApplication>
+#include <QCheckBox>
 
 #include <algorithm>
 #include <atomic>
@@ -397,11 +398,27 @@ int main(int argc, char **argv)
     writeHomeSettings(defaultSettingsXml(ostrel_test::freeUdpPort()));
 
     ModalAnswerer answerer;
-    Ostrel_recorder window(sandboxHome() + "/.NUV/Ostrel_Recorder");
-    OstrelRecorderTestAccess access(window);
-    if (noView)
-        access.ui().cb_disableView->setChecked(true);
-    access.settings().text(SettingsFile::Setting::PlayInterface) = "lo";
+    // A window for each run, over the settings file that run writes.
+    std::unique_ptr<Ostrel_recorder> window;
+    auto newWindow = [&](quint16 port1, quint32 group2, quint16 port2, bool timestamps, double rate) {
+        using SettingsFile::Setting;
+        window.reset();
+        SettingsFile::SettingsTexts texts = SettingsFile::defaultTexts();
+        texts.text(Setting::PlayHost1) = "127.0.0.1";
+        texts.text(Setting::PlayPort1) = QString::number(port1);
+        texts.text(Setting::PlayHost2) =
+            group2 ? QString("%1.%2.%3.%4").arg(group2 >> 24).arg(group2 >> 16 & 255).arg(group2 >> 8 & 255).arg(group2 & 255)
+                   : QString("127.0.0.1");
+        texts.text(Setting::PlayPort2) = QString::number(port2);
+        texts.text(Setting::Active) = group2 ? "true" : "false";
+        texts.text(Setting::Loop) = "false";
+        texts.text(Setting::Timestamp) = timestamps ? "true" : "false";
+        texts.text(Setting::Frequency) = QString::number(rate, 'g', 10);
+        texts.text(Setting::PlayInterface) = "lo";
+        SettingsFile::write(sandboxHome() + "/.NUV/Ostrel_Recorder", texts);
+        window.reset(new Ostrel_recorder(sandboxHome() + "/.NUV/Ostrel_Recorder"));
+        window->findChild<QCheckBox *>("cb_disableView")->setChecked(noView);
+    };
 
     std::printf("# bench_play: %.1f s a run, display refresh %s\n", seconds, noView ? "off" : "on");
     {
@@ -425,18 +442,12 @@ int main(int argc, char **argv)
         Receiver receiver(recording), referenceReceiver(recording), groupReceiver(recording, group);
         for (bool timestampMode : {false, true}) {
             for (bool busy : busyRuns) {
-                access.values().ip_play_1 = 0x7F000001;
-                access.values().port_play_1 = receiver.port;
-                access.values().ip_play_2 = group;
-                access.values().port_play_2 = groupReceiver.port;
-                access.values().active = group != 0;
-                access.values().loop = false;
-                access.values().timestamp = timestampMode;
-                access.values().frequency_play_1 = float(rate);
+                newWindow(receiver.port, group, groupReceiver.port, timestampMode, rate);
+                PlaybackEngine *playback = window->findChild<PlaybackEngine *>();
                 answerer.clear();
                 answerer.queueFile(path);
-                window.on_actionOpen_triggered();
-                if (access.file_name() != path) {
+                window->on_actionOpen_triggered();
+                if (window->findChild<QLabel *>("l_filename")->text() != path) {
                     std::printf("Open failed: %s\n", qPrintable(answerer.messageTexts().join(" / ")));
                     return 1;
                 }
@@ -448,8 +459,8 @@ int main(int argc, char **argv)
                 gui.start(bench::currentTid());
                 {
                     BusyGui blocker(busy);
-                    window.on_actionPlay_triggered();
-                    if (access.mode() != 1 || access.engine()->periodUs() != period) {
+                    window->on_actionPlay_triggered();
+                    if (windowMode(*window) != 1 || playback->periodUs() != period) {
                         std::printf("Play did not start at %u µs: %s\n", period,
                                     qPrintable(answerer.messageTexts().join(" / ")));
                         return 1;
@@ -460,8 +471,8 @@ int main(int argc, char **argv)
                     engine.start(bench::findTask("ostrel-play"));
                     // Woken only by the window's own events: the end comes as one of the engine's reports.
                     QEventLoop loop;
-                    QObject::connect(access.engine(), &PlaybackEngine::progressed, &loop, [&] {
-                        if (access.mode() != 1)
+                    QObject::connect(playback, &PlaybackEngine::progressed, &loop, [&] {
+                        if (windowMode(*window) != 1)
                             loop.quit();
                     });
                     QTimer::singleShot(int(seconds * 1000) + 2 * int(period / 1000), Qt::PreciseTimer, &loop,
@@ -471,8 +482,8 @@ int main(int argc, char **argv)
                     pacer.join();
                 }
                 gui.stop();
-                const PlaybackSelfCheck check = access.engine()->selfCheck();
-                window.on_actionStop_triggered();
+                const PlaybackSelfCheck check = playback->selfCheck();
+                window->on_actionStop_triggered();
                 bench::runEventsFor(50); // the last datagrams reach the receivers
                 std::vector<Arrival> arrivals = receiver.take();
                 printRow(mode.c_str(), rate, period, "window, arrival", analyse(arrivals, period, false));

@@ -1,7 +1,7 @@
 // The receiving path under load: the real window records a paced stream of 1,000-byte datagrams sent over
 // loopback by a thread of this program, while this thread runs the event loop (so every datagram's status
 // report is handled as in the program); Stop saves the recording through the save dialog. Reported per run:
-// datagrams sent, reported to the window (packets_recorded) and found in the saved file, whether the file
+// datagrams sent, reported to the window (its counts in the status bar) and found in the saved file, whether the file
 // is byte-identical to what was sent, the receiving thread's CPU time, and the drops the kernel counted
 // (for the socket, system-wide RcvbufErrors, and the input backlog). The reference, measured in the same
 // run with the same sender, is a plain thread that receives in a tight loop and writes to a FILE*.
@@ -22,7 +22,7 @@
 #include "bench_support.h"
 #include "app/ostrel_recorder.h"
 #include "test_support.h"
-#include "window_access.h"
+#include "window_test.h"
 
 #include <QApplication>
 #include <QFile>
@@ -287,8 +287,7 @@ public:
     // a machine with a lower net.core.rmem_max fares.
     Bench(quint16 port, bool save, int receiveBuffer) : port(port), save(save), bufferOverride(receiveBuffer)
     {
-        window.reset(new Ostrel_recorder(sandboxHome() + "/.NUV/Ostrel_Recorder"));
-        access.reset(new OstrelRecorderTestAccess(*window));
+        newWindow(QString());
     }
 
     // The window records the stream (sent to group, when not 0); Stop saves it through the dialog (or,
@@ -298,17 +297,16 @@ public:
         Run r;
         r.receiver = group ? "window, group" : "window";
         r.rate = rate;
-        access->settings().text(SettingsFile::Setting::RecordGroup) = group ? QString("%1.%2.%3.%4")
-                                                                                  .arg(group >> 24)
-                                                                                  .arg(group >> 16 & 255)
-                                                                                  .arg(group >> 8 & 255)
-                                                                                  .arg(group & 255)
-                                                                            : QString();
-        access->settings().text(SettingsFile::Setting::RecordInterface) = "lo";
+        newWindow(group ? QString("%1.%2.%3.%4")
+                              .arg(group >> 24)
+                              .arg(group >> 16 & 255)
+                              .arg(group >> 8 & 255)
+                              .arg(group & 255)
+                        : QString());
         const long long rcvbuf0 = bench::udpRcvbufErrors(), backlog0 = bench::backlogDrops();
         answerer.clear();
         window->on_actionRecord_triggered();
-        if (access->mode() != 2) {
+        if (windowMode(*window) != 2) {
             r.note = "Record did not start: " + answerer.messageTexts().join(" / ");
             return r;
         }
@@ -332,21 +330,21 @@ public:
         bench::runEventsUntil([&] { return sent.load(); }, 24 * 3600 * 1000);
         sender.join();
         r.activeSeconds =
-            (waitForProgressToEnd([&] { return long(access->packets_recorded()); }, r.send.sent) - start) /
+            (waitForProgressToEnd([&] { return long(datagramsCounted(*window)); }, r.send.sent) - start) /
             1e9;
 
         const long long cpu1 = tid ? bench::threadCpuNs(tid) : -1;
         r.threadCpuMs = cpu0 >= 0 && cpu1 >= 0 ? (cpu1 - cpu0) / 1e6 : -1;
         r.guiCpuMs = (bench::threadCpuNs(guiTid) - gui0) / 1e6;
         r.socketDrops = drops0 >= 0 ? bench::socketDrops(port) - drops0 : -1;
-        r.received = access->packets_recorded();
+        r.received = datagramsCounted(*window);
 
         const QString path = sandboxHome() + QString("/bench_%1.orf").arg(++saved);
         if (save) {
             answerer.queueFile(path);
         } else {
-            std::fflush(access->record_file()); // the stream is the receiving thread's; stdio locks it
-            r.file = checkFile(access->temp_file_name(), r.send.sent, datagrams);
+            std::fflush(nullptr); // every stream, the receiving thread's too; stdio locks it
+            r.file = checkFile(QDir::tempPath() + "/ostrel_recorder_temp.orf", r.send.sent, datagrams);
             answerer.queueFile("");
         }
         const long long stop0 = bench::monotonicNs();
@@ -439,8 +437,8 @@ public:
         window->on_actionPreview_triggered();
         int tid = 0;
         bench::runEventsUntil([&] { return (tid = bench::findTask("Ostrel_Recorder")) != 0; }, 2000);
-        if (!tid || access->mode() != 4) {
-            std::printf("preview: receiving thread not found (mode %d)\n", access->mode());
+        if (!tid || windowMode(*window) != 4) {
+            std::printf("preview: receiving thread not found (mode %d)\n", windowMode(*window));
             window->on_actionStop_triggered();
             return idle;
         }
@@ -527,7 +525,18 @@ private:
     Datagrams datagrams;
     ModalAnswerer answerer;
     std::unique_ptr<Ostrel_recorder> window;
-    std::unique_ptr<OstrelRecorderTestAccess> access;
+
+    // A window that records from the group (none: unicast) on lo, as its settings file says.
+    void newWindow(const QString &group)
+    {
+        window.reset();
+        SettingsFile::SettingsTexts texts = SettingsFile::defaultTexts();
+        texts.text(SettingsFile::Setting::RecordPort) = QString::number(port);
+        texts.text(SettingsFile::Setting::RecordGroup) = group;
+        texts.text(SettingsFile::Setting::RecordInterface) = "lo";
+        SettingsFile::write(sandboxHome() + "/.NUV/Ostrel_Recorder", texts);
+        window.reset(new Ostrel_recorder(sandboxHome() + "/.NUV/Ostrel_Recorder"));
+    }
 };
 
 std::vector<double> parseRates(const char *text)

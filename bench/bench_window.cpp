@@ -11,7 +11,7 @@
 #include "app/frame_strip.h"
 #include "app/ostrel_recorder.h"
 #include "test_support.h"
-#include "window_access.h"
+#include "window_test.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -88,7 +88,7 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     ModalAnswerer answerer;
     Ostrel_recorder window(sandboxHome() + "/.NUV/Ostrel_Recorder");
-    OstrelRecorderTestAccess access(window);
+    QPlainTextEdit *display = window.findChild<QPlainTextEdit *>("te_datadisplay");
     window.show();
     bench::printLoad("start");
 
@@ -96,11 +96,11 @@ int main(int argc, char **argv)
     window.on_actionRecord_triggered();
     const QByteArray big = "fr 1\n" + QByteArray(65502, 'x');
     sendUdp(port, big);
-    bench::runEventsUntil([&] { return access.ui().te_datadisplay->toPlainText().size() == big.size(); },
+    bench::runEventsUntil([&] { return display->toPlainText().size() == big.size(); },
                           10000);
     const double quiet = guiThreadShare(seconds);
     QPlainTextEdit field;
-    field.resize(access.ui().te_datadisplay->size());
+    field.resize(display->size());
     field.show();
     QTimer redraw;
     QObject::connect(&redraw, &QTimer::timeout, &field,
@@ -124,7 +124,7 @@ int main(int argc, char **argv)
     const double program = (processCpuSeconds() - cpu - double(sender.cpuNs) / 1e9) /
                            (double(bench::monotonicNs() - start) / 1e9);
     bench::runEventsFor(300);
-    const long recorded = access.packets_recorded();
+    const long recorded = datagramsCounted(window);
     window.on_actionStop_triggered();
     // The reference: a plain thread receiving the same stream into a file.
     UdpSink sink;
@@ -202,7 +202,7 @@ int main(int argc, char **argv)
     std::printf("Open of %.0f MB, %ld frames (strip: %zu marks): %.3f s = %.2f x wc -l (target <= 4)\n"
                 "  of which the scan alone %.3f s, the figures and marks %.3f s\n"
                 "  reference, wc -l on the same file: %.3f s\n",
-                mb, frames, access.ui().frameStrip->marks().size(), openBest, openBest / wcBest, scanBest,
+                mb, frames, window.findChild<FrameStrip *>("frameStrip")->marks().size(), openBest, openBest / wcBest, scanBest,
                 infoBest, wcBest);
     QFile::remove(path);
     bench::printLoad("end");

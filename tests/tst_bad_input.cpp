@@ -1,8 +1,9 @@
 // Recordings a user may open by mistake or that grew extreme, opened and played through the window.
 #include "test_support.h"
-#include "window_access.h"
+#include "window_test.h"
 
 #include <QRandomGenerator>
+#include <QSlider>
 
 using namespace ostrel_test;
 
@@ -18,19 +19,16 @@ class TestBadInput : public WindowTest
         QVERIFY(writeFile(path, content));
         answerer->queueFile(path);
         window->on_actionOpen_triggered();
-        QCOMPARE(a->file_name(), path);
+        QCOMPARE(shownFile(), path);
     }
 
 private slots:
-    void initTestCase() { writeHomeSettings(defaultSettingsXml()); }
     void init()
     {
+        settings.text(Setting::PlayPort1) = QString::number(sink.port());
+        settings.text(Setting::Timestamp) = settings.text(Setting::Loop) = "false";
+        settings.text(Setting::Frequency) = "500";
         newWindow();
-        a->values().ip_play_1 = 0x7f000001;
-        a->values().port_play_1 = sink.port();
-        a->values().timestamp = false;
-        a->values().loop = false;
-        a->values().frequency_play_1 = 500;
     }
 
     // 50 MB of random bytes without a frame-counter line: a recording without frames, nothing to send.
@@ -40,9 +38,9 @@ private slots:
         QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(garbage.data()), garbage.size() / 4);
         garbage.replace('f', 'g'); // never a frame-counter line
         openAndPlay(garbage);
-        QVERIFY(a->ui().playSlider->minimum() == 0 && a->ui().playSlider->maximum() == 0);
-        a->ui().actionPlay->trigger();
-        QTRY_COMPARE(a->mode(), 0);
+        QVERIFY(child<QSlider>("playSlider")->minimum() == 0 && child<QSlider>("playSlider")->maximum() == 0);
+        action("actionPlay")->trigger();
+        QTRY_COMPARE(mode(), 0);
         QVERIFY(answerer->messages().isEmpty());
         QVERIFY(sink.drain().isEmpty());
     }

@@ -2,7 +2,7 @@
 // to two destinations looped and single, at a fixed rate and by timestamps, and settings from run to run.
 // Only what a user sees is checked: bytes on the wire, files, messages, labels and action states.
 #include "test_support.h"
-#include "window_access.h"
+#include "window_test.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -75,7 +75,9 @@ class TestEndToEnd : public QObject
 
     ModalAnswerer answerer; // first: the window may say something as it starts
     Ostrel_recorder window{sandboxHome() + "/.NUV/Ostrel_Recorder"};
-    Ui_mw_ostrel_recorder &ui = OstrelRecorderTestAccess(window).ui();
+    QAction *action(const char *name) { return window.findChild<QAction *>(name); }
+    QPlainTextEdit *display() { return window.findChild<QPlainTextEdit *>("te_datadisplay"); }
+    QSlider *slider() { return window.findChild<QSlider *>("playSlider"); }
     UdpSink sink1, sink2;
     QByteArray recorded; // the datagrams as sent
 
@@ -84,8 +86,9 @@ class TestEndToEnd : public QObject
     {
         QString s;
         for (QAction *action :
-             {ui.actionOpen, ui.actionSave_as, ui.actionPlay, ui.actionPause, ui.actionRecord, ui.actionStop,
-              ui.actionPreview, ui.menuSettings->menuAction()})
+             {action("actionOpen"), action("actionSave_as"), action("actionPlay"), action("actionPause"),
+              action("actionRecord"), action("actionStop"), action("actionPreview"),
+              window.findChild<QMenu *>("menuSettings")->menuAction()})
             s += action->isEnabled() ? '1' : '0';
         return s;
     }
@@ -103,18 +106,18 @@ private slots:
     {
         const quint16 port = freeUdpPort();
         answerer.queueConfirm({"le_port", QString::number(port)});
-        ui.actionRecordSettings->trigger();
-        QCOMPARE(ui.label_receive->text(), QString("port %1").arg(port));
+        action("actionRecordSettings")->trigger();
+        QCOMPARE(window.findChild<QLabel *>("label_receive")->text(), QString("port %1").arg(port));
         answerer.clear();
 
-        ui.actionPreview->trigger();
+        action("actionPreview")->trigger();
         QCOMPARE(actions(), QString("00001100"));
         for (const char *d : {"fr 1\nts 1.00\none\n", "fr 2\nts 1.04\ntwo\n", "fr 3\nts 1.08\nthree\n"})
             QVERIFY(sendUdp(port, d));
-        QTRY_COMPARE(ui.te_datadisplay->toPlainText(), QString("fr 3\nts 1.08\nthree\n"));
+        QTRY_COMPARE(display()->toPlainText(), QString("fr 3\nts 1.08\nthree\n"));
 
         // Record straight out of the preview. The Settings shortcuts are dead while recording.
-        ui.actionRecord->trigger();
+        action("actionRecord")->trigger();
         QCOMPARE(actions(), QString("00000100"));
         QTest::keyClick(&window, Qt::Key_F8);
         QTest::keyClick(&window, Qt::Key_F9);
@@ -129,20 +132,20 @@ private slots:
                 QVERIFY(sendUdp(port, QByteArray())); // carries nothing, and receiving goes on
             // Waits now and then, so that the kernel's queue never overflows.
             if (n == kNulFrame) // the display takes a datagram's text up to its first NUL
-                QTRY_COMPARE(ui.te_datadisplay->toPlainText(), QString("fr 20\nts 100.040\nbefore"));
+                QTRY_COMPARE(display()->toPlainText(), QString("fr 20\nts 100.040\nbefore"));
             else if (n == kBigFrame - 1 || n == kBigFrame || n == kLast)
-                QTRY_VERIFY(ui.te_datadisplay->toPlainText().startsWith(QString("fr %1\n").arg(n)));
+                QTRY_VERIFY(display()->toPlainText().startsWith(QString("fr %1\n").arg(n)));
         }
         QVERIFY(answerer.records().isEmpty());
 
         // Stop asks for a name, saves, scans the copy and reports the lost frames.
         answerer.queueFile(sandboxHome() + "/session");
-        ui.actionStop->trigger();
+        action("actionStop")->trigger();
         QCOMPARE(answerer.records().value(0).title, QString("Save File"));
         QCOMPARE(answerer.messageTexts(), QStringList("Lost frame number 3:  15 16 22"));
         QCOMPARE(readFile(sandboxHome() + "/session.orf"), sent);
         QCOMPARE(QDir(QDir::tempPath()).entryList(QDir::Files | QDir::Hidden), QStringList());
-        QCOMPARE(QPoint(ui.playSlider->minimum(), ui.playSlider->maximum()), QPoint(kFirst, kLast));
+        QCOMPARE(QPoint(slider()->minimum(), slider()->maximum()), QPoint(kFirst, kLast));
         QCOMPARE(actions(), QString("10101011")); // saved: nothing left to save
         recorded = sent;
     }
@@ -173,16 +176,16 @@ private slots:
             {"le_host_1", "127.0.0.1", "sb_port_1", QString::number(sink1.port()), "activeBox", "true",
              "le_host_2", "127.0.0.1", "sb_port_2", QString::number(sink2.port()), "sb_frequency_1", "60",
              loop ? "rb_loop" : "rb_single", "true", "cb_timestamp", timestamp ? "true" : "false"});
-        ui.actionPlaySettings->trigger();
-        ui.actionPlay->trigger();
+        action("actionPlaySettings")->trigger();
+        action("actionPlay")->trigger();
         QCOMPARE(actions(), QString("00010100"));
-        QCOMPARE(ui.labelFrequency->text(), rate);
+        QCOMPARE(window.findChild<QLabel *>("labelFrequency")->text(), rate);
         QList<QByteArray> got1, got2;
         QTRY_VERIFY_WITH_TIMEOUT((got1 += sink1.drain()).size() >= want.size() &&
                                      (got2 += sink2.drain()).size() >= want.size(),
                                  20000);
         if (loop)
-            ui.actionStop->trigger();
+            action("actionStop")->trigger();
         QTRY_COMPARE(actions(), QString("10101011"));
         QCOMPARE(got1.mid(0, want.size()), want);
         QCOMPARE(got2.mid(0, want.size()), want);
@@ -231,19 +234,19 @@ private slots:
                                                         "false", "30", "false", "true", home, home}));
         {
             Ostrel_recorder w(home + "/.NUV/Ostrel_Recorder");
-            Ui_mw_ostrel_recorder &form = OstrelRecorderTestAccess(w).ui();
+
             QStringList playShown, recordShown;
             answerer.queueConfirm({"le_host_1", "127.0.0.1", "sb_port_1", "6001", "activeBox", "true",
                                    "le_host_2", "127.0.0.2", "sb_port_2", "6002", "sb_frequency_1", "25",
                                    "rb_loop", "true", "cb_timestamp", "false", "cb_continue_numbers", "true"},
                                   &playShown);
-            form.actionPlaySettings->trigger();
+            w.findChild<QAction *>("actionPlaySettings")->trigger();
             answerer.queueConfirm({"le_port", "07001", "le_group", "239.1.2.3"}, &recordShown);
-            form.actionRecordSettings->trigger();
+            w.findChild<QAction *>("actionRecordSettings")->trigger();
             QCOMPARE(playShown, QStringList({"127.0.0.1", "5124", "false", "localhost", "5001", "30", "false",
                                              "true", "false"}));
             QCOMPARE(recordShown, QStringList({"5123", ""}));
-            QCOMPARE(form.label_receive->text(), QString("group 239.1.2.3 port 07001"));
+            QCOMPARE(w.findChild<QLabel *>("label_receive")->text(), QString("group 239.1.2.3 port 07001"));
         }
         const QByteArray confirmed =
             settingsFileBytes({"07001", "127.0.0.1", "6001", "127.0.0.2", "6002", "true", "25", "true",

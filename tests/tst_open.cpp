@@ -4,7 +4,7 @@
 #include "capture/capture_recording.h"
 #include "capture_files.h"
 #include "test_support.h"
-#include "window_access.h"
+#include "window_test.h"
 
 #include "app/frame_strip.h"
 #include "dialogs/recording_info_dialog.h"
@@ -15,13 +15,17 @@
 #include <QJsonObject>
 #include <QMessageBox>
 #include <QProgressDialog>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSlider>
 
 using namespace ostrel_test;
 
 class TestOpen : public WindowTest
 {
     Q_OBJECT
+
+    UdpSink sink; // Play sends there once, at 500 Hz, without timestamps
 
     QString open(const QString &name, const QByteArray &content)
     {
@@ -32,6 +36,28 @@ class TestOpen : public WindowTest
         return path;
     }
 
+    // Moves the slider as a user's drag does: pressed, moved to the frame, released.
+    void dragTo(int frame)
+    {
+        QSlider *slider = child<QSlider>("playSlider");
+        slider->setSliderDown(true);
+        slider->setSliderPosition(frame);
+        slider->setSliderDown(false);
+    }
+    QString displayed() const { return child<QPlainTextEdit>("te_datadisplay")->toPlainText(); }
+    QSlider *slider() const { return child<QSlider>("playSlider"); }
+
+    // The folder the Open dialog starts in.
+    QString openDialogFolder()
+    {
+        window->on_actionOpen_triggered(); // cancelled
+        return answerer->records().last().text.section('|', 0, 0);
+    }
+    static QStringList captureRecordings()
+    {
+        return QDir(QDir::tempPath()).entryList({"ostrel-capture-*.orf"});
+    }
+
     // What this process has read so far, from the kernel's count.
     static qint64 bytesRead()
     {
@@ -40,11 +66,15 @@ class TestOpen : public WindowTest
     }
 
 private slots:
-    void initTestCase() { writeHomeSettings(defaultSettingsXml()); }
     void init()
     {
+        settings = startSettings();
+        settings.text(Setting::OpenFileDir) = QDir::rootPath();
+        settings.text(Setting::PlayPort1) = QString::number(sink.port());
+        settings.text(Setting::Timestamp) = settings.text(Setting::Loop) = "false";
+        settings.text(Setting::Frequency) = "500";
         newWindow();
-        a->settings().text(SettingsFile::Setting::OpenFileDir) = QDir::rootPath();
+        sink.drain();
     }
 
     // Frames 17, 18, 20 and 21 (19 lost): the preview of each and where a seek to it lands; a recording
@@ -73,24 +103,28 @@ private slots:
         QCOMPARE(answerer->records()[0].text,
                  QDir::rootPath() +
                      "|Ostrel Recorder files (*.orf);;Captures (*.pcap *.pcapng *.cap);;All files (*)");
-        QVERIFY(a->file_name() == path && a->ui().l_filename->text() == path &&
-                a->ui().actionPlay->isEnabled() &&
-                a->settings().text(SettingsFile::Setting::OpenFileDir) == sandboxHome());
-        const QSlider *slider = a->ui().playSlider;
-        QVERIFY(slider->minimum() == 17 && slider->maximum() == 21 && slider->value() == 17);
+        QVERIFY(shownFile() == path && action("actionPlay")->isEnabled());
+        QVERIFY(slider()->minimum() == 17 && slider()->maximum() == 21 && slider()->value() == 17);
         QVERIFY(change < 0 || (change == 0   ? QFile::resize(path, 30)
                                : change == 1 ? QFile::remove(path) && writeFile(path, content)
                                : change == 2 ? QFile::remove(path)
                                              : writeFile(path, content + "\nfr 22\n")));
-        a->updateContent(frame);
-        a->updateContent(frame);
-        QCOMPARE(a->ui().te_datadisplay->toPlainText(), text);
+        dragTo(frame == 21 ? 17 : 21); // two reads, of which a changed file is said once
+        dragTo(frame);
+        QCOMPARE(displayed(), text);
         QStringList messages("Lost frame number 1:  19");
         if (change >= 0)
             messages << QString("File %1 has changed since it was opened. Please open it again.").arg(path);
-        QCOMPARE(answerer->messageTexts(), messages);
+        QTRY_COMPARE(answerer->messageTexts(), messages);
         QCOMPARE(answerer->messages().last().title, QString("Ostrel Recorder"));
-        QCOMPARE(a->frames().frameAtOrAfter(a->frames().entryOf(frame)) + 17, seek);
+        if (change >= 0)
+            return;
+        QCOMPARE(openDialogFolder(), sandboxHome()); // the opened file's
+        // Play starts with the chosen frame, or the next one recorded.
+        window->on_actionPlay_triggered();
+        QByteArray first;
+        QVERIFY(sink.receive(&first, 30000));
+        QCOMPARE(first.mid(3, first.indexOf('\r') - 3).toInt(), seek);
     }
 
     // An Open that does not succeed says why and leaves the recording opened before exactly as it was: shown,
@@ -121,14 +155,10 @@ private slots:
         answerer->clear();
         QVERIFY(!window->openRecording(other));
         QCOMPARE(answerer->messageTexts(), QStringList(message.contains("%1") ? message.arg(other) : message));
-        QVERIFY(a->file_name() == good && a->ui().playSlider->maximum() == 102 &&
-                a->ui().actionPlay->isEnabled());
-        QCOMPARE(a->read_from_vector(101), QString("fr 101\nb\n"));
-        UdpSink sink;
-        a->values().ip_play_1 = 0x7f000001;
-        a->values().port_play_1 = sink.port();
-        a->values().timestamp = a->values().loop = false;
-        a->values().frequency_play_1 = 500;
+        QVERIFY(shownFile() == good && slider()->maximum() == 102 && action("actionPlay")->isEnabled());
+        dragTo(101);
+        QCOMPARE(displayed(), QString("fr 101\nb\n"));
+        dragTo(100);
         window->on_actionPlay_triggered();
         QCOMPARE(sink.receiveMany(3),
                  QList<QByteArray>({"fr 100\r\na\r\n", "fr 101\r\nb\r\n", "fr 102\r\nc\r\n"}));
@@ -166,22 +196,17 @@ private slots:
         QFETCH(QStringList, info);
         open("played.orf", content);
         QCOMPARE(answerer->messageTexts(), opened);
-        QVERIFY(a->ui().actionPlay->isEnabled());
+        QVERIFY(action("actionPlay")->isEnabled());
         QStringList shown;
         answerer->queueDialog([&](QWidget *dialog) {
             shown = static_cast<RecordingInfoDialog *>(dialog)->values();
             static_cast<QDialog *>(dialog)->accept();
         });
-        a->ui().actionRecordingInfo->trigger();
+        action("actionRecordingInfo")->trigger();
         QCOMPARE(shown.mid(7), info);
         answerer->clear();
-        UdpSink sink;
-        a->values().ip_play_1 = 0x7f000001;
-        a->values().port_play_1 = sink.port();
-        a->values().timestamp = a->values().loop = false;
-        a->values().frequency_play_1 = 500;
         window->on_actionPlay_triggered();
-        QTRY_COMPARE(a->mode(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(mode(), 0, 30000);
         QCOMPARE(sink.drain(), sent);
         QCOMPARE(answerer->messageTexts(), failure.isEmpty() ? QStringList() : QStringList(failure));
         QVERIFY(failure.isEmpty() || (answerer->messages()[0].icon == QMessageBox::Critical &&
@@ -195,12 +220,12 @@ private slots:
         QVERIFY(writeFile(sandboxHome() + "/named.orf", "fr 1\nfr 3\n"));
         QDir::setCurrent(sandboxHome());
         window->startUp({"ostrel_recorder", "named.orf", "ignored.orf"});
-        QCOMPARE(a->file_name(), sandboxHome() + "/named.orf");
-        QCOMPARE(a->settings().text(SettingsFile::Setting::OpenFileDir), sandboxHome());
+        QCOMPARE(shownFile(), sandboxHome() + "/named.orf");
         QCOMPARE(answerer->messageTexts(), QStringList("Lost frame number 1:  2"));
+        QCOMPARE(openDialogFolder(), sandboxHome());
         newWindow();
         window->startUp({"ostrel_recorder", "missing.orf"});
-        QVERIFY(a->file_name().isEmpty() && !a->ui().actionPlay->isEnabled());
+        QVERIFY(shownFile() == "no file selected" && !action("actionPlay")->isEnabled());
         QCOMPARE(answerer->messageTexts(),
                  QStringList(QString("File %1 cannot be opened.").arg(sandboxHome() + "/missing.orf")));
     }
@@ -209,7 +234,8 @@ private slots:
     // the figures of Recording info; nothing is marked or shown before a recording is opened.
     void theStripAndRecordingInfoShowTheGaps()
     {
-        QVERIFY(!a->ui().frameStrip->isVisible() && !a->ui().actionRecordingInfo->isEnabled());
+        FrameStrip &strip = *child<FrameStrip>("frameStrip");
+        QVERIFY(!strip.isVisible() && !action("actionRecordingInfo")->isEnabled());
         QByteArray content;
         double t = 1.0;
         for (int n = 1; n <= 12; ++n) {
@@ -218,13 +244,12 @@ private slots:
                 content += "fr " + QByteArray::number(n) + "\nts " + QByteArray::number(t, 'f', 2) + "\nx\n";
         }
         const QString path = open("gaps.orf", content);
-        QVERIFY(a->ui().frameStrip->isVisibleTo(window.get()) && a->ui().actionRecordingInfo->isEnabled());
+        QVERIFY(strip.isVisibleTo(window.get()) && action("actionRecordingInfo")->isEnabled());
         QStringList marks;
-        for (const RecordingInfo::Mark &m : a->ui().frameStrip->marks())
+        for (const RecordingInfo::Mark &m : strip.marks())
             marks << QString("%1-%2%3").arg(m.first).arg(m.last).arg(
                 m.kind == RecordingInfo::Mark::Lost ? "" : "!");
         QCOMPARE(marks, QStringList({"4-6", "7-7!", "10-10!"})); // 3 to 7: 80 ms, more than twice 20 ms
-        const FrameStrip &strip = *a->ui().frameStrip;
         QCOMPARE(strip.toolTipAt(4, 12) + " | " + strip.toolTipAt(6, 12) + " | " + strip.toolTipAt(9, 12) +
                      " | " + strip.toolTipAt(1, 12),
                  QString("Frames 4–6 lost | Frame 7 · 0.08 s | Frame 10 · 0.05 s | "));
@@ -234,7 +259,7 @@ private slots:
             dialog->findChild<QPushButton *>("pb_copy")->click();
             static_cast<QDialog *>(dialog)->accept();
         });
-        a->ui().actionRecordingInfo->trigger();
+        action("actionRecordingInfo")->trigger();
         QCOMPARE(shown, QStringList({path, QString("%1 bytes").arg(content.size()), "9", "1 to 12",
                                      "3: 4 5 6", "0.250 s, mean rate 44.00 Hz",
                                      "median 20.000 ms, p99 80.000 ms, max 80.000 ms", "yes"}));
@@ -250,28 +275,27 @@ private slots:
     void aCaptureOpensAsARecordingAndExports()
     {
         using namespace capture_files;
-        a->values().port_record = 5000;
         const QList<QByteArray> ips = {ip4(udp(5000, "fr 7\nts 1.0\na\n")), ip4(udp(6000, "noise")),
                                        ip4(udp(5000, "fr 9\n# n\nb\n"))};
         const QString capture = write(sandboxHome() + "/session.orf", DLT_RAW, ips);
+        const QStringList before = captureRecordings();
         answerer->queueFile(capture);
         window->on_actionOpen_triggered();
-        QCOMPARE(a->ui().l_filename->text(), capture + " · UDP port 5000");
-        QCOMPARE(a->ui().playSlider->maximum(), 9);
-        const QString temporary = a->frames().fileName();
-        QVERIFY(temporary.startsWith(QDir::tempPath() + "/") && QFile::exists(temporary));
+        QCOMPARE(shownFile(), capture + " · UDP port 5000");
+        QCOMPARE(slider()->maximum(), 9);
+        QCOMPARE(captureRecordings().size(), before.size() + 1);
 
-        a->values().ip_play_1 = 0x7f000001;
-        a->values().port_play_1 = 5001;
-        a->values().timestamp = false;
         answerer->queueFile(sandboxHome() + "/out");
-        a->ui().actionExportCapture->trigger();
+        action("actionExportCapture")->trigger();
         QCOMPARE(answerer->records().last().title, QString("Export as capture"));
-        CaptureRecording back;
-        QCOMPARE(back.read(sandboxHome() + "/out.pcap", {}).port, quint16(5001));
-        QCOMPARE(ostrel_test::readFile(back.fileName()), QByteArray("fr 7\r\nts 1.0\r\na\r\nfr 9\r\nb\r\n"));
+        {
+            CaptureRecording back;
+            QCOMPARE(back.read(sandboxHome() + "/out.pcap", {}).port, sink.port());
+            QCOMPARE(ostrel_test::readFile(back.fileName()),
+                     QByteArray("fr 7\r\nts 1.0\r\na\r\nfr 9\r\nb\r\n"));
+        }
         open("next.orf", "fr 1\n");
-        QVERIFY(a->file_name().endsWith("next.orf") && !QFile::exists(temporary));
+        QVERIFY(shownFile().endsWith("next.orf") && captureRecordings() == before);
     }
 
     // A scan that takes long shows its progress; Cancel keeps the recording opened before and says nothing.
@@ -298,7 +322,7 @@ private slots:
         QFile::remove(huge);
         QVERIFY(progressShown);
         QVERIFY(bytesRead() - readBefore < (qint64(8) << 30)); // the scan stopped, far from the end
-        QVERIFY(a->file_name() == good && a->ui().playSlider->maximum() == 2);
+        QVERIFY(shownFile() == good && slider()->maximum() == 2);
         QVERIFY(answerer->messages().isEmpty());
     }
 };

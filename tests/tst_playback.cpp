@@ -5,9 +5,10 @@
 #include "play/playback_engine.h"
 #include "recording/frame_scanner.h"
 #include "test_support.h"
-#include "window_access.h"
+#include "window_test.h"
 
 #include <QMessageBox>
+#include <QSlider>
 #include <QStatusBar>
 
 using namespace ostrel_test;
@@ -26,7 +27,7 @@ class TestPlayback : public WindowTest
         writeFile(path, content);
         answerer->queueFile(path);
         window->on_actionOpen_triggered();
-        return a->file_name();
+        return shownFile();
     }
 
     // Plays content at top speed to both sinks with an engine of its own.
@@ -48,30 +49,26 @@ class TestPlayback : public WindowTest
     // The actions when idle with a file: Play and Open on; Pause, Stop and Save as (nothing to save) off.
     bool idleActions()
     {
-        return a->mode() == 0 && a->ui().actionPlay->isEnabled() && a->ui().actionOpen->isEnabled() &&
-               !a->ui().actionPause->isEnabled() && !a->ui().actionStop->isEnabled() &&
-               !a->ui().actionSave_as->isEnabled();
+        return mode() == 0 && action("actionPlay")->isEnabled() && action("actionOpen")->isEnabled() &&
+               !action("actionPause")->isEnabled() && !action("actionStop")->isEnabled() &&
+               !action("actionSave_as")->isEnabled();
     }
 
 private slots:
-    void initTestCase() { writeHomeSettings(defaultSettingsXml()); }
-
     void init()
     {
-        newWindow();
         sink.reset(new UdpSink);
         sink2.reset(new UdpSink);
-        a->values().ip_play_1 = a->values().ip_play_2 = 0x7F000001;
-        a->values().port_play_1 = sink->port();
-        a->values().port_play_2 = sink2->port();
-        a->values().active = a->values().loop = false;
-        a->values().timestamp = true;
-        a->values().frequency_play_1 = 200;
+        settings = startSettings();
+        settings.text(Setting::PlayPort1) = QString::number(sink->port());
+        settings.text(Setting::PlayPort2) = QString::number(sink2->port());
+        settings.text(Setting::Loop) = "false";
+        settings.text(Setting::Frequency) = "200";
+        newWindow();
     }
 
     void cleanup()
     {
-        a.reset();
         window.reset();
         engine.reset();
         if (socket)
@@ -79,19 +76,26 @@ private slots:
         socket = nullptr;
     }
 
+    // Destination 2 gets the frames while it is active, and nothing while it is not.
+    void aSinglePlaybackSendsEachFrameAsItsWireFormAndEnds_data()
+    {
+        QTest::addColumn<bool>("second");
+        QTest::newRow("destination 2 active") << true;
+        QTest::newRow("destination 2 not active") << false;
+    }
     void aSinglePlaybackSendsEachFrameAsItsWireFormAndEnds()
     {
-        a->values().active = true;
+        QFETCH(bool, second);
+        reopenWith({{Setting::Active, second ? "true" : "false"}});
         open("fr 7\nts 100.0\n# not sent\n  a b \t\nfr 8\r\nts 100.02\n\n");
         window->on_actionPlay_triggered();
-        QCOMPARE(a->ui().labelFrequency->text(), QString("50.0 Hz"));
-        QCOMPARE(a->engine()->periodUs(), 20000u);
-        for (UdpSink *s : {sink.get(), sink2.get()})
-            QCOMPARE(s->receiveMany(2),
-                     QList<QByteArray>({"fr 7\r\nts 100.0\r\na b\r\n", "fr 8\r\nts 100.02\r\n\r\n"}));
+        QCOMPARE(child<QLabel>("labelFrequency")->text(), QString("50.0 Hz"));
+        const QList<QByteArray> frames = {"fr 7\r\nts 100.0\r\na b\r\n", "fr 8\r\nts 100.02\r\n\r\n"};
+        QCOMPARE(sink->receiveMany(2), frames);
         QTRY_VERIFY(idleActions());
-        QCOMPARE(a->ui().playSlider->value(), 8);
-        QVERIFY(idleActions());
+        // Loopback delivers as it sends: whatever went to destination 2 is waiting by the end.
+        QCOMPARE(sink2->drain(), second ? frames : QList<QByteArray>());
+        QCOMPARE(child<QSlider>("playSlider")->value(), 8);
         QVERIFY(window->statusBar()->currentMessage().startsWith("2 frames, p99 "));
         QVERIFY(answerer->messages().isEmpty());
     }
@@ -113,14 +117,11 @@ private slots:
         QByteArray content;
         for (qint64 n = first; n <= first + 10; ++n)
             content += "fr " + QByteArray::number(n) + "\n";
-        a->values().timestamp = false;
-        a->values().frequency_play_1 = 50;
+        reopenWith({{Setting::Timestamp, "false"}, {Setting::Frequency, "50"}});
         open(content);
-        const QSlider *slider = a->ui().playSlider;
+        QSlider *slider = child<QSlider>("playSlider");
         auto at = [&](qint64 frame) { return int(frame - first + minimum); };
-        auto shows = [&](qint64 frame) {
-            return slider->value() == at(frame) && a->current_frame() == frame;
-        };
+        auto shows = [&](qint64 frame) { return slider->value() == at(frame); };
         auto frameOf = [](const QByteArray &d) { return d.mid(3, d.indexOf('\r') - 3).toLongLong(); };
         QCOMPARE(QPoint(slider->minimum(), slider->maximum()), QPoint(minimum, at(first + 10)));
         QVERIFY(shows(first));
@@ -132,7 +133,7 @@ private slots:
         const QList<QByteArray> sent = QList<QByteArray>{d} + sink->drain();
         QVERIFY(shows(frameOf(sent.last()))); // the frame sent last
         window->on_playSlider_sliderPressed();
-        a->ui().playSlider->setSliderPosition(at(first + 5));
+        slider->setSliderPosition(at(first + 5));
         window->on_playSlider_sliderReleased();
         window->on_actionPlay_triggered();
         QVERIFY(sink->receive(&d));
@@ -151,7 +152,7 @@ private slots:
     // the step back is said at the end.
     void recordedTimingKeepsAGap()
     {
-        a->values().recorded_timing = true;
+        reopenWith({{Setting::RecordedTiming, "true"}});
         open("fr 1\nts 7.000\nfr 2\nts 7.010\nfr 3\nts 7.210\nfr 4\nts 7.200\n");
         QElapsedTimer clock;
         clock.start();
@@ -173,8 +174,7 @@ private slots:
     // on, a time in its own decimals; every other byte (an indented "ts" line too) stays as recorded.
     void aLoopWithContinuedNumbersLooksLive()
     {
-        a->values().loop = a->values().continue_numbers = true;
-        a->values().timestamp = false;
+        reopenWith({{Setting::Loop, "true"}, {Setting::PlayContinueNumbers, "true"}, {Setting::Timestamp, "false"}});
         open("fr 7\r\nts 1700000000.123456\r\nv 1\r\n"
              "fr 8\nts 1700000000.373456 extra\n  ts 5 body\n# c\n"
              "fr 9\nts 1700000000.7485\n");
@@ -242,8 +242,8 @@ private slots:
     {
         QFETCH(bool, second);
         QFETCH(QString, text);
-        a->values().active = second;
-        (second ? a->values().port_play_2 : a->values().port_play_1) = 0; // the system refuses to send to 0
+        // The system refuses to send to port 0.
+        reopenWith({{Setting::Active, second ? "true" : "false"}, {second ? Setting::PlayPort2 : Setting::PlayPort1, "0"}});
         open("fr 1\nx\nfr 2\n");
         window->on_actionPlay_triggered();
         QTRY_COMPARE(answerer->messageTexts(), QStringList(text));
@@ -266,7 +266,7 @@ private slots:
     {
         QFETCH(bool, whilePlaying);
         QFETCH(QByteArray, rewritten);
-        a->values().loop = true;
+        reopenWith({{Setting::Loop, "true"}});
         const QString path = open("fr 1\na\nfr 2\nb\n");
         const QDateTime opened = QFileInfo(path).lastModified();
         if (whilePlaying) {

@@ -2,7 +2,10 @@
 // hostile files, and the dialogs' refusals.
 #include "settings/settings_file.h"
 #include "test_support.h"
-#include "window_access.h"
+#include "app/ostrel_recorder.h"
+
+#include <QDialog>
+#include <QLabel>
 
 #include <sys/stat.h>
 
@@ -165,12 +168,18 @@ private slots:
             recorded->click();
             dialog->findChild<QPushButton *>("pb_ok")->click();
         });
-        OstrelRecorderTestAccess(window).ui().actionPlaySettings->trigger();
+        window.findChild<QAction *>("actionPlaySettings")->trigger();
         QCOMPARE(enabled, QList<bool>({false, true}));
         QCOMPARE(readFile(settingsPath(sandboxHome() + "/.NUV/Ostrel_Recorder")),
                  defaultSettingsXml().toUtf8().replace(
                      "</OSTREL", "    <RECORDED_TIMING RECORDED_TIMING=\"true\"/>\n</OSTREL"));
-        QVERIFY(OstrelRecorderTestAccess(window).values().recorded_timing);
+        bool shownAgain = false; // the dialog opened again shows the working value
+        answerer.queueDialog([&shownAgain](QWidget *dialog) {
+            shownAgain = dialog->findChild<QCheckBox *>("cb_recorded_timing")->isChecked();
+            static_cast<QDialog *>(dialog)->reject();
+        });
+        window.findChild<QAction *>("actionPlaySettings")->trigger();
+        QVERIFY(shownAgain);
     }
 
     void dialogsRefuseBadValues_data()
@@ -200,12 +209,12 @@ private slots:
         writeHomeSettings(defaultSettingsXml());
         ModalAnswerer answerer;
         Ostrel_recorder window(sandboxHome() + "/.NUV/Ostrel_Recorder");
-        Ui_mw_ostrel_recorder &ui = OstrelRecorderTestAccess(window).ui();
         answerer.queueConfirm(fields);
         const bool record = QStringList{"le_port", "le_group", "le_interface"}.contains(fields[0]);
-        (record ? ui.actionRecordSettings : ui.actionPlaySettings)->trigger();
+        window.findChild<QAction *>(record ? "actionRecordSettings" : "actionPlaySettings")->trigger();
         QCOMPARE(answerer.messageTexts(), QStringList(message));
-        QCOMPARE(ui.label_receive->text() + "|" + ui.label_send_1->text(),
+        QCOMPARE(window.findChild<QLabel *>("label_receive")->text() + "|" +
+                     window.findChild<QLabel *>("label_send_1")->text(),
                  QString("port 5000|127.0.0.1  port 5001"));
         QCOMPARE(readFile(settingsPath(sandboxHome() + "/.NUV/Ostrel_Recorder")),
                  defaultSettingsXml().toUtf8());

@@ -1,30 +1,22 @@
 #include "app/ostrel_recorder.h"
 
-#include "dialogs/aboutdlg.h"
 #include "ap/ap_socket.h"
-#include "record/clock.h"
-#include "app/frame_strip.h"
+#include "app/live_display.h"
+#include "dialogs/aboutdlg.h"
 #include "dialogs/help.h"
-#include "record/ostrel_recorder_thread.h"
-#include "play/playback_engine.h"
 #include "dialogs/settings_play.h"
 #include "dialogs/settings_record.h"
-#include "record/temp_recording.h"
+#include "play/playback_engine.h"
+#include "record/ostrel_recorder_thread.h"
 
-#include <QDir>
 #include <QFileInfo>
-#include <QLabel>
 #include <QMessageBox>
-#include <QMutex>
-#include <QPushButton>
 #include <QStandardPaths>
-#include <QTimer>
 #include <QWhatsThis>
 
 Ostrel_recorder::Ostrel_recorder(QString config_dir)
-    : QMainWindow(nullptr), config_dir(config_dir), system_clock(new Clock)
+    : QMainWindow(nullptr), config_dir(config_dir)
 {
-    clock = system_clock.get();
     ui.setupUi(this);
 
     const int result = ap_udp_init(&socket_play, 0, 1);
@@ -35,21 +27,14 @@ Ostrel_recorder::Ostrel_recorder(QString config_dir)
                               QMessageBox::Ok, QMessageBox::NoButton);
     }
 
-    socket_record = nullptr;
-    record_file = nullptr;
-    temp_file_name = QDir::tempPath() + "/ostrel_recorder_temp.orf";
-    file_name = "";
-    // Noted before anything can write to the file; offered once the window shows, asked again by Record.
-    earlier_recording = temp_recording::leftover(temp_file_name).found;
-
     engine = new PlaybackEngine(this);
     engine->setSocket(socket_play);
     connect(engine, &PlaybackEngine::progressed, this, &Ostrel_recorder::playbackProgressed);
-    display_timer = new QTimer(this);
-    connect(display_timer, &QTimer::timeout, this, &Ostrel_recorder::update_display);
 
     recorder_thread = new Ostrel_Recorder_Thread(nullptr);
     connect(recorder_thread, &Ostrel_Recorder_Thread::status, this, &Ostrel_recorder::update_status);
+    live = new LiveDisplay({ui.te_datadisplay, ui.labelFrequency, ui.statusbar, ui.cb_disableView, ui.btn_clear},
+                           recorder_thread, this);
 
     settings_record = new Settings_record(this);
     settings_play = new Settings_play(this);
@@ -66,19 +51,8 @@ Ostrel_recorder::Ostrel_recorder(QString config_dir)
     updateSettingsLabels();
     updateActions();
 
-    frequency_mutex = new QMutex;
-    frequency_reset = false;
-
     ui.l_filename->setText("no file selected");
     updateLabelFrequency();
-    counts_label = new QLabel(this);
-    counts_label->setObjectName("l_counts");
-    ui.statusbar->addPermanentWidget(counts_label);
-    counts_timer = new QTimer(this);
-    counts_timer->setSingleShot(true);
-    connect(counts_timer, &QTimer::timeout, this, [this] { showCounts(); });
-    // After Clear the next refresh shows the latest datagram or frame again.
-    connect(ui.btn_clear, &QPushButton::clicked, this, [this] { display_new = true; });
 }
 
 Ostrel_recorder::~Ostrel_recorder()
@@ -92,20 +66,16 @@ Ostrel_recorder::~Ostrel_recorder()
     if (socket_record)
         ap_udp_exit(socket_record);
     socket_play = socket_record = nullptr;
-    delete frequency_mutex;
     delete settings_record;
     delete settings_play;
     delete about_dialog;
     delete help_dialog;
-    if (record_file) {
-        fclose(record_file);
-        record_file = nullptr;
-    }
+    // The temporary recording is closed with its member and left for the next start to offer.
 }
 
-void Ostrel_recorder::setClock(Clock *c)
+void Ostrel_recorder::setClock(Clock *clock)
 {
-    clock = c ? c : system_clock.get();
+    live->setClock(clock);
 }
 
 void Ostrel_recorder::startUp(const QStringList &arguments)
@@ -119,6 +89,7 @@ void Ostrel_recorder::startUp(const QStringList &arguments)
 void Ostrel_recorder::setState(State next)
 {
     state = next;
+    live->setRateShown(state != State::Playing && state != State::Paused);
     updateActions();
 }
 
@@ -127,12 +98,12 @@ void Ostrel_recorder::updateActions()
     const bool idle = state == State::Idle, paused = state == State::Paused;
     const bool opened = !file_name.isEmpty();
     // An unsaved temporary recording: kept after a failed or interrupted save, or a receive error.
-    const bool unsaved = record_file != nullptr;
+    const bool unsavedOpen = unsaved.isOpen();
     ui.actionOpen->setEnabled(idle);
-    ui.actionSave_as->setEnabled(idle && unsaved);
+    ui.actionSave_as->setEnabled(idle && unsavedOpen);
     ui.actionRecordingInfo->setEnabled(opened);
     ui.actionExportCapture->setEnabled(idle && opened);
-    ui.actionPlay->setEnabled((idle && (opened || unsaved)) || paused);
+    ui.actionPlay->setEnabled((idle && (opened || unsavedOpen)) || paused);
     ui.actionPause->setEnabled(state == State::Playing);
     ui.actionRecord->setEnabled(idle || state == State::Previewing);
     ui.actionStop->setEnabled(!idle);

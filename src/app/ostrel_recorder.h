@@ -1,31 +1,27 @@
-// The main window controller: owns the form, the sockets, the receiving thread, the timers, the frame
-// index of the current recording, all settings values and the dialogs. Its slots are the program's
-// operations; the implementation is split by subject over ostrel_recorder_*.cpp.
+// The main window controller: owns the form, the sockets, the receiving thread, the live display, the
+// temporary recording, the frame index of the current recording, all settings values and the dialogs. Its
+// slots are the program's operations; the implementation is split by subject over ostrel_recorder_*.cpp.
 #pragma once
 
 #include "app/frame_positions.h"
+#include "app/unsaved_recording.h"
 #include "capture/capture_recording.h"
+#include "capture/capture_writer.h"
 #include "capture/opened_recording.h"
+#include "play/playback_engine.h"
 #include "recording/frame_index.h"
 #include "recording/recording_info.h"
 #include "settings/settings_file.h"
 #include "ui_mw_ostrel_recorder.h"
 
-#include <QList>
 #include <QMainWindow>
 #include <QString>
-#include <cstdio>
-#include <memory>
 
 class AboutDlg;
 class Clock;
-class FrameStrip;
 class Help;
+class LiveDisplay;
 class Ostrel_Recorder_Thread;
-class PlaybackEngine;
-class QLabel;
-class QMutex;
-class QTimer;
 class Settings_play;
 class Settings_record;
 
@@ -47,7 +43,8 @@ public:
     explicit Ostrel_recorder(QString config_dir);
     ~Ostrel_recorder() override;
 
-    // Tests drive time through their own clock; the window never owns it.
+    // The clock of the live display's rate and refresh limit; tests drive time through their own. The
+    // window never owns it; null: the system clock.
     void setClock(Clock *clock);
     // What main() does once the window exists: shows it, offers a recording an earlier run left unsaved, and
     // opens the recording named on the command line (arguments as QCoreApplication::arguments() gives
@@ -108,8 +105,6 @@ private slots:
     void updateContent(int i);
 
 private:
-    friend class OstrelRecorderTestAccess; // tests read and set the members below directly
-
     enum class SaveResult
     {
         Saved,
@@ -128,6 +123,9 @@ private:
     // of playing it. True when it can be played; the members are not touched. With captures, a capture is
     // first made into the temporary recording *opened holds, in the same wait.
     bool scanRecording(const QString &name, bool captures, OpenedRecording *opened);
+    bool playable(const OpenedRecording &opened, const QString &name);
+    // Says how an export ended: its frames in the status bar, or why it failed.
+    void reportExport(const QString &name, const CaptureWriter::Written &written, QString why);
     // Makes a scanned recording the current one: index, figures, slider, strip.
     void takeRecording(const FrameIndex &index, const RecordingInfo &info);
     // Scans and takes a recording (or, with captures, a capture); the temporary recording of a capture
@@ -136,10 +134,6 @@ private:
     QString read_from_vector(qint64 frame);
     // Says once per opened recording that its file changed on disk since it was scanned.
     void reportFileChanged();
-    // The display shows text at its next refresh; refreshText() shows it now, if it is new.
-    void showText(const QString &text);
-    void refreshText();
-
     void setDialogValues();
     void updateSettingsLabels();
     bool openRecordSocket();
@@ -147,11 +141,14 @@ private:
     void stopReceiving();
     void finishRecording();
     SaveResult saveRecording(bool earlierRun = false);
+    void takeSavedRecording(const QString &name);
     bool settleEarlierRecording();
     void receivingFailed();
-    void countArrivals(qint64 datagrams);
-    void showCounts(bool now = true);
+    void takePacketCount();
     void endPlayback();
+    bool openForPlay();
+    PlaybackEngine::Options playOptions() const;
+    bool setUpMulticastSending();
 
     Ui_mw_ostrel_recorder ui;
     Ostrel_Recorder_Thread *recorder_thread = nullptr;
@@ -160,21 +157,14 @@ private:
     AboutDlg *about_dialog = nullptr;
     Help *help_dialog = nullptr;
     PlaybackEngine *engine = nullptr;
-    QTimer *display_timer = nullptr;
-    FrameStrip *strip = nullptr;
+    LiveDisplay *live = nullptr;
 
     State state = State::Idle;
     bool slider_moved = false;
     bool resume_after_drag = false; // the slider was pressed during a playback, which goes on at its release
     int packets_recorded = 0;
-    QString display_text;
-    bool display_new = false;       // display_text has not been shown yet
-    qint64 displayed_datagrams = 0; // the receiving run's count when its latest datagram was taken
-
-    QString temp_file_name;
-    FILE *record_file = nullptr;
+    UnsavedRecording unsaved;
     QString file_name;
-    QString save_file_name;
     void *socket_record = nullptr;
     void *socket_play = nullptr;
 
@@ -194,19 +184,7 @@ private:
     qint64 shown_frame = -1;      // the frame last sent whose text the display holds
     bool recorded_timing = false; // the playback sends each frame at its recorded time
     QString timing_shown;         // what its timing met, as the status bar shows it
-    QList<unsigned int> frequency_list;
-    QMutex *frequency_mutex = nullptr;
-    bool frequency_reset = false;
-
-    int stale_end_reports = 0;      // end reports of runs the window stopped itself, still to arrive
-    QLabel *counts_label = nullptr; // live counts of the current run, in the status bar
-    QTimer *counts_timer = nullptr; // draws the counts a refresh held back
-    quint32 counts_shown_ms = 0;
-    qint64 reported_datagrams = 0; // datagrams of the current run already in the rate meter
-    quint32 last_report_ms = 0;
-    bool earlier_recording = false; // the temporary file holds an earlier run's recording, not yet settled
-    Clock *clock = nullptr;
-    std::unique_ptr<Clock> system_clock;
+    int stale_end_reports = 0;    // end reports of runs the window stopped itself, still to arrive
     bool ask_to_save_at_stop = true;
     QString save_as_name; // saveRecordingAs()'s name, which the save dialog is not asked for
 };

@@ -29,8 +29,14 @@ bool Ostrel_recorder::scanRecording(const QString &name, bool captures, OpenedRe
         });
     if (!finished)
         return false; // the user's choice: the previous recording stays, nothing to say
+    return playable(*opened, name);
+}
+
+// Says what stands in the way of playing an opened recording, and what it lacks.
+bool Ostrel_recorder::playable(const OpenedRecording &opened, const QString &name)
+{
     using Status = OpenedRecording::Status;
-    switch (opened->status) {
+    switch (opened.status) {
     case Status::CaptureUnreadable:
     case Status::OpenFailed:
         QMessageBox::warning(this, tr("Error opening file"), tr("File %1 cannot be opened.").arg(name),
@@ -55,7 +61,7 @@ bool Ostrel_recorder::scanRecording(const QString &name, bool captures, OpenedRe
     case Status::Ok:
         break;
     }
-    const RecordingInfo &info = opened->info;
+    const RecordingInfo &info = opened.info;
     // A frame too large to send ends a playback there, as a send that fails; only a recording with
     // nothing that could be sent is refused.
     if (info.nothingFits()) {
@@ -189,6 +195,11 @@ void Ostrel_recorder::on_actionExportCapture_triggered()
         });
     if (!finished || written.status == CaptureWriter::Written::Status::Cancelled)
         return; // the user's choice; no part is left
+    reportExport(name, written, why);
+}
+
+void Ostrel_recorder::reportExport(const QString &name, const CaptureWriter::Written &written, QString why)
+{
     switch (written.status) {
     case CaptureWriter::Written::Status::Ok:
         settings.text(Setting::SaveFileDir) = QFileInfo(name).absolutePath();

@@ -3,11 +3,11 @@
 #include "app/ostrel_recorder.h"
 
 #include "ap/multicast_sending.h"
+#include "app/live_display.h"
 #include "play/playback_engine.h"
 
 #include <QMessageBox>
 #include <QStatusBar>
-#include <QTimer>
 
 void Ostrel_recorder::on_actionPlay_triggered()
 {
@@ -18,21 +18,8 @@ void Ostrel_recorder::on_actionPlay_triggered()
                               QMessageBox::Ok);
         return;
     }
-    if (file_name.isEmpty()) {
-        // The receiving thread has stopped, but the stream may still hold the last datagrams.
-        if (record_file)
-            fflush(record_file);
-        if (record_file && initSlider(temp_file_name) && last_frame != 0) {
-            file_name = temp_file_name;
-            ui.l_filename->setText("<temporary buffer>");
-        } else {
-            QMessageBox::warning(this, tr("Ostrel Recorder"),
-                                 tr("Please select a file in the File -> Open dialog."), QMessageBox::Ok);
-            updateActions();
-            return;
-        }
-    }
-
+    if (!openForPlay())
+        return;
     if (state == State::Paused) {
         if (slider_moved) {
             startFromNew();
@@ -40,37 +27,12 @@ void Ostrel_recorder::on_actionPlay_triggered()
         }
         engine->resume();
         setState(State::Playing);
-        if (!ui.cb_disableView->isChecked())
-            display_timer->start(100);
+        live->start();
         return;
     }
-
-    PlaybackEngine::Options options;
-    options.destinations.push_back({values.ip_play_1, values.port_play_1});
-    if (values.active)
-        options.destinations.push_back({values.ip_play_2, values.port_play_2});
-    options.rate = values.frequency_play_1;
-    options.timestamps = values.timestamp;
-    options.recordedTiming = values.timestamp && values.recorded_timing;
-    options.loop = values.loop;
-    options.continueNumbers = values.continue_numbers;
-    // Datagrams to groups leave with the settings' TTL and interface, loopback on for consumers here.
-    MulticastSending multicast;
-    multicast.ttl = values.play_ttl;
-    multicast.interface = settings.text(SettingsFile::Setting::PlayInterface);
-    if (const MulticastSending::Result set = multicast.applyTo(socket_play);
-        set != MulticastSending::Result::Set) {
-        const QString &interface = multicast.interface;
-        QMessageBox::critical(
-            this, tr("Ostrel Recorder"),
-            tr("Please check your UDP settings\n") +
-                (set == MulticastSending::Result::UnknownInterface
-                     ? tr("There is no network interface %1.").arg(interface)
-                     : tr("Sending to multicast groups through %1 was refused.")
-                           .arg(interface.isEmpty() ? tr("the system's route") : interface)),
-            QMessageBox::Ok);
+    if (!setUpMulticastSending())
         return;
-    }
+    const PlaybackEngine::Options options = playOptions();
     // A position chosen with the slider before Play is sent first, whole.
     const qint64 chosen = slider_moved ? current_frame : -1;
     slider_moved = false;
@@ -85,8 +47,59 @@ void Ostrel_recorder::on_actionPlay_triggered()
     recorded_timing = options.recordedTiming;
     timing_shown.clear();
     setState(State::Playing);
-    if (!ui.cb_disableView->isChecked())
-        display_timer->start(100);
+    live->start();
+}
+
+// Without an opened recording, Play plays the temporary recording, if it holds a frame.
+bool Ostrel_recorder::openForPlay()
+{
+    if (!file_name.isEmpty())
+        return true;
+    // The receiving thread has stopped, but the stream may still hold the last datagrams.
+    unsaved.flush();
+    if (unsaved.isOpen() && initSlider(unsaved.fileName()) && last_frame != 0) {
+        file_name = unsaved.fileName();
+        ui.l_filename->setText("<temporary buffer>");
+        return true;
+    }
+    QMessageBox::warning(this, tr("Ostrel Recorder"), tr("Please select a file in the File -> Open dialog."),
+                         QMessageBox::Ok);
+    updateActions();
+    return false;
+}
+
+PlaybackEngine::Options Ostrel_recorder::playOptions() const
+{
+    PlaybackEngine::Options options;
+    options.destinations.push_back({values.ip_play_1, values.port_play_1});
+    if (values.active)
+        options.destinations.push_back({values.ip_play_2, values.port_play_2});
+    options.rate = values.frequency_play_1;
+    options.timestamps = values.timestamp;
+    options.recordedTiming = values.timestamp && values.recorded_timing;
+    options.loop = values.loop;
+    options.continueNumbers = values.continue_numbers;
+    return options;
+}
+
+// Datagrams to groups leave with the settings' TTL and interface, loopback on for consumers here.
+bool Ostrel_recorder::setUpMulticastSending()
+{
+    MulticastSending multicast;
+    multicast.ttl = values.play_ttl;
+    multicast.interface = settings.text(SettingsFile::Setting::PlayInterface);
+    const MulticastSending::Result set = multicast.applyTo(socket_play);
+    if (set == MulticastSending::Result::Set)
+        return true;
+    const QString &interface = multicast.interface;
+    QMessageBox::critical(this, tr("Ostrel Recorder"),
+                          tr("Please check your UDP settings\n") +
+                              (set == MulticastSending::Result::UnknownInterface
+                                   ? tr("There is no network interface %1.").arg(interface)
+                                   : tr("Sending to multicast groups through %1 was refused.")
+                                         .arg(interface.isEmpty() ? tr("the system's route") : interface)),
+                          QMessageBox::Ok);
+    return false;
 }
 
 void Ostrel_recorder::on_actionPause_triggered()
@@ -95,7 +108,7 @@ void Ostrel_recorder::on_actionPause_triggered()
         return;
     engine->pause();
     playbackProgressed(); // the slider shows the frame sent last, the position a resume goes on from
-    display_timer->stop();
+    live->stop();
     setState(State::Paused);
 }
 
@@ -115,8 +128,8 @@ void Ostrel_recorder::updateContent(int i)
 {
     if (ui.cb_disableView->isChecked())
         return;
-    showText(read_from_vector(positions.frameAt(i)));
-    refreshText();
+    live->show(read_from_vector(positions.frameAt(i)));
+    live->refreshText();
 }
 
 void Ostrel_recorder::on_playSlider_sliderReleased()
@@ -137,8 +150,7 @@ void Ostrel_recorder::startFromNew()
     resume_after_drag = false;
     engine->seek(current_frame);
     setState(State::Playing);
-    if (!ui.cb_disableView->isChecked())
-        display_timer->start(100);
+    live->start();
 }
 
 void Ostrel_recorder::playbackProgressed()
@@ -153,7 +165,7 @@ void Ostrel_recorder::playbackProgressed()
         QByteArray bytes;
         if (!ui.cb_disableView->isChecked() &&
             engine->sentWire(progress.frame, progress.pass, &bytes) == FrameIndex::Read::Ok)
-            showText(QString::fromLatin1(bytes));
+            live->show(QString::fromLatin1(bytes));
     }
     // Timestamps out of order and shortened gaps are said as they are met.
     if (recorded_timing) {
@@ -186,9 +198,9 @@ void Ostrel_recorder::playbackProgressed()
 void Ostrel_recorder::endPlayback()
 {
     engine->stop();
-    display_timer->stop();
+    live->stop();
     if (!ui.cb_disableView->isChecked())
-        refreshText();
+        live->refreshText();
     updateListFrequency(true);
     setState(State::Idle);
 }
