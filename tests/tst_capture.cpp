@@ -138,7 +138,7 @@ private slots:
         row("fragments", write(m_dir.filePath("fragments"), DLT_RAW, {v4[2], v6[0], v4[0], v6[1], v4[1]}),
             f6 + f4, said(2, 2, 5010, ", 5 fragments read, 2 datagrams reassembled"));
         // Repeated and agreeing overlaps are whole; a disagreement, a payload beyond 65,535 bytes and an odd
-        // length before the end drop their datagrams.
+        // length before the end drop their datagrams; a differing first fragment starts over.
         const QByteArray d = udp(5000, "fr 5\n" + QByteArray(40, 'z'));
         const QList<QByteArray> p = fragments(d, 16, false, 1);
         QList<QByteArray> hostile = {p[0], p[1], p[1], ip4(d.mid(8, 24), 8, true, 1), p[2], p[3]};
@@ -146,8 +146,27 @@ private slots:
                 << ip4(QByteArray(16, 'o'), 65528, false, 3) << ip4("odd", 0, true, 4);
         row("overlapping and hostile fragments", write(m_dir.filePath("hostile"), DLT_RAW, hostile), d.mid(8),
             said(1, 1, 45,
-                 ", 10 fragments read, 1 datagrams reassembled, 0 incomplete and 3 malformed datagrams "
+                 ", 10 fragments read, 1 datagrams reassembled, 2 incomplete and 2 malformed datagrams "
                  "dropped"));
+        // One ID, fragments of two datagrams: a lost first fragment, then one of the same size (its checksum
+        // fails), or of another size (it starts over), or one 31 s later (the first expired).
+        const auto datagram = [](char c, int size) {
+            return summedUdp(5000, "fr 7\n" + QByteArray(size, c));
+        };
+        const QList<QByteArray> a = fragments(datagram('a', 2000), 1000, false, 7),
+                                b = fragments(datagram('b', 2000), 1000, false, 7),
+                                c = fragments(datagram('c', 2000), 1000, false, 8),
+                                e = fragments(datagram('e', 1500), 1000, false, 8),
+                                f = fragments(datagram('f', 2000), 1000, false, 9),
+                                g = fragments(datagram('g', 2000), 1000, false, 9);
+        row("fragments of two datagrams under one ID",
+            write(m_dir.filePath("wrapped"), DLT_RAW,
+                  {a[1], a[2], b[0], b[1], b[2], c[0], c[1], e[0], e[1], f[1], f[2], g[0], g[1], g[2]}, 0,
+                  {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 31, 31, 31}),
+            datagram('e', 1500).mid(8) + datagram('g', 2000).mid(8),
+            said(2, 2, 3510,
+                 ", 14 fragments read, 3 datagrams reassembled, 3 incomplete and 0 malformed datagrams "
+                 "dropped, 1 reassembled datagram failed its checksum"));
         QList<QByteArray> unfinished = {ip4(udp(5000, p1))};
         for (int id = 0; id < 300; ++id)
             unfinished << ip4(QByteArray(8, 'a'), 0, true, quint16(id));

@@ -47,6 +47,10 @@ QString CaptureReader::Stats::summary() const
                     .arg(malformed);
     if (capturedShort > 0)
         text += QStringLiteral(", %1 packets captured short").arg(capturedShort);
+    if (badChecksum > 0)
+        text += badChecksum == 1
+                    ? QStringLiteral(", 1 reassembled datagram failed its checksum")
+                    : QStringLiteral(", %1 reassembled datagrams failed their checksum").arg(badChecksum);
     return text;
 }
 
@@ -68,6 +72,7 @@ RecordingInfo::CaptureDetails CaptureReader::Result::details() const
                          {"incomplete", stats.incomplete},
                          {"malformed", stats.malformed},
                          {"captured_short", stats.capturedShort},
+                         {"bad_checksum", stats.badChecksum},
                          {"cut_at", cutAt >= 0 ? QJsonValue(cutAt) : QJsonValue()}};
     return d;
 }

@@ -41,6 +41,7 @@ public:
         qint64 malformed = 0; // datagrams dropped as damaged: fragments that disagree or exceed 65,535
                               // bytes, lengths their packet cannot hold
         qint64 capturedShort = 0; // datagrams lost as their packets were captured short (snapshot length)
+        qint64 badChecksum = 0;   // reassembled datagrams dropped as their UDP checksum fails
 
         // One line: what was kept, passed over, reassembled and dropped.
         QString summary() const;

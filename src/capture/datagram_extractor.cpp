@@ -45,12 +45,19 @@ bool DatagramExtractor::reassemble()
     ++m_stats.fragments;
     QByteArrayView whole;
     quint8 protocol = 0;
-    if (m_reassembly.add(m_fragment.key, m_fragment.share, &whole, &protocol) !=
+    if (m_reassembly.add(m_fragment.key, m_fragment.share, m_packet->timeNs, &whole, &protocol) !=
         IpReassembly::Outcome::Complete)
         return true;
-    if (m_fragment.key.version == 4)
-        return datagram(whole);
-    return carried(packet_decoding::ipv6Reassembled(whole, protocol));
+    const packet_decoding::Ip ip = m_fragment.key.version == 4
+                                       ? packet_decoding::Ip{Verdict::Datagram, whole}
+                                       : packet_decoding::ipv6Reassembled(whole, protocol);
+    if (ip.verdict == Verdict::Datagram &&
+        !packet_decoding::reassembledChecksumHolds(m_fragment.key, ip.udp)) {
+        // Fragments of two datagrams under one ID (a fragment lost to the capture): not the sender's.
+        ++m_stats.badChecksum;
+        return true;
+    }
+    return carried(ip);
 }
 
 bool DatagramExtractor::datagram(QByteArrayView udp)

@@ -257,4 +257,33 @@ Udp udp(QByteArrayView datagram)
     return u;
 }
 
+namespace {
+
+quint32 addWords(quint32 sum, const uchar *d, int n)
+{
+    for (int i = 0; i + 1 < n; i += 2)
+        sum += be16(d + i);
+    if (n % 2 != 0)
+        sum += quint32(d[n - 1]) << 8;
+    return sum;
+}
+
+} // namespace
+
+bool reassembledChecksumHolds(const IpReassembly::Key &key, QByteArrayView datagram)
+{
+    const uchar *d = bytes(datagram);
+    const int length = datagram.size() >= kUdpHeader ? be16(d + 4) : 0;
+    if (length < kUdpHeader || length > datagram.size() || be16(d + 6) == 0)
+        return true;
+    const int address = key.version == 4 ? 4 : kIpv6Address;
+    quint32 sum = addWords(0, key.source.data(), address);
+    sum = addWords(sum, key.destination.data(), address);
+    sum += kUdp + quint32(length);
+    sum = addWords(sum, d, length);
+    while (sum >> 16)
+        sum = (sum & 0xffff) + (sum >> 16);
+    return sum == 0xffff;
+}
+
 } // namespace packet_decoding

@@ -57,4 +57,10 @@ struct Udp
 // A UDP datagram from its header on (the bytes may run on beyond it).
 Udp udp(QByteArrayView datagram);
 
+// Whether a UDP datagram put together from the fragments of key is the one its sender computed the checksum
+// over: true when the sum holds, when it carries no checksum (0), and when its length field is no length
+// (udp() finds it malformed). Fragments are always checksummed in software before they leave, so unlike a
+// captured whole datagram's (often left to the network card) the checksum can be trusted.
+bool reassembledChecksumHolds(const IpReassembly::Key &key, QByteArrayView datagram);
+
 } // namespace packet_decoding

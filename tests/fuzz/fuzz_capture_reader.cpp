@@ -4,8 +4,12 @@
 // of every link type decoded directly; and the input as fragments (a key, an offset with the more-fragments
 // bit, a length, a protocol, the bytes) fed straight to a reassembly with small limits. No more bytes are
 // ever kept than the input holds; what the decoding finds lies within the input; every byte of a
-// reassembled datagram is a byte a fragment of that datagram carried at that place; the limits hold.
+// reassembled datagram is a byte a fragment of that datagram carried at that place; the limits hold. And
+// fifth, the input as sound datagrams with good checksums, cut into fragments sent interleaved, out of
+// order, repeated, their IDs used again once a datagram is whole: every one arrives as sent, and none fails
+// its checksum (the guards against joining two datagrams never misfire on sound traffic).
 #include "capture/capture_reader.h"
+#include "capture/datagram_extractor.h"
 #include "capture/ip_reassembly.h"
 #include "capture/packet_decoding.h"
 #include "fuzz_check.h"
@@ -100,7 +104,7 @@ void asFragments(const uint8_t *data, size_t size)
         fed.push_back({key, f.offset, f.data});
         QByteArrayView whole;
         quint8 protocol = 0;
-        const IpReassembly::Outcome outcome = reassembly.add(k, f, &whole, &protocol);
+        const IpReassembly::Outcome outcome = reassembly.add(k, f, 0, &whole, &protocol);
         FUZZ_CHECK(reassembly.pending() <= 4 && reassembly.bytesHeld() <= reassembly.byteLimit());
         if (outcome != IpReassembly::Outcome::Complete)
             continue;
@@ -117,6 +121,81 @@ void asFragments(const uint8_t *data, size_t size)
     }
 }
 
+QByteArray be16(int value)
+{
+    return QByteArray(1, char(value >> 8)) + char(value & 0xff);
+}
+
+// A UDP datagram to port 5000 from 10.0.0.2 to 10.0.0.1 with its checksum.
+QByteArray summedDatagram(const QByteArray &payload)
+{
+    QByteArray d = be16(40000) + be16(5000) + be16(8 + int(payload.size())) + be16(0) + payload;
+    const QByteArray over =
+        QByteArray::fromHex("0a0000020a000001") + be16(17) + be16(int(d.size())) + d + '\0';
+    quint32 sum = 0;
+    for (qsizetype i = 0; i + 1 < over.size(); i += 2)
+        sum += quint32(uchar(over[i])) << 8 | uchar(over[i + 1]);
+    while (sum >> 16)
+        sum = (sum & 0xffff) + (sum >> 16);
+    return d.replace(6, 2, be16(sum == 0xffff ? 0xffff : int(~sum & 0xffff)));
+}
+
+// Datagram number n's fragments of size bytes (a multiple of 8), as IPv4 packets with the ID id.
+std::vector<QByteArray> fragmentsOf(const QByteArray &datagram, int size, int id)
+{
+    std::vector<QByteArray> packets;
+    for (qsizetype at = 0; at < datagram.size(); at += size) {
+        const QByteArray share = datagram.mid(at, size);
+        const bool more = at + size < datagram.size();
+        packets.push_back(be16(0x4500) + be16(20 + int(share.size())) + be16(id) +
+                          be16((more ? 0x2000 : 0) | int(at / 8)) + be16(0x4011) + be16(0) +
+                          QByteArray::fromHex("0a0000020a000001") + share);
+    }
+    return packets;
+}
+
+void asSoundDatagrams(const uint8_t *data, size_t size)
+{
+    struct Sending
+    {
+        std::vector<QByteArray> packets;
+        size_t next = 0;
+    };
+    Sending senders[4]; // sender i sends with the ID i
+    std::vector<QByteArray> sent, arrived;
+    PortCounts ports;
+    const CaptureReader::Sink sink = [&](const char *d, qsizetype n, qint64) {
+        arrived.emplace_back(d, n);
+        return true;
+    };
+    DatagramExtractor extractor(*packet_decoding::linkType(DLT_RAW), 5000, sink, &ports);
+    CaptureFile::Packet packet;
+    for (size_t at = 0; at + 3 <= size; at += 3) {
+        Sending &s = senders[data[at] & 3];
+        if (s.next == s.packets.size()) { // free: a new datagram, its fragments rotated
+            const QByteArray payload = QByteArray(reinterpret_cast<const char *>(data), qsizetype(size))
+                                           .repeated(4)
+                                           .mid(at, data[at + 1] * 3 + 1);
+            sent.push_back(payload);
+            s.packets = fragmentsOf(summedDatagram(payload), 8 * (1 + data[at + 2] % 64), data[at] & 3);
+            std::rotate(s.packets.begin(), s.packets.begin() + data[at + 2] % s.packets.size(),
+                        s.packets.end());
+            s.next = 0;
+        }
+        packet.bytes = s.packets[s.next];
+        extractor.take(packet);
+        // A repeat, but never after the last fragment: that would begin a datagram of its own.
+        if (!(data[at] & 4) || s.next + 1 == s.packets.size())
+            ++s.next;
+    }
+    for (Sending &s : senders) // every datagram finished
+        for (; s.next < s.packets.size(); ++s.next)
+            extractor.take(packet = {s.packets[s.next], 0, false});
+    std::sort(sent.begin(), sent.end());
+    std::sort(arrived.begin(), arrived.end());
+    FUZZ_CHECK(extractor.stats().badChecksum == 0 && arrived == sent);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -131,5 +210,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         asPackets(data, size, path);
     asFrame(data, size);
     asFragments(data, size);
+    asSoundDatagrams(data, size);
     return 0;
 }
