@@ -282,6 +282,8 @@ private slots:
         for (const QString &row :
              QStringList{"link as FILE.part, --force|record --port P -o x.orf --count 3 --force|recorded 3 "
                          "datagrams|0 v.txt:9:6640 x.orf:3000:6640",
+                         "a second run with --force|record --port P -o x.orf --count 3 --force|recorded 3 "
+                         "datagrams|0 x.orf:3000:6640",
                          "dangling link as FILE.part|record --port P -o x.orf --count 3|orf: x.orf.part "
                          "exists; --force replaces it|2 x.orf.part@:0:0",
                          "SIGHUP, --duration past 24.8 days|record --port P -o x.orf --duration "
@@ -329,6 +331,12 @@ private slots:
         QByteArray err;
         QTRY_VERIFY_WITH_TIMEOUT(!p.state() || (err += p.readAllStandardError()).contains("Ctrl-C ends"),
                                  10000);
+        QByteArray second; // a second run to the same FILE, refused while the first writes FILE.part
+        QVERIFY(!tag.startsWith("a second") ||
+                (orf({"record", "--port", QString::number(freeUdpPort()), "-o", work.filePath("x.orf"),
+                      "--duration", "1", "--force"},
+                     nullptr, &second) == 3 &&
+                 second.endsWith("x.orf.part is being written by another run\n")));
         for (int i = 1; p.state() && i <= (tag == "full disk" ? 10 : 3); ++i)
             QVERIFY(sendUdp(port, QByteArray(1000, 'x')));
         if (tag.startsWith("SIGHUP")) {

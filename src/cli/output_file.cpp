@@ -17,6 +17,10 @@ Ending checkOutput(const QString &file, bool force)
                              : QStringLiteral("-o %1: is a directory; name a file").arg(file));
         return kUsage;
     }
+    if (part_file::isHeld(file)) {
+        error(part_file::heldText(file));
+        return kFailure;
+    }
     for (const QString &existing : {file, file + ".part"}) {
         if (::lstat(QFile::encodeName(existing).constData(), &st) != 0)
             continue;

@@ -11,7 +11,7 @@ namespace orf {
 
 // Whether FILE may be written, found out before any work: FILE names something that is not a directory, and
 // neither FILE nor FILE.part exists (a dangling link counts), or with force both are files or links (never
-// a device or a FIFO). Says why not (kUsage).
+// a device or a FIFO). Says why not: kUsage, or kFailure when another run is writing FILE.part.
 Ending checkOutput(const QString &file, bool force);
 
 // FILE.part, created for writing; null after saying why not.
