@@ -180,6 +180,19 @@ private slots:
             settings + " / FILE is cut short: it ends inside a packet at byte " + QString::number(whole) +
                 "; the 5 packets before it were read");
 
+        // Damage after good packets keeps them: two captures joined by cat, the second's file header taken
+        // for an empty record (16 bytes), then its first record's time for a length.
+        const QString twice = m_dir.filePath("twice");
+        QVERIFY(ostrel_test::writeFile(twice, ostrel_test::readFile(ethernet).repeated(2)));
+        row("damaged after whole packets", twice, p1 + p2,
+            settings + " / FILE is damaged at byte " + QString::number(QFile(ethernet).size() + 16) +
+                " (invalid packet capture length 1700000000, bigger than snaplen of 262144); the 7 packets "
+                "before it were read");
+        row("a pcapng of two link types", CORPUS_DIR "/two-link-types.pcapng", "",
+            "FILE holds interfaces of different link types (Ethernet, then Linux cooked v1), which cannot be "
+            "read as one capture; split it by interface first: tshark -r FILE -Y frame.interface_id==0 -w "
+            "OUT");
+
         row("a recording", CORPUS_DIR "/../frame_reader/plain_once.bin", "",
             "FILE is not a capture (pcap or pcapng)");
         row("a cut file header", write(m_dir.filePath("header"), DLT_EN10MB, {}, 14), "",

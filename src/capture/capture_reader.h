@@ -51,7 +51,7 @@ public:
         Ok,
         NotACapture, // the file does not begin as a capture does
         Refused,     // it begins as a capture but libpcap cannot read it (the reason in error)
-        Unreadable,  // cannot be opened or read, is not a regular file, or is damaged after its start
+        Unreadable,  // cannot be opened or read, or is not a regular file
         LinkType,    // a link type without IP packets that this reader knows
         BadFilter,   // the filter expression does not compile (libpcap's reason in error)
         WriteFailed, // the sink refused the bytes
@@ -64,7 +64,7 @@ public:
         quint16 port = 0;   // the port taken; 0 when no datagram was there to take
         QString portChoice; // one line: the port and why it was taken
         Stats stats;
-        qint64 cutAt = -1; // the file ends inside a packet that begins at this byte offset, else -1
+        qint64 cutAt = -1; // the file ends, or is damaged, in a packet that begins at this offset, else -1
         QString cutNote;   // one line saying so, with the file and the offset; empty for a whole capture
 
         bool ok() const { return status == Status::Ok; }
