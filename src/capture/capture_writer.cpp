@@ -179,13 +179,14 @@ CaptureWriter::Written CaptureWriter::exportRecording(const QString &file, bool 
     }
     if (w.status == Written::Status::Ok && part_file::finish(stream, file, why))
         return w;
-    if (w.status == Written::Status::Ok) // finish() said why and closed the part
+    if (w.status == Written::Status::Ok) { // finish() said why and closed the part
         w.status = Written::Status::WriteFailed;
-    else
-        std::fclose(stream);
+        QFile::remove(part);
+    } else {
+        part_file::discard(stream, file);
+    }
     if (w.status == Written::Status::WriteFailed && why->isEmpty())
         *why = QStringLiteral("writing %1 failed (is the disk full?)").arg(part);
-    QFile::remove(part);
     return w;
 }
 

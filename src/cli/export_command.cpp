@@ -10,6 +10,7 @@
 #include "cli/recording_input.h"
 #include "cli/terminal.h"
 #include "recording/file_time.h"
+#include "recording/part_file.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -93,7 +94,7 @@ Ending readRequest(const Invocation &call, Request *request)
         return ending;
     if (const Ending ending = readMtu(parser, &request->mtu))
         return ending;
-    return checkOutput(request->capture, request->force);
+    return checkOutput(request->capture, request->force, request->file);
 }
 
 // Writes the capture, its first packet at startNs; what was written, or the ending after saying why not.
@@ -141,6 +142,7 @@ void printSummary(const Request &request, const CaptureWriter::Written &written)
 
 int exportCapture(const Request &request)
 {
+    part_file::removeWhenInterrupted(); // the recording is still there to export again
     OpenedRecording recording;
     if (const Ending ending = openPlayable(request.file, nullptr, &recording))
         return *ending;

@@ -49,7 +49,7 @@ Ending readRequest(const Invocation &call, Request *request)
                     : suffix.isEmpty()    ? request->capture + ".orf"
                                           : request->capture.chopped(suffix.size() + 1) + ".orf";
     request->force = parser.isSet(kForce);
-    return checkOutput(request->file, request->force);
+    return checkOutput(request->file, request->force, request->capture);
 }
 
 // FILE.part renamed to FILE, and what was taken; or FILE.part removed, and why.
@@ -65,8 +65,7 @@ int finish(const Request &request, const CaptureReader::Result &read, std::FILE 
         ending = kNothing;
     }
     if (ending) {
-        std::fclose(output);
-        QFile::remove(part);
+        part_file::discard(output, request.file);
         return *ending;
     }
     if (QString why; !part_file::finish(output, request.file, &why)) {
@@ -81,6 +80,7 @@ int finish(const Request &request, const CaptureReader::Result &read, std::FILE 
 
 int importCapture(const Request &request)
 {
+    part_file::removeWhenInterrupted(); // the capture is still there to import again
     std::FILE *output = createOutput(request.file, request.force);
     if (!output)
         return kFailure;

@@ -9,9 +9,16 @@
 
 namespace orf {
 
-Ending checkOutput(const QString &file, bool force)
+Ending checkOutput(const QString &file, bool force, const QString &input)
 {
-    struct stat st;
+    struct stat st, read;
+    // The same file under another name too (a link, /proc/self/fd/N): replacing it would lose the input.
+    if (!input.isEmpty() && ::stat(QFile::encodeName(input).constData(), &read) == 0 &&
+        ::stat(QFile::encodeName(file).constData(), &st) == 0 && st.st_dev == read.st_dev &&
+        st.st_ino == read.st_ino) {
+        error(QStringLiteral("-o %1: is %2, the file being read; name another output").arg(file, input));
+        return kUsage;
+    }
     if (file.isEmpty() || (::stat(QFile::encodeName(file).constData(), &st) == 0 && S_ISDIR(st.st_mode))) {
         error(file.isEmpty() ? QStringLiteral("-o '': names no file")
                              : QStringLiteral("-o %1: is a directory; name a file").arg(file));

@@ -85,7 +85,43 @@ int createLocked(const QByteArray &name)
     return fd;
 }
 
+// The part a signal removes: its name, and whether one is armed.
+bool removedWhenInterrupted = false;
+char interruptedPart[4096];
+volatile std::sig_atomic_t armed = 0;
+
+void removeAndEnd(int signal)
+{
+    if (armed)
+        ::unlink(interruptedPart);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+void arm(const QByteArray &name)
+{
+    if (!removedWhenInterrupted || name.size() >= qsizetype(sizeof interruptedPart))
+        return;
+    armed = 0;
+    std::memcpy(interruptedPart, name.constData(), size_t(name.size()) + 1);
+    armed = 1;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(signal, removeAndEnd);
+}
+
 } // namespace
+
+void removeWhenInterrupted()
+{
+    removedWhenInterrupted = true;
+}
+
+void discard(FILE *part, const QString &file)
+{
+    armed = 0;
+    std::fclose(part);
+    ::unlink(QFile::encodeName(file + ".part").constData());
+}
 
 bool isHeld(const QString &file)
 {
@@ -121,6 +157,8 @@ FILE *create(const QString &file, bool force, QString *why)
         return nullptr;
     }
     FILE *stream = ::fdopen(fd, "wb");
+    if (stream)
+        arm(name);
     if (!stream) {
         *why = QStringLiteral("%1 cannot be written: %2").arg(part, systemError());
         ::close(fd);
@@ -132,6 +170,7 @@ FILE *create(const QString &file, bool force, QString *why)
 bool finish(FILE *part, const QString &file, QString *why)
 {
     const QString partName = file + ".part";
+    armed = 0; // from here on the part may be renamed: a signal must never remove what then has its name
     const mode_t mask = creationMask();
     QString failure;
     if (std::fflush(part) != 0 || ::fsync(fileno(part)) != 0)

@@ -24,6 +24,12 @@ QString heldText(const QString &file);
 // never what it points to), but never one another run holds. Returns nullptr with the reason in *why.
 FILE *create(const QString &file, bool force, QString *why);
 
+// From now on, a part create() makes is removed when SIGINT, SIGTERM or SIGHUP ends the process before it is
+// finished or discarded (by a command whose input is still there to run it again). One part at a time.
+void removeWhenInterrupted();
+// Closes a part that is not to be finished, and removes it.
+void discard(FILE *part, const QString &file);
+
 // Writes what is buffered to the disk, gives the file the permissions a new file gets (0666 less the
 // umask), renames FILE.part to FILE, replacing FILE, and closes it (the lock held until the part's name is
 // gone). False with the reason in *why; the part is then closed and kept.
