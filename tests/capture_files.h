@@ -95,16 +95,17 @@ inline QByteArray frame(int link, const QByteArray &ip, int tags = 0)
     return ip;
 }
 
-// Writes the frames, a microsecond apart plus seconds[i], as a capture of the link type; cut bytes are taken
-// off its end. The path, or an empty one when it cannot be written.
+// Writes the frames, a microsecond apart plus seconds[i], as a capture of the link type with a snapshot
+// length; cut bytes are taken off its end. The path, or an empty one when it cannot be written.
 inline QString write(const QString &path, int link, const QList<QByteArray> &frames, int cut = 0,
-                     const QList<int> &seconds = {})
+                     const QList<int> &seconds = {}, int snaplen = 262144)
 {
-    pcap_t *p = pcap_open_dead(link, 262144);
+    pcap_t *p = pcap_open_dead(link, snaplen);
     pcap_dumper_t *d = pcap_dump_open(p, QFile::encodeName(path).constData());
     for (int i = 0; d && i < frames.size(); ++i) {
-        const pcap_pkthdr h{
-            {1700000000 + seconds.value(i), i}, bpf_u_int32(frames[i].size()), bpf_u_int32(frames[i].size())};
+        const pcap_pkthdr h{{1700000000 + seconds.value(i), i},
+                            bpf_u_int32(qMin(frames[i].size(), snaplen)),
+                            bpf_u_int32(frames[i].size())};
         pcap_dump(reinterpret_cast<u_char *>(d), &h, reinterpret_cast<const u_char *>(frames[i].constData()));
     }
     if (d)

@@ -167,6 +167,20 @@ private slots:
             said(2, 2, 3510,
                  ", 14 fragments read, 3 datagrams reassembled, 3 incomplete and 0 malformed datagrams "
                  "dropped, 1 reassembled datagram failed its checksum"));
+        // Cut to a snapshot length of 100 bytes: two whole datagrams and one in fragments (its last one
+        // whole) to 5000, said and left out; 5000 is still the busiest port.
+        QList<QByteArray> snapped = {ip4(udp(6000, p1)), ip4(udp(5000, f4)), ip6(udp(5000, f4))};
+        row("a snapshot length of 100 bytes",
+            write(m_dir.filePath("snapped"), DLT_RAW, snapped + fragments(udp(5000, f4), 1480, false, 7), 0,
+                  {}, 100),
+            "",
+            QString(
+                "UDP port 5000, the port most datagrams go to (0 of 4 datagrams) / 0 datagrams kept (0 "
+                "bytes), 1 to other ports passed over, 1 fragments read, 0 datagrams reassembled, 1 "
+                "incomplete and 0 malformed datagrams dropped, 4 packets captured short / 3 of 3 datagrams "
+                "to port 5000 were cut to the capture's snapshot length of 100 bytes and are left out; "
+                "capture with -s 0 to keep them whole"),
+            -1, -1);
         QList<QByteArray> unfinished = {ip4(udp(5000, p1))};
         for (int id = 0; id < 300; ++id)
             unfinished << ip4(QByteArray(8, 'a'), 0, true, quint16(id));
@@ -214,7 +228,8 @@ private slots:
         CaptureRecording recording;
         const CaptureReader::Result r = recording.read(path, {port, preferred, filter});
         QString report = (r.ok() ? r.portChoice + " / " + r.stats.summary() : r.error) +
-                         (r.cutNote.isEmpty() ? "" : " / " + r.cutNote);
+                         (r.cutNote.isEmpty() ? "" : " / " + r.cutNote) +
+                         (r.snaplenNote().isEmpty() ? "" : " / " + r.snaplenNote());
         QTEST(report.replace(path, "FILE"), "report");
         QTEST(r.ok() ? ostrel_test::readFile(recording.fileName()) : QByteArray(), "recording");
         QCOMPARE(CaptureReader::isCapture(path), r.status != CaptureReader::Status::NotACapture);

@@ -65,6 +65,11 @@ bool CaptureFile::isCaptureStart(const uchar *b, qint64 n)
             qFromBigEndian<quint32>(b + kPcapngByteOrderAt) == kPcapngByteOrderMagic);
 }
 
+int CaptureFile::snaplen() const
+{
+    return pcap_snapshot(m_pcap);
+}
+
 bool CaptureFile::open(const QString &filter, CaptureReader::Result *r)
 {
     if (!openStream(r))

@@ -35,6 +35,7 @@ public:
     // Opens the file; false with the status and the reason in *r.
     bool open(const QString &filter, CaptureReader::Result *r);
     const packet_decoding::LinkType &linkType() const { return *m_link; }
+    int snaplen() const;
     // The next packet that passes the filter, valid until the next call; false at the end of the file, with
     // *r saying why when the end is not the file's: a cut (not a failure), a damaged file, a cancel.
     bool next(Packet *packet, CaptureReader::Result *r);

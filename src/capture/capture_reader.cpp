@@ -17,6 +17,7 @@ CaptureReader::Result pass(const QString &path, const QString &filter, int port,
     CaptureFile file(path, progress);
     if (!file.open(filter, &r))
         return r;
+    r.snaplen = file.snaplen();
     DatagramExtractor extractor(file.linkType(), port, sink, ports);
     CaptureFile::Packet packet;
     bool written = true;
@@ -54,9 +55,23 @@ QString CaptureReader::Stats::summary() const
     return text;
 }
 
+QString CaptureReader::Result::snaplenNote() const
+{
+    if (stats.cutBySnaplen == 0)
+        return {};
+    return QStringLiteral(
+               "%1 of %2 datagrams to port %3 were cut to the capture's snapshot length of %4 bytes "
+               "and are left out; capture with -s 0 to keep them whole")
+        .arg(stats.cutBySnaplen)
+        .arg(stats.cutBySnaplen + stats.datagrams)
+        .arg(port)
+        .arg(snaplen);
+}
+
 RecordingInfo::CaptureDetails CaptureReader::Result::details() const
 {
     RecordingInfo::CaptureDetails d;
+    d.snaplenNote = snaplenNote();
     d.portChoice = portChoice;
     d.summary = stats.summary();
     d.cutNote = cutNote;
@@ -73,6 +88,7 @@ RecordingInfo::CaptureDetails CaptureReader::Result::details() const
                          {"malformed", stats.malformed},
                          {"captured_short", stats.capturedShort},
                          {"bad_checksum", stats.badChecksum},
+                         {"cut_by_snaplen", stats.cutBySnaplen},
                          {"cut_at", cutAt >= 0 ? QJsonValue(cutAt) : QJsonValue()}};
     return d;
 }

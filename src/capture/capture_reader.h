@@ -42,6 +42,7 @@ public:
                               // bytes, lengths their packet cannot hold
         qint64 capturedShort = 0; // datagrams lost as their packets were captured short (snapshot length)
         qint64 badChecksum = 0;   // reassembled datagrams dropped as their UDP checksum fails
+        qint64 cutBySnaplen = 0;  // datagrams to the port left out, cut to the capture's snapshot length
 
         // One line: what was kept, passed over, reassembled and dropped.
         QString summary() const;
@@ -66,6 +67,10 @@ public:
         Stats stats;
         qint64 cutAt = -1; // the file ends, or is damaged, in a packet that begins at this offset, else -1
         QString cutNote;   // one line saying so, with the file and the offset; empty for a whole capture
+        int snaplen = 0;   // the capture's snapshot length
+        // One line saying how many datagrams to the port the snapshot length cut and left out; empty for
+        // none.
+        QString snaplenNote() const;
 
         bool ok() const { return status == Status::Ok; }
         // What the recording's information says of the capture.

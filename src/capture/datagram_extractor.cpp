@@ -17,6 +17,7 @@ bool DatagramExtractor::take(const CaptureFile::Packet &packet)
         ++m_stats.notUdp;
         return true;
     }
+    m_ip = ip;
     return carried(packet_decoding::ip(ip, &m_fragment));
 }
 
@@ -34,10 +35,26 @@ bool DatagramExtractor::carried(const packet_decoding::Ip &ip)
         ++m_stats.malformed;
         break;
     case Verdict::Short: // cut by the capture's snapshot length, or shorter than its own header says
-        ++(m_packet->cut ? m_stats.capturedShort : m_stats.malformed);
+        if (m_packet->cut)
+            cut();
+        else
+            ++m_stats.malformed;
         break;
     }
     return true;
+}
+
+void DatagramExtractor::cut()
+{
+    ++m_stats.capturedShort;
+    // A datagram whose beginning was captured counts for its port, so the port can be chosen and the cut
+    // ones said even when none was captured whole.
+    const int port = packet_decoding::cutDatagramPort(m_ip);
+    if (port < 0)
+        return;
+    m_ports.count(quint16(port));
+    if (port == m_port)
+        ++m_stats.cutBySnaplen;
 }
 
 bool DatagramExtractor::reassemble()

@@ -26,6 +26,7 @@ public:
 
 private:
     bool carried(const packet_decoding::Ip &ip);
+    void cut();
     bool reassemble();
     bool datagram(QByteArrayView udp);
 
@@ -37,4 +38,5 @@ private:
     CaptureReader::Stats m_stats;
     packet_decoding::Fragment m_fragment;          // the fragment the packet being taken holds
     const CaptureFile::Packet *m_packet = nullptr; // the packet being taken
+    QByteArrayView m_ip;                           // its IP packet
 };

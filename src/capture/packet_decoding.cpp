@@ -239,6 +239,27 @@ Ip ip(QByteArrayView packet, Fragment *fragment)
     return verdict(Verdict::NotUdp);
 }
 
+int cutDatagramPort(QByteArrayView packet)
+{
+    const uchar *d = bytes(packet);
+    const int n = int(packet.size());
+    QByteArrayView udp;
+    if ((d[0] >> 4) == 4 && n >= kIpv4Header) {
+        const int headerLength = (d[0] & 0x0f) * 4;
+        if (d[9] == kUdp && (be16(d + 6) & kIpv4OffsetMask) == 0 && headerLength >= kIpv4Header &&
+            headerLength <= n)
+            udp = packet.sliced(headerLength);
+    } else if ((d[0] >> 4) == 6 && n >= kIpv6Header) {
+        Fragment f; // the headers walked as far as they were captured
+        const Ip ip = ipv6Headers(d, kIpv6Header, n, d[6], d, &f);
+        udp = ip.verdict == Verdict::Datagram ? ip.udp
+              : ip.verdict == Verdict::Fragment && f.share.offset == 0 && f.share.protocol == kUdp
+                  ? f.share.data
+                  : QByteArrayView();
+    }
+    return udp.size() >= 4 ? be16(bytes(udp) + 2) : -1;
+}
+
 Ip ipv6Reassembled(QByteArrayView payload, quint8 next)
 {
     return ipv6Headers(bytes(payload), 0, int(payload.size()), next, nullptr, nullptr);

@@ -54,6 +54,10 @@ struct Udp
     quint16 destinationPort = 0; // when well-formed
     QByteArrayView payload; // as long as the length field says; empty for a datagram that carries nothing
 };
+// The destination port of the UDP datagram an IP packet cut short by the capture begins (a whole datagram's
+// packet or a first fragment), when its UDP header was captured; -1 otherwise.
+int cutDatagramPort(QByteArrayView packet);
+
 // A UDP datagram from its header on (the bytes may run on beyond it).
 Udp udp(QByteArrayView datagram);
 

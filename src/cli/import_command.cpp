@@ -75,7 +75,7 @@ int finish(const Request &request, const CaptureReader::Result &read, std::FILE 
     }
     say("orf: %s\norf: %s, into %s\n", read.portChoice.toLocal8Bit().constData(),
         read.stats.summary().toLocal8Bit().constData(), QFile::encodeName(request.file).constData());
-    return kOk;
+    return read.stats.cutBySnaplen > 0 ? kNothing : kOk; // not all that was sent is there
 }
 
 int importCapture(const Request &request)
@@ -103,7 +103,9 @@ const Command kImport = {
     "Writes the payloads of a capture's UDP datagrams to one port, in capture order, as a "
     "recording: byte for byte what record would have written listening there. IP "
     "fragments are put together first. The port: --port, else the settings' record port "
-    "when any datagram goes to it, else the port most datagrams go to.",
+    "when any datagram goes to it, else the port most datagrams go to.\n"
+    "Exit status 1 when no datagram was written, or when datagrams to the port were cut to the "
+    "capture's snapshot length and left out (the whole ones are written).",
     options,
     {"CAPTURE", "The capture (pcap, pcapng)."},
     runOnRequest<Request, readRequest, importCapture>,

@@ -85,6 +85,8 @@ Ending openPlayable(const QString &file, const CaptureReader::Options *captureOp
 Ending captureRead(const CaptureReader::Result &r)
 {
     if (r.ok()) {
+        if (!r.snaplenNote().isEmpty())
+            error(r.snaplenNote());
         if (!r.cutNote.isEmpty())
             error(r.cutNote);
         return {};
