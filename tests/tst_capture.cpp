@@ -135,8 +135,12 @@ private slots:
         const QByteArray f4 = "fr 3\n" + QByteArray(3000, 'x'), f6 = "fr 4\n" + QByteArray(2000, 'y');
         const QList<QByteArray> v4 = fragments(udp(5000, f4), 1480, false, 7);
         const QList<QByteArray> v6 = fragments(udp(5000, f6), 1232, true, 9);
-        row("fragments", write(m_dir.filePath("fragments"), DLT_RAW, {v4[2], v6[0], v4[0], v6[1], v4[1]}),
-            f6 + f4, said(2, 2, 5010, ", 5 fragments read, 2 datagrams reassembled"));
+        const QString fragmented =
+            write(m_dir.filePath("fragments"), DLT_RAW, {v4[2], v6[0], v4[0], v6[1], v4[1]});
+        row("fragments", fragmented, f6 + f4,
+            said(2, 2, 5010, ", 5 fragments read, 2 datagrams reassembled"));
+        row("fragments through a filter on ports", fragmented, f6 + f4,
+            said(2, 2, 5010, ", 5 fragments read, 2 datagrams reassembled"), -1, 5000, "udp dst port 5000");
         // Repeated and agreeing overlaps are whole; a disagreement, a payload beyond 65,535 bytes and an odd
         // length before the end drop their datagrams; a differing first fragment starts over.
         const QByteArray d = udp(5000, "fr 5\n" + QByteArray(40, 'z'));

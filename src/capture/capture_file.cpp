@@ -124,21 +124,26 @@ bool CaptureFile::openStream(CaptureReader::Result *r)
     return true;
 }
 
-// Applied by next() rather than inside libpcap, which would pass over packets unseen: every packet read
-// moves the offset a cut is reported at.
+// For whole datagrams in raw IP packets, not for the captured packets: a fragment after the first carries no
+// UDP header, so "udp port 5000" would pass over every fragmented datagram.
 bool CaptureFile::compileFilter(const QString &filter, CaptureReader::Result *r)
 {
     if (filter.isEmpty())
         return true;
     auto program = std::make_unique<bpf_program>();
-    if (pcap_compile(m_pcap, program.get(), filter.toLocal8Bit().constData(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
+    pcap_t *rawIp = pcap_open_dead(DLT_RAW, 65535);
+    const bool compiled = rawIp && pcap_compile(rawIp, program.get(), filter.toLocal8Bit().constData(), 1,
+                                                PCAP_NETMASK_UNKNOWN) == 0;
+    if (!compiled) {
         r->status = CaptureReader::Status::BadFilter;
-        r->error =
-            QStringLiteral("filter \"%1\": %2").arg(filter, QString::fromLocal8Bit(pcap_geterr(m_pcap)));
-        return false;
+        r->error = QStringLiteral("filter \"%1\": %2")
+                       .arg(filter, rawIp ? QString::fromLocal8Bit(pcap_geterr(rawIp)) : QString());
+    } else {
+        m_filter = std::move(program);
     }
-    m_filter = std::move(program);
-    return true;
+    if (rawIp)
+        pcap_close(rawIp);
+    return compiled;
 }
 
 bool CaptureFile::next(Packet *packet, CaptureReader::Result *r)
@@ -161,8 +166,6 @@ bool CaptureFile::next(Packet *packet, CaptureReader::Result *r)
                 return false;
             }
         }
-        if (m_filter && pcap_offline_filter(m_filter.get(), header, data) == 0)
-            continue;
         packet->bytes = QByteArrayView(data, qsizetype(header->caplen));
         packet->cut = header->caplen < header->len;
         // Opened with nanosecond precision: the field holds nanoseconds. A damaged or hostile

@@ -18,7 +18,7 @@ CaptureReader::Result pass(const QString &path, const QString &filter, int port,
     if (!file.open(filter, &r))
         return r;
     r.snaplen = file.snaplen();
-    DatagramExtractor extractor(file.linkType(), port, sink, ports);
+    DatagramExtractor extractor(file.linkType(), port, sink, ports, file.filter());
     CaptureFile::Packet packet;
     bool written = true;
     while (written && file.next(&packet, &r))

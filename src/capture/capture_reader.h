@@ -25,11 +25,11 @@ public:
     {
         int port = -1;          // the UDP port to take; -1 (or any number that is no port): choose one
         int preferredPort = -1; // taken when any datagram goes to it (the settings' record port); -1: none
-        QString filter;         // a tcpdump filter expression that narrows the packets first; empty: all
+        QString filter; // a tcpdump filter expression on IP and UDP that whole datagrams pass; empty: all
     };
     struct Stats
     {
-        qint64 packets = 0;     // packets read (that passed the filter)
+        qint64 packets = 0;     // packets read
         qint64 datagrams = 0;   // UDP datagrams kept: the recording's
         qint64 bytes = 0;       // their payload bytes: the recording's size
         qint64 otherPorts = 0;  // UDP datagrams to other ports, passed over

@@ -1,11 +1,23 @@
 #include "capture/datagram_extractor.h"
 
+#include <pcap/pcap.h>
+
 using packet_decoding::Verdict;
 
 DatagramExtractor::DatagramExtractor(const packet_decoding::LinkType &link, int port,
-                                     const CaptureReader::Sink &sink, PortCounts *ports)
-    : m_link(link), m_port(port), m_sink(sink), m_ports(*ports)
+                                     const CaptureReader::Sink &sink, PortCounts *ports,
+                                     const bpf_program *filter)
+    : m_link(link), m_port(port), m_sink(sink), m_ports(*ports), m_filter(filter)
 {
+}
+
+bool DatagramExtractor::passes() const
+{
+    if (!m_filter)
+        return true;
+    const auto size = bpf_u_int32(m_filtered.size());
+    const pcap_pkthdr header{{0, 0}, size, size};
+    return pcap_offline_filter(m_filter, &header, reinterpret_cast<const u_char *>(m_filtered.data())) != 0;
 }
 
 bool DatagramExtractor::take(const CaptureFile::Packet &packet)
@@ -17,7 +29,7 @@ bool DatagramExtractor::take(const CaptureFile::Packet &packet)
         ++m_stats.notUdp;
         return true;
     }
-    m_ip = ip;
+    m_ip = m_filtered = ip;
     return carried(packet_decoding::ip(ip, &m_fragment));
 }
 
@@ -50,7 +62,7 @@ void DatagramExtractor::cut()
     // A datagram whose beginning was captured counts for its port, so the port can be chosen and the cut
     // ones said even when none was captured whole.
     const int port = packet_decoding::cutDatagramPort(m_ip);
-    if (port < 0)
+    if (port < 0 || !passes())
         return;
     m_ports.count(quint16(port));
     if (port == m_port)
@@ -74,6 +86,10 @@ bool DatagramExtractor::reassemble()
         ++m_stats.badChecksum;
         return true;
     }
+    if (m_filter) {
+        packet_decoding::rebuildPacket(m_fragment.key, protocol, whole, &m_rebuilt);
+        m_filtered = QByteArrayView(m_rebuilt.data(), qsizetype(m_rebuilt.size()));
+    }
     return carried(ip);
 }
 
@@ -84,8 +100,8 @@ bool DatagramExtractor::datagram(QByteArrayView udp)
         ++m_stats.malformed;
         return true;
     }
-    if (u.payload.isEmpty())
-        return true; // carries nothing
+    if (u.payload.isEmpty() || !passes())
+        return true; // carries nothing, or filtered out
     m_ports.count(u.destinationPort);
     if (u.destinationPort != m_port) {
         ++m_stats.otherPorts;

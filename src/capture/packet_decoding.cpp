@@ -239,6 +239,32 @@ Ip ip(QByteArrayView packet, Fragment *fragment)
     return verdict(Verdict::NotUdp);
 }
 
+void rebuildPacket(const IpReassembly::Key &key, quint8 protocol, QByteArrayView payload,
+                   std::vector<char> *packet)
+{
+    const bool v4 = key.version == 4;
+    const int header = v4 ? kIpv4Header : kIpv6Header;
+    packet->assign(size_t(header), 0);
+    uchar *h = reinterpret_cast<uchar *>(packet->data());
+    if (v4) {
+        h[0] = 0x45;
+        qToBigEndian<quint16>(quint16(header + payload.size()), h + 2);
+        qToBigEndian<quint16>(quint16(key.id), h + 4);
+        h[8] = 64; // a time to live, as any sender's
+        h[9] = protocol;
+        std::memcpy(h + 12, key.source.data(), 4);
+        std::memcpy(h + 16, key.destination.data(), 4);
+    } else {
+        h[0] = 0x60;
+        qToBigEndian<quint16>(quint16(payload.size()), h + 4);
+        h[6] = protocol;
+        h[7] = 64;
+        std::memcpy(h + 8, key.source.data(), kIpv6Address);
+        std::memcpy(h + 8 + kIpv6Address, key.destination.data(), kIpv6Address);
+    }
+    packet->insert(packet->end(), payload.begin(), payload.end());
+}
+
 int cutDatagramPort(QByteArrayView packet)
 {
     const uchar *d = bytes(packet);

@@ -9,6 +9,7 @@
 
 #include <QByteArrayView>
 #include <QtGlobal>
+#include <vector>
 
 namespace packet_decoding {
 
@@ -54,6 +55,12 @@ struct Udp
     quint16 destinationPort = 0; // when well-formed
     QByteArrayView payload; // as long as the length field says; empty for a datagram that carries nothing
 };
+// The IP packet a datagram put together from the fragments of key would have been sent in whole: a header
+// without options or extension headers (what a filter asks of them is not kept), then payload, which begins
+// with the header protocol names. Into *packet.
+void rebuildPacket(const IpReassembly::Key &key, quint8 protocol, QByteArrayView payload,
+                   std::vector<char> *packet);
+
 // The destination port of the UDP datagram an IP packet cut short by the capture begins (a whole datagram's
 // packet or a first fragment), when its UDP header was captured; -1 otherwise.
 int cutDatagramPort(QByteArrayView packet);

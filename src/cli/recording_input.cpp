@@ -17,10 +17,12 @@ const QCommandLineOption
           "For a capture: the UDP port whose datagrams make the recording (default: the "
           "settings' record port when any datagram goes to it, else the port most go to).",
           "P");
-const QCommandLineOption kFilter("filter",
-                                 "For a capture: takes only the packets that pass EXPR, a tcpdump filter "
-                                 "expression (a source host, a group address).",
-                                 "EXPR");
+const QCommandLineOption
+    kFilter("filter",
+            "For a capture: takes only the datagrams that pass EXPR, a tcpdump filter "
+            "expression on their IP and UDP headers (a source host, a group address, a "
+            "port), applied to each datagram whole, after its fragments are put together.",
+            "EXPR");
 
 } // namespace
 
