@@ -526,6 +526,15 @@ private slots:
                                   << "not a TTL (0 to 255); --ttl overrides";
         QTest::newRow("--group unicast") << "" << record + QStringList{"--group", "224.0.0"} << 2
                                          << "--group 224.0.0: not a multicast group";
+        QTest::newRow("--group octal") << "" << record + QStringList{"--group", "239.010.0.1"} << 2
+                                       << "--group 239.010.0.1: not a multicast group";
+        QTest::newRow("--to short") << "" << play + QStringList{"--to", "1.2.3:5"} << 2
+                                    << "host 1.2.3: not an IPv4 address (four decimal numbers from 0 to 255";
+        QTest::newRow("--to IPv6") << "" << play + QStringList{"--to", "[::1]:5001"} << 2
+                                   << "host [::1]: IPv6 destinations are not supported";
+        QTest::newRow("settings host octal")
+            << "PLAY_HOST_1 HOST=\"010.0.0.1\"" << QStringList{"export", "p.orf", "-o", "p.pcap"} << 2
+            << "not an IPv4 address";
         QTest::newRow("--interface unknown") << "" << play + QStringList{"--interface", "nosuch0"} << 2
                                              << "--interface nosuch0: no such network interface";
     }
