@@ -7,6 +7,7 @@
 #include "recording/part_file.h"
 
 #include <QFile>
+#include <algorithm>
 #include <cstring>
 #include <pcap/pcap.h>
 #include <unistd.h>
@@ -65,6 +66,9 @@ uchar *CaptureWriter::packet(qint64 timeNs, int ipDataLength)
     const quint32 length = quint32(kEthernetHeader + kIpv4Header + ipDataLength);
     uchar *record = m_writeBehind->reserve(kRecordHeader + length);
     // Seconds and nanoseconds (a nanosecond capture), the captured and the original length: whole.
+    // A pcap's seconds are 32 bits without a sign: a time before 1970 or after 2106 is clamped, never
+    // wrapped.
+    timeNs = std::clamp<qint64>(timeNs, 0, qint64(0xffffffffu) * 1000000000 + 999999999);
     const quint32 header[4] = {quint32(timeNs / 1000000000), quint32(timeNs % 1000000000), length, length};
     std::memcpy(record, header, kRecordHeader);
     std::memcpy(record + kRecordHeader, m_link, kEthernetHeader);

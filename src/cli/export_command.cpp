@@ -61,12 +61,11 @@ Ending readMtu(const QCommandLineParser &parser, int *mtu)
 {
     if (!parser.isSet(kMtu))
         return {};
-    qint64 bytes = 0;
-    if (!numberOption(parser, kMtu, "0 or a packet size in bytes", 0, 65535, &bytes))
-        return kUsage;
-    if (bytes != 0 && bytes < CaptureWriter::kLowestMtu) {
+    bool number = false;
+    const qint64 bytes = parser.value(kMtu).toLongLong(&number);
+    if (!number || bytes < 0 || bytes > 65535 || (bytes != 0 && bytes < CaptureWriter::kLowestMtu)) {
         error(QStringLiteral("--mtu %1: not 0 or a packet size from %2 to 65535 bytes")
-                  .arg(bytes)
+                  .arg(parser.value(kMtu))
                   .arg(CaptureWriter::kLowestMtu));
         return kUsage;
     }

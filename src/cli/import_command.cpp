@@ -44,6 +44,15 @@ Ending readRequest(const Invocation &call, Request *request)
     if (const Ending ending = readCaptureOptions(parser, call.defaults, &request->options))
         return ending;
     request->capture = parser.positionalArguments().first();
+    // A name made from /dev/stdin, a FIFO or a device would be written beside it: /dev/stdin.orf.
+    const QFileInfo capture(request->capture);
+    const QString folder = capture.canonicalPath();
+    if (!parser.isSet(kOutput) &&
+        (!capture.isFile() || folder.startsWith("/dev") || folder.startsWith("/proc"))) {
+        error(QStringLiteral("%1 is not a file in a folder: name the recording with -o FILE")
+                  .arg(request->capture));
+        return kUsage;
+    }
     const QString suffix = QFileInfo(request->capture).suffix();
     request->file = parser.isSet(kOutput) ? parser.value(kOutput)
                     : suffix.isEmpty()    ? request->capture + ".orf"
