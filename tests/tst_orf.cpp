@@ -292,6 +292,11 @@ private slots:
                  "full?); what was written is kept there|3 x.orf.part:4096:6600",
                  "-o a directory|record -o . --force|orf: -o .: is a directory; name a file|2",
                  "-o ''|record -o |orf: -o '': names no file|2",
+                 "-o /dev/null|record -o /dev/null|orf: /dev/null exists and is not a file; nothing replaces "
+                 "it|2",
+                 "/dev/stdin without -o|import /dev/stdin|orf: /dev/stdin is not a file in a folder: name "
+                 "the "
+                 "recording with -o FILE|2",
                  "--count|record --count 99999999999999999999|orf: --count 99999999999999999999: not "
                  "a number of datagrams from 1 to 9223372036854775807|2",
                  "--duration|record --duration 1e10|orf: --duration 1e10: not a number of seconds "
