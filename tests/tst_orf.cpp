@@ -155,6 +155,8 @@ private slots:
         QTest::newRow("numbers continued without a loop")
             << QStringList{"play", "bad.orf", "--continue-numbers"} << 2;
         QTest::newRow("no command") << QStringList{"frobnicate"} << 2;
+        QTest::newRow("--from beyond the last frame")
+            << QStringList{"export", "two.orf", "-o", "none.orf", "--from", "3"} << 2;
         QTest::newRow("help") << QStringList{"help", "play"} << 0;
         QTest::newRow("negative numbers: info") << QStringList{"info", "negative.orf"} << 1;
         QTest::newRow("negative numbers: play")
@@ -216,7 +218,7 @@ private slots:
     {
         QFETCH(QStringList, arguments);
         QFETCH(int, status);
-        QVERIFY(writeFile(path("bad.orf"), "fr 5\nfr 4\n") &&
+        QVERIFY(writeFile(path("bad.orf"), "fr 5\nfr 4\n") && writeFile(path("two.orf"), "fr 1\nfr 2\n") &&
                 writeFile(path("negative.orf"), "fr -1\nfr 0\nfr 1\n") &&
                 writeFile(path("large.orf"), "fr 1\n" + QByteArray(70000, 'x')));
         QFile::remove(path("fifo.orf"));

@@ -143,7 +143,7 @@ int exportCapture(const Request &request)
 {
     part_file::removeWhenInterrupted(); // the recording is still there to export again
     OpenedRecording recording;
-    if (const Ending ending = openPlayable(request.file, nullptr, &recording))
+    if (const Ending ending = openPlayable(request.file, nullptr, &recording, request.schedule.from))
         return *ending;
     const std::optional<qint64> startNs = file_time::modifiedNs(request.file);
     if (!startNs) {

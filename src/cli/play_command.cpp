@@ -284,7 +284,7 @@ int outcome(const Request &request, const FrameIndex &index, const PlaybackEngin
 int play(const Request &request)
 {
     OpenedRecording recording;
-    if (const Ending ending = openPlayable(request.file, &request.capture, &recording))
+    if (const Ending ending = openPlayable(request.file, &request.capture, &recording, request.playback.from))
         return *ending;
     void *socket = nullptr;
     if (const Ending ending = openSocket(request.multicast, &socket))

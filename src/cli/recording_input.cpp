@@ -71,7 +71,7 @@ Ending readRecording(const QString &file, const CaptureReader::Options *captureO
 }
 
 Ending openPlayable(const QString &file, const CaptureReader::Options *captureOptions,
-                    OpenedRecording *recording)
+                    OpenedRecording *recording, qint64 from)
 {
     if (const Ending ending = readRecording(file, captureOptions, recording))
         return ending;
@@ -80,6 +80,13 @@ Ending openPlayable(const QString &file, const CaptureReader::Options *captureOp
     if (!recording->info.playable()) {
         error(file + ": " + recording->info.reason);
         return kNothing;
+    }
+    if (from > recording->info.last_frame) { // nothing to send: a mistake, not an empty success
+        error(QStringLiteral("--from %1: beyond the last frame of %2, %3")
+                  .arg(from)
+                  .arg(file)
+                  .arg(recording->info.last_frame));
+        return kUsage;
     }
     return {};
 }
