@@ -23,7 +23,7 @@ CaptureWriter::CaptureWriter(const Endpoints &endpoints, int mtu)
     : m_endpoints(endpoints), m_mtu(mtu <= 0 ? 0 : qMax(mtu, kLowestMtu)),
       m_datagram(size_t(kUdpHeader + ap_udp_max_payload))
 {
-    ethernetHeader(m_link, endpoints.destinationIp);
+    ethernetHeader(m_link, endpoints.broadcast ? 0xffffffffu : endpoints.destinationIp);
 }
 
 CaptureWriter::~CaptureWriter()
