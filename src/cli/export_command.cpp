@@ -134,8 +134,9 @@ void printSummary(const Request &request, const CaptureWriter::Written &written)
                              : QString::asprintf("at %.1f Hz", double(written.rate));
     const QString timing =
         PlaybackSelfCheck::timingText(written.outOfOrder, written.shortened, request.schedule.maxGap);
-    say("orf: wrote %lld frames in %lld packets to %s %s into %s%s\n", (long long)written.frames,
-        (long long)written.packets, request.target.toLocal8Bit().constData(), qPrintable(pace),
+    say("orf: wrote %lld frame%s in %lld packet%s to %s %s into %s%s\n", (long long)written.frames,
+        written.frames == 1 ? "" : "s", (long long)written.packets, written.packets == 1 ? "" : "s",
+        request.target.toLocal8Bit().constData(), qPrintable(pace),
         QFile::encodeName(request.capture).constData(), timing.isEmpty() ? "" : qPrintable("; " + timing));
 }
 

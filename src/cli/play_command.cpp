@@ -269,9 +269,10 @@ int outcome(const Request &request, const FrameIndex &index, const PlaybackEngin
                       .arg(wire.size()));
             return kNothing;
         }
-        error(QStringLiteral("sending frame %1 to %2 failed")
+        error(QStringLiteral("sending frame %1 to %2 failed: %3")
                   .arg(end.frame)
-                  .arg(request.destinations.value(end.failedDestination)));
+                  .arg(request.destinations.value(end.failedDestination),
+                       QString::fromLocal8Bit(std::strerror(end.failedErrno))));
         return kFailure;
     case PlaybackEngine::State::FileChanged:
         error(request.file + ": has changed since it was opened; please run again");
