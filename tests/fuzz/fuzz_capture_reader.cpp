@@ -12,6 +12,7 @@
 #include "capture/datagram_extractor.h"
 #include "capture/ip_reassembly.h"
 #include "capture/packet_decoding.h"
+#include "capture_files.h"
 #include "fuzz_check.h"
 
 #include <QDir>
@@ -121,45 +122,12 @@ void asFragments(const uint8_t *data, size_t size)
     }
 }
 
-QByteArray be16(int value)
-{
-    return QByteArray(1, char(value >> 8)) + char(value & 0xff);
-}
-
-// A UDP datagram to port 5000 from 10.0.0.2 to 10.0.0.1 with its checksum.
-QByteArray summedDatagram(const QByteArray &payload)
-{
-    QByteArray d = be16(40000) + be16(5000) + be16(8 + int(payload.size())) + be16(0) + payload;
-    const QByteArray over =
-        QByteArray::fromHex("0a0000020a000001") + be16(17) + be16(int(d.size())) + d + '\0';
-    quint32 sum = 0;
-    for (qsizetype i = 0; i + 1 < over.size(); i += 2)
-        sum += quint32(uchar(over[i])) << 8 | uchar(over[i + 1]);
-    while (sum >> 16)
-        sum = (sum & 0xffff) + (sum >> 16);
-    return d.replace(6, 2, be16(sum == 0xffff ? 0xffff : int(~sum & 0xffff)));
-}
-
-// Datagram number n's fragments of size bytes (a multiple of 8), as IPv4 packets with the ID id.
-std::vector<QByteArray> fragmentsOf(const QByteArray &datagram, int size, int id)
-{
-    std::vector<QByteArray> packets;
-    for (qsizetype at = 0; at < datagram.size(); at += size) {
-        const QByteArray share = datagram.mid(at, size);
-        const bool more = at + size < datagram.size();
-        packets.push_back(be16(0x4500) + be16(20 + int(share.size())) + be16(id) +
-                          be16((more ? 0x2000 : 0) | int(at / 8)) + be16(0x4011) + be16(0) +
-                          QByteArray::fromHex("0a0000020a000001") + share);
-    }
-    return packets;
-}
-
 void asSoundDatagrams(const uint8_t *data, size_t size)
 {
     struct Sending
     {
-        std::vector<QByteArray> packets;
-        size_t next = 0;
+        QList<QByteArray> packets;
+        qsizetype next = 0;
     };
     Sending senders[4]; // sender i sends with the ID i
     std::vector<QByteArray> sent, arrived;
@@ -177,7 +145,8 @@ void asSoundDatagrams(const uint8_t *data, size_t size)
                                            .repeated(4)
                                            .mid(at, data[at + 1] * 3 + 1);
             sent.push_back(payload);
-            s.packets = fragmentsOf(summedDatagram(payload), 8 * (1 + data[at + 2] % 64), data[at] & 3);
+            s.packets = capture_files::fragments(capture_files::summedUdp(5000, payload),
+                                                 8 * (1 + data[at + 2] % 64), false, data[at] & 3);
             std::rotate(s.packets.begin(), s.packets.begin() + data[at + 2] % s.packets.size(),
                         s.packets.end());
             s.next = 0;
