@@ -36,7 +36,8 @@ int outputWritten(int status)
     errno = 0;
     const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
     const int reason = errno; // what fclose() leaves is the close's
-    if (std::fclose(stdout) == 0 && !failed)
+    // A standard output closed from the start (orf … >&-) is no failure while nothing was written to it.
+    if ((std::fclose(stdout) == 0 || errno == EBADF) && !failed)
         return status;
     errno = reason != 0 ? reason : errno;
     error(QStringLiteral("writing the standard output failed%1")
