@@ -47,6 +47,19 @@ inline QByteArray ip6(const QByteArray &data, int offset = 0, bool more = false,
            address + be(1, 1) + ext + data;
 }
 
+// A UDP header with the checksum of a datagram from 10.0.0.2 to 10.0.0.1, and its payload.
+inline QByteArray summedUdp(quint16 port, const QByteArray &payload)
+{
+    QByteArray d = udp(port, payload);
+    const QByteArray sumOver = be(0x0a0000020a000001, 8) + be(17, 2) + be(d.size(), 2) + d + QByteArray(1, 0);
+    quint32 sum = 0;
+    for (int i = 0; i + 1 < sumOver.size(); i += 2)
+        sum += quint32(uchar(sumOver[i])) << 8 | uchar(sumOver[i + 1]);
+    while (sum >> 16)
+        sum = (sum & 0xffff) + (sum >> 16);
+    return d.replace(6, 2, be(sum == 0xffff ? 0xffff : ~sum & 0xffff, 2));
+}
+
 // A datagram's packets, its payload cut into pieces of size bytes.
 inline QList<QByteArray> fragments(const QByteArray &datagram, int size, bool v6, quint16 id)
 {
@@ -82,14 +95,17 @@ inline QByteArray frame(int link, const QByteArray &ip, int tags = 0)
     return ip;
 }
 
-// Writes the frames, a microsecond apart, as a capture of the link type; cut bytes are taken off its end.
-// The path, or an empty one when it cannot be written.
-inline QString write(const QString &path, int link, const QList<QByteArray> &frames, int cut = 0)
+// Writes the frames, a microsecond apart plus seconds[i], as a capture of the link type with a snapshot
+// length; cut bytes are taken off its end. The path, or an empty one when it cannot be written.
+inline QString write(const QString &path, int link, const QList<QByteArray> &frames, int cut = 0,
+                     const QList<int> &seconds = {}, int snaplen = 262144)
 {
-    pcap_t *p = pcap_open_dead(link, 262144);
+    pcap_t *p = pcap_open_dead(link, snaplen);
     pcap_dumper_t *d = pcap_dump_open(p, QFile::encodeName(path).constData());
     for (int i = 0; d && i < frames.size(); ++i) {
-        const pcap_pkthdr h{{1700000000, i}, bpf_u_int32(frames[i].size()), bpf_u_int32(frames[i].size())};
+        const pcap_pkthdr h{{1700000000 + seconds.value(i), i},
+                            bpf_u_int32(qMin(frames[i].size(), snaplen)),
+                            bpf_u_int32(frames[i].size())};
         pcap_dump(reinterpret_cast<u_char *>(d), &h, reinterpret_cast<const u_char *>(frames[i].constData()));
     }
     if (d)

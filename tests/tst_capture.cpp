@@ -135,10 +135,14 @@ private slots:
         const QByteArray f4 = "fr 3\n" + QByteArray(3000, 'x'), f6 = "fr 4\n" + QByteArray(2000, 'y');
         const QList<QByteArray> v4 = fragments(udp(5000, f4), 1480, false, 7);
         const QList<QByteArray> v6 = fragments(udp(5000, f6), 1232, true, 9);
-        row("fragments", write(m_dir.filePath("fragments"), DLT_RAW, {v4[2], v6[0], v4[0], v6[1], v4[1]}),
-            f6 + f4, said(2, 2, 5010, ", 5 fragments read, 2 datagrams reassembled"));
+        const QString fragmented =
+            write(m_dir.filePath("fragments"), DLT_RAW, {v4[2], v6[0], v4[0], v6[1], v4[1]});
+        row("fragments", fragmented, f6 + f4,
+            said(2, 2, 5010, ", 5 fragments read, 2 datagrams reassembled"));
+        row("fragments through a filter on ports", fragmented, f6 + f4,
+            said(2, 2, 5010, ", 5 fragments read, 2 datagrams reassembled"), -1, 5000, "udp dst port 5000");
         // Repeated and agreeing overlaps are whole; a disagreement, a payload beyond 65,535 bytes and an odd
-        // length before the end drop their datagrams.
+        // length before the end drop their datagrams; a differing first fragment starts over.
         const QByteArray d = udp(5000, "fr 5\n" + QByteArray(40, 'z'));
         const QList<QByteArray> p = fragments(d, 16, false, 1);
         QList<QByteArray> hostile = {p[0], p[1], p[1], ip4(d.mid(8, 24), 8, true, 1), p[2], p[3]};
@@ -146,8 +150,41 @@ private slots:
                 << ip4(QByteArray(16, 'o'), 65528, false, 3) << ip4("odd", 0, true, 4);
         row("overlapping and hostile fragments", write(m_dir.filePath("hostile"), DLT_RAW, hostile), d.mid(8),
             said(1, 1, 45,
-                 ", 10 fragments read, 1 datagrams reassembled, 0 incomplete and 3 malformed datagrams "
+                 ", 10 fragments read, 1 datagrams reassembled, 2 incomplete and 2 malformed datagrams "
                  "dropped"));
+        // One ID, fragments of two datagrams: a lost first fragment, then one of the same size (its checksum
+        // fails), or of another size (it starts over), or one 31 s later (the first expired).
+        const auto datagram = [](char c, int size) {
+            return summedUdp(5000, "fr 7\n" + QByteArray(size, c));
+        };
+        const QList<QByteArray> a = fragments(datagram('a', 2000), 1000, false, 7),
+                                b = fragments(datagram('b', 2000), 1000, false, 7),
+                                c = fragments(datagram('c', 2000), 1000, false, 8),
+                                e = fragments(datagram('e', 1500), 1000, false, 8),
+                                f = fragments(datagram('f', 2000), 1000, false, 9),
+                                g = fragments(datagram('g', 2000), 1000, false, 9);
+        row("fragments of two datagrams under one ID",
+            write(m_dir.filePath("wrapped"), DLT_RAW,
+                  {a[1], a[2], b[0], b[1], b[2], c[0], c[1], e[0], e[1], f[1], f[2], g[0], g[1], g[2]}, 0,
+                  {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 31, 31, 31}),
+            datagram('e', 1500).mid(8) + datagram('g', 2000).mid(8),
+            said(2, 2, 3510,
+                 ", 14 fragments read, 3 datagrams reassembled, 3 incomplete and 0 malformed datagrams "
+                 "dropped, 1 reassembled datagram failed its checksum"));
+        // Cut to a snapshot length of 100 bytes: two whole datagrams and one in fragments (its last one
+        // whole) to 5000, said and left out; 5000 is still the busiest port.
+        QList<QByteArray> snapped = {ip4(udp(6000, p1)), ip4(udp(5000, f4)), ip6(udp(5000, f4))};
+        row("a snapshot length of 100 bytes",
+            write(m_dir.filePath("snapped"), DLT_RAW, snapped + fragments(udp(5000, f4), 1480, false, 7), 0,
+                  {}, 100),
+            "",
+            QString(
+                "UDP port 5000, the port most datagrams go to (0 of 4 datagrams) / 0 datagrams kept (0 "
+                "bytes), 1 to other ports passed over, 1 fragments read, 0 datagrams reassembled, 1 "
+                "incomplete and 0 malformed datagrams dropped, 4 packets captured short / 3 of 3 datagrams "
+                "to port 5000 were cut to the capture's snapshot length of 100 bytes and are left out; "
+                "capture with -s 0 to keep them whole"),
+            -1, -1);
         QList<QByteArray> unfinished = {ip4(udp(5000, p1))};
         for (int id = 0; id < 300; ++id)
             unfinished << ip4(QByteArray(8, 'a'), 0, true, quint16(id));
@@ -160,6 +197,19 @@ private slots:
         row("cut short in its last packet", cut, p1 + p2,
             settings + " / FILE is cut short: it ends inside a packet at byte " + QString::number(whole) +
                 "; the 5 packets before it were read");
+
+        // Damage after good packets keeps them: two captures joined by cat, the second's file header taken
+        // for an empty record (16 bytes), then its first record's time for a length.
+        const QString twice = m_dir.filePath("twice");
+        QVERIFY(ostrel_test::writeFile(twice, ostrel_test::readFile(ethernet).repeated(2)));
+        row("damaged after whole packets", twice, p1 + p2,
+            settings + " / FILE is damaged at byte " + QString::number(QFile(ethernet).size() + 16) +
+                " (invalid packet capture length 1700000000, bigger than snaplen of 262144); the 7 packets "
+                "before it were read");
+        row("a pcapng of two link types", CORPUS_DIR "/two-link-types.pcapng", "",
+            "FILE holds interfaces of different link types (Ethernet, then Linux cooked v1), which cannot be "
+            "read as one capture; split it by interface first: tshark -r FILE -Y frame.interface_id==0 -w "
+            "OUT");
 
         row("a recording", CORPUS_DIR "/../frame_reader/plain_once.bin", "",
             "FILE is not a capture (pcap or pcapng)");
@@ -182,7 +232,8 @@ private slots:
         CaptureRecording recording;
         const CaptureReader::Result r = recording.read(path, {port, preferred, filter});
         QString report = (r.ok() ? r.portChoice + " / " + r.stats.summary() : r.error) +
-                         (r.cutNote.isEmpty() ? "" : " / " + r.cutNote);
+                         (r.cutNote.isEmpty() ? "" : " / " + r.cutNote) +
+                         (r.snaplenNote().isEmpty() ? "" : " / " + r.snaplenNote());
         QTEST(report.replace(path, "FILE"), "report");
         QTEST(r.ok() ? ostrel_test::readFile(recording.fileName()) : QByteArray(), "recording");
         QCOMPARE(CaptureReader::isCapture(path), r.status != CaptureReader::Status::NotACapture);

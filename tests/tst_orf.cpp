@@ -155,6 +155,8 @@ private slots:
         QTest::newRow("numbers continued without a loop")
             << QStringList{"play", "bad.orf", "--continue-numbers"} << 2;
         QTest::newRow("no command") << QStringList{"frobnicate"} << 2;
+        QTest::newRow("--from beyond the last frame")
+            << QStringList{"export", "two.orf", "-o", "none.orf", "--from", "3"} << 2;
         QTest::newRow("help") << QStringList{"help", "play"} << 0;
         QTest::newRow("negative numbers: info") << QStringList{"info", "negative.orf"} << 1;
         QTest::newRow("negative numbers: play")
@@ -216,7 +218,7 @@ private slots:
     {
         QFETCH(QStringList, arguments);
         QFETCH(int, status);
-        QVERIFY(writeFile(path("bad.orf"), "fr 5\nfr 4\n") &&
+        QVERIFY(writeFile(path("bad.orf"), "fr 5\nfr 4\n") && writeFile(path("two.orf"), "fr 1\nfr 2\n") &&
                 writeFile(path("negative.orf"), "fr -1\nfr 0\nfr 1\n") &&
                 writeFile(path("large.orf"), "fr 1\n" + QByteArray(70000, 'x')));
         QFile::remove(path("fifo.orf"));
@@ -279,28 +281,41 @@ private slots:
         QTest::addColumn<QStringList>("arguments"); // P: a free port
         QTest::addColumn<QString>("said");          // on standard error, all of it orf's own lines
         QTest::addColumn<QString>("outcome"); // exit status, the directory afterwards (Qt's permissions)
-        for (const QString &row :
-             QStringList{"link as FILE.part, --force|record --port P -o x.orf --count 3 --force|recorded 3 "
-                         "datagrams|0 v.txt:9:6640 x.orf:3000:6640",
-                         "dangling link as FILE.part|record --port P -o x.orf --count 3|orf: x.orf.part "
-                         "exists; --force replaces it|2 x.orf.part@:0:0",
-                         "SIGHUP, --duration past 24.8 days|record --port P -o x.orf --duration "
-                         "2147484|recorded 3 datagrams|0 x.orf:3000:6640",
-                         "full disk|record --port P -o x.orf|orf: writing x.orf.part failed (is the disk "
-                         "full?); what was written is kept there|3 x.orf.part:4096:6600",
-                         "-o a directory|record -o . --force|orf: -o .: is a directory; name a file|2",
-                         "-o ''|record -o |orf: -o '': names no file|2",
-                         "--count|record --count 99999999999999999999|orf: --count 99999999999999999999: not "
-                         "a number of datagrams from 1 to 9223372036854775807|2",
-                         "--duration|record --duration 1e10|orf: --duration 1e10: not a number of seconds "
-                         "above 0 and at most 1000000000|2",
-                         "--rate|play x.orf --rate 1e9|orf: --rate 1e9: not a rate in Hz above 0 and at most "
-                         "1000000|2",
-                         "import of a capture cut short|import c.pcap|orf: c.pcap is cut short: it ends "
-                         "inside a packet at byte 129; the 2 packets before it were read|0 c.orf:17:6640 "
-                         "c.pcap:163:6640 v.txt:9:6640",
-                         "import of no capture|import v.txt -o v.orf|orf: v.txt is not a capture (pcap or "
-                         "pcapng)|3 c.pcap:163:6640 v.txt:9:6640"}) {
+        for (const QString &row : QStringList{
+                 "link as FILE.part, --force|record --port P -o x.orf --count 3 --force|recorded 3 "
+                 "datagrams|0 v.txt:9:6640 x.orf:3000:6640",
+                 "a second run with --force|record --port P -o x.orf --count 3 --force|recorded 3 "
+                 "datagrams|0 x.orf:3000:6640",
+                 "dangling link as FILE.part|record --port P -o x.orf --count 3|orf: x.orf.part "
+                 "exists; --force replaces it|2 x.orf.part@:0:0",
+                 "SIGHUP, --duration past 24.8 days|record --port P -o x.orf --duration "
+                 "2147484|recorded 3 datagrams|0 x.orf:3000:6640",
+                 "full disk|record --port P -o x.orf|orf: writing x.orf.part failed (is the disk "
+                 "full?); what was written is kept there|3 x.orf.part:4096:6600",
+                 "-o a directory|record -o . --force|orf: -o .: is a directory; name a file|2",
+                 "-o ''|record -o |orf: -o '': names no file|2",
+                 "-o /dev/null|record -o /dev/null|orf: /dev/null exists and is not a file; nothing replaces "
+                 "it|2",
+                 "/dev/stdin without -o|import /dev/stdin|orf: /dev/stdin is not a file in a folder: name "
+                 "the "
+                 "recording with -o FILE|2",
+                 "--count|record --count 99999999999999999999|orf: --count 99999999999999999999: not "
+                 "a number of datagrams from 1 to 9223372036854775807|2",
+                 "--duration|record --duration 1e10|orf: --duration 1e10: not a number of seconds "
+                 "above 0 and at most 1000000000|2",
+                 "--rate|play x.orf --rate 1e9|orf: --rate 1e9: not a rate in Hz above 0 and at most "
+                 "1000000|2",
+                 "import of a capture cut short|import c.pcap|orf: c.pcap is cut short: it ends "
+                 "inside a packet at byte 129; the 2 packets before it were read|0 c.orf:17:6640 "
+                 "c.pcap:163:6640 v.txt:9:6640",
+                 "import of no capture|import v.txt -o v.orf|orf: v.txt is not a capture (pcap or "
+                 "pcapng)|3 c.pcap:163:6640 v.txt:9:6640",
+                 "import of itself|import c.pcap -o c.pcap --force|orf: -o c.pcap: is c.pcap, the "
+                 "file being read; name another output|2 c.pcap:163:6640 v.txt:9:6640",
+                 "import, interrupted|import big.pcap||killed big.pcap:1073807384:6640 c.pcap:163:6640 "
+                 "v.txt:9:6640",
+                 "import to /dev/full: info|info c.pcap|orf: writing the standard output failed: No "
+                 "space left on device|3 c.pcap:163:6640 v.txt:9:6640"}) {
             const QStringList f = row.split('|');
             QTest::newRow(qPrintable(f[0])) << f[1].split(' ') << f[2] << f[3];
         }
@@ -320,15 +335,35 @@ private slots:
         QVERIFY(!tag.startsWith("import") || (!write(work.filePath("c.pcap"), DLT_RAW, ips, 3).isEmpty() &&
                                               writeFile(work.filePath("v.txt"), "precious\n")));
         QVERIFY(!tag.startsWith("dangling") || QFile::link("new.txt", part));
+        // 4,096 empty packets of 256 kB: a 1 GB capture on a sparse file, that takes a while to read.
+        QFile big(work.filePath("big.pcap"));
+        QVERIFY(!tag.endsWith("interrupted") ||
+                (!write(big.fileName(), DLT_EN10MB, {}).isEmpty() && big.open(QIODevice::ReadWrite)));
+        for (qint64 i = 0; big.isOpen() && i < 4096; ++i)
+            QVERIFY(big.seek(24 + i * (16 + 262144)) &&
+                    big.write(be(0, 8) + be(0x40000, 4).repeated(2)) == 16);
+        QVERIFY(!big.isOpen() || big.resize(24 + 4096 * (16 + 262144)));
+        big.close();
         const quint16 port = freeUdpPort();
         arguments.replaceInStrings(QRegularExpression("^P$"), QString::number(port));
         QProcess p;
         p.setProcessEnvironment(environment());
         p.setWorkingDirectory(work.path());
+        if (tag.endsWith("/dev/full: info"))
+            p.setStandardOutputFile("/dev/full");
         withFileSizeLimit(tag == "full disk" ? 4096 : 1LL << 62, [&] { p.start(ORF_PATH, arguments); });
         QByteArray err;
-        QTRY_VERIFY_WITH_TIMEOUT(!p.state() || (err += p.readAllStandardError()).contains("Ctrl-C ends"),
+        QTRY_VERIFY_WITH_TIMEOUT(!p.state() || (err += p.readAllStandardError()).contains("Ctrl-C ends") ||
+                                     QFile::exists(work.filePath("big.orf.part")),
                                  10000);
+        if (tag.endsWith("interrupted"))
+            ::kill(pid_t(p.processId()), SIGINT);
+        QByteArray second; // a second run to the same FILE, refused while the first writes FILE.part
+        QVERIFY(!tag.startsWith("a second") ||
+                (orf({"record", "--port", QString::number(freeUdpPort()), "-o", work.filePath("x.orf"),
+                      "--duration", "1", "--force"},
+                     nullptr, &second) == 3 &&
+                 second.endsWith("x.orf.part is being written by another run\n")));
         for (int i = 1; p.state() && i <= (tag == "full disk" ? 10 : 3); ++i)
             QVERIFY(sendUdp(port, QByteArray(1000, 'x')));
         if (tag.startsWith("SIGHUP")) {
@@ -339,9 +374,10 @@ private slots:
         QFETCH(QString, said);
         QFETCH(QString, outcome);
         const QString text = QString::fromUtf8(err + p.readAllStandardError());
-        QVERIFY2(text.contains(said) && QRegularExpression("^(orf: [^\n]*\n)+$").match(text).hasMatch(),
+        QVERIFY2(text.contains(said) && QRegularExpression("^(orf: [^\n]*\n)*$").match(text).hasMatch(),
                  qPrintable(text));
-        QString listing = QString::number(p.exitCode()); // and " name:size:permissions", a link marked "@"
+        // The exit status, and " name:size:permissions", a link marked "@"
+        QString listing = p.exitStatus() == QProcess::CrashExit ? "killed" : QString::number(p.exitCode());
         for (const QFileInfo &f :
              QDir(work.path()).entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
             listing += QStringLiteral(" %1%2:%3:%4")
@@ -497,6 +533,15 @@ private slots:
                                   << "not a TTL (0 to 255); --ttl overrides";
         QTest::newRow("--group unicast") << "" << record + QStringList{"--group", "224.0.0"} << 2
                                          << "--group 224.0.0: not a multicast group";
+        QTest::newRow("--group octal") << "" << record + QStringList{"--group", "239.010.0.1"} << 2
+                                       << "--group 239.010.0.1: not a multicast group";
+        QTest::newRow("--to short") << "" << play + QStringList{"--to", "1.2.3:5"} << 2
+                                    << "host 1.2.3: not an IPv4 address (four decimal numbers from 0 to 255";
+        QTest::newRow("--to IPv6") << "" << play + QStringList{"--to", "[::1]:5001"} << 2
+                                   << "host [::1]: IPv6 destinations are not supported";
+        QTest::newRow("settings host octal")
+            << "PLAY_HOST_1 HOST=\"010.0.0.1\"" << QStringList{"export", "p.orf", "-o", "p.pcap"} << 2
+            << "not an IPv4 address";
         QTest::newRow("--interface unknown") << "" << play + QStringList{"--interface", "nosuch0"} << 2
                                              << "--interface nosuch0: no such network interface";
     }

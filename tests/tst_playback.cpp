@@ -222,6 +222,7 @@ private slots:
         const PlaybackEngine::Progress end = engine->progress();
         QCOMPARE(end.frame, 12);
         QCOMPARE(end.failedDestination, 0);
+        QCOMPARE(end.failedErrno, EMSGSIZE); // said with the failure
         for (UdpSink *s : {sink.get(), sink2.get()}) {
             const QList<QByteArray> got = s->receiveMany(11);
             QCOMPARE(got.size(), 11);

@@ -266,30 +266,76 @@ int ap_udp_receive_batch(void *handle, char *buffer, int stride, int count, int 
     return n;
 }
 
-unsigned int ap_ip_name2ip(const char *host)
+int ap_ip_dotted(const char *text, unsigned int *address)
 {
-    if (!host)
+    if (!text)
         return 0;
+    unsigned int value = 0;
+    int parts = 0;
+    const char *p = text;
+    for (; parts < 4; ++parts, ++p) {
+        const char *start = p;
+        unsigned int part = 0;
+        while (*p >= '0' && *p <= '9' && p - start < 3)
+            part = part * 10 + unsigned(*p++ - '0');
+        if (p == start || part > 255 || (*start == '0' && p - start > 1) || *p != (parts < 3 ? '.' : '\0'))
+            break;
+        value = value << 8 | part;
+    }
+    if (parts == 4) {
+        *address = value;
+        return 1;
+    }
+    // What the C library reads as an address in a form of its own, or digits and dots alone, is no name.
     in_addr parsed;
-    // The all-ones address cannot be told from a failed parse by inet_addr(), so it goes to the resolver.
-    if (inet_aton(host, &parsed) != 0 && parsed.s_addr != htonl(INADDR_NONE))
-        return ntohl(parsed.s_addr);
+    const bool numeric =
+        inet_aton(text, &parsed) != 0 || std::strspn(text, "0123456789.") == std::strlen(text);
+    return numeric ? -3 : 0;
+}
+
+namespace {
+
+// The first IPv4 address of a name, else whether it has IPv6 ones: 0, -6 or -2.
+int resolveName(const char *host, unsigned int *address)
+{
     addrinfo hints;
     std::memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo *found = nullptr;
     if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found)
-        return 0;
-    unsigned int address = 0;
-    for (addrinfo *a = found; a; a = a->ai_next) {
+        return -2;
+    int result = -2;
+    for (addrinfo *a = found; a && result != 0; a = a->ai_next) {
         if (a->ai_family == AF_INET && a->ai_addr) {
-            address = ntohl(reinterpret_cast<const sockaddr_in *>(a->ai_addr)->sin_addr.s_addr);
-            break;
+            *address = ntohl(reinterpret_cast<const sockaddr_in *>(a->ai_addr)->sin_addr.s_addr);
+            result = 0;
+        } else if (a->ai_family == AF_INET6) {
+            result = -6;
         }
     }
     freeaddrinfo(found);
-    return address;
+    return result;
+}
+
+} // namespace
+
+int ap_ip_resolve(const char *host, unsigned int *address)
+{
+    if (!host || !*host)
+        return -2;
+    if (std::strchr(host, ':') || host[0] == '[') // an IPv6 address, bracketed or not
+        return -6;
+    const int dotted = ap_ip_dotted(host, address);
+    if (dotted != 0)
+        return dotted == 1 ? 0 : -3;
+    return resolveName(host, address);
+}
+
+unsigned int ap_ip_name2ip(const char *host)
+{
+    unsigned int address = 0;
+    return ap_ip_resolve(host, &address) == 0 ? address : 0;
 }
 
 bool ap_ip_is_multicast(unsigned int address)
@@ -301,8 +347,13 @@ int ap_ip_interface(const char *name, unsigned int *address, int *index)
 {
     if (!name || !*name)
         return -2;
+    unsigned int dottedAddress = 0;
+    const int form = ap_ip_dotted(name, &dottedAddress);
+    if (form < 0)
+        return -2;
+    const bool byAddress = form == 1;
     in_addr dotted;
-    const bool byAddress = inet_pton(AF_INET, name, &dotted) == 1;
+    dotted.s_addr = htonl(dottedAddress);
     ifaddrs *all = nullptr;
     if (getifaddrs(&all) != 0)
         return -2;

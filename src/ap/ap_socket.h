@@ -54,8 +54,16 @@ int ap_udp_descriptor(void *handle);
 // to lengths[i]. Returns how many were taken (0 when none was waiting), or -2.
 int ap_udp_receive_batch(void *handle, char *buffer, int stride, int count, int *lengths);
 
-// Dotted text gives its address; other text (and 255.255.255.255) goes to the resolver, first IPv4
-// address; 0 if unresolvable.
+// The one reading of a dotted IPv4 address, for every address a user gives: four decimal numbers from 0 to
+// 255 without leading zeros. 1 with *address set; 0 for text that is a host name, no address at all; -3 for
+// text that is neither (octal "010", hexadecimal, fewer than four parts, a number beyond 255, "1.2.3"),
+// which the C library would read in a way of its own and is refused.
+int ap_ip_dotted(const char *text, unsigned int *address);
+// A destination host: a dotted address (ap_ip_dotted), or a name given to the resolver, its first IPv4
+// address. 0 with *address set; -3 as ap_ip_dotted; -6 for an IPv6 address or a name with IPv6 addresses
+// only; -2 when it cannot be resolved.
+int ap_ip_resolve(const char *host, unsigned int *address);
+// ap_ip_resolve's address, or 0 for any failure.
 unsigned int ap_ip_name2ip(const char *host);
 // Whether an address is an IPv4 multicast group (224.0.0.0 to 239.255.255.255).
 bool ap_ip_is_multicast(unsigned int address);

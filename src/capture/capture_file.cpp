@@ -3,6 +3,7 @@
 #include "capture/packet_decoding.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QtEndian>
 #include <algorithm>
 #include <fcntl.h>
@@ -64,6 +65,11 @@ bool CaptureFile::isCaptureStart(const uchar *b, qint64 n)
             qFromBigEndian<quint32>(b + kPcapngByteOrderAt) == kPcapngByteOrderMagic);
 }
 
+int CaptureFile::snaplen() const
+{
+    return pcap_snapshot(m_pcap);
+}
+
 bool CaptureFile::open(const QString &filter, CaptureReader::Result *r)
 {
     if (!openStream(r))
@@ -118,21 +124,26 @@ bool CaptureFile::openStream(CaptureReader::Result *r)
     return true;
 }
 
-// Applied by next() rather than inside libpcap, which would pass over packets unseen: every packet read
-// moves the offset a cut is reported at.
+// For whole datagrams in raw IP packets, not for the captured packets: a fragment after the first carries no
+// UDP header, so "udp port 5000" would pass over every fragmented datagram.
 bool CaptureFile::compileFilter(const QString &filter, CaptureReader::Result *r)
 {
     if (filter.isEmpty())
         return true;
     auto program = std::make_unique<bpf_program>();
-    if (pcap_compile(m_pcap, program.get(), filter.toLocal8Bit().constData(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
+    pcap_t *rawIp = pcap_open_dead(DLT_RAW, 65535);
+    const bool compiled = rawIp && pcap_compile(rawIp, program.get(), filter.toLocal8Bit().constData(), 1,
+                                                PCAP_NETMASK_UNKNOWN) == 0;
+    if (!compiled) {
         r->status = CaptureReader::Status::BadFilter;
-        r->error =
-            QStringLiteral("filter \"%1\": %2").arg(filter, QString::fromLocal8Bit(pcap_geterr(m_pcap)));
-        return false;
+        r->error = QStringLiteral("filter \"%1\": %2")
+                       .arg(filter, rawIp ? QString::fromLocal8Bit(pcap_geterr(rawIp)) : QString());
+    } else {
+        m_filter = std::move(program);
     }
-    m_filter = std::move(program);
-    return true;
+    if (rawIp)
+        pcap_close(rawIp);
+    return compiled;
 }
 
 bool CaptureFile::next(Packet *packet, CaptureReader::Result *r)
@@ -155,8 +166,6 @@ bool CaptureFile::next(Packet *packet, CaptureReader::Result *r)
                 return false;
             }
         }
-        if (m_filter && pcap_offline_filter(m_filter.get(), header, data) == 0)
-            continue;
         packet->bytes = QByteArrayView(data, qsizetype(header->caplen));
         packet->cut = header->caplen < header->len;
         // Opened with nanosecond precision: the field holds nanoseconds. A damaged or hostile
@@ -168,22 +177,50 @@ bool CaptureFile::next(Packet *packet, CaptureReader::Result *r)
     }
 }
 
+namespace {
+
+QString linkTypeWords(int type)
+{
+    const char *words = pcap_datalink_val_to_description(type);
+    return words ? QString::fromLatin1(words) : QStringLiteral("link type %1").arg(type);
+}
+
+} // namespace
+
 void CaptureFile::endOfPackets(int got, CaptureReader::Result *r) const
 {
     if (got != PCAP_ERROR)
         return;
-    if (std::feof(m_file)) {
-        r->cutAt = m_end;
-        r->cutNote = QStringLiteral("%1 is cut short: it ends inside a packet at byte %2; the %3 packets "
-                                    "before it were read")
-                         .arg(m_path)
-                         .arg(m_end)
-                         .arg(m_read);
+    const QString reason = QString::fromLocal8Bit(pcap_geterr(m_pcap));
+    // libpcap reads one link type a file: a pcapng of several (dumpcap -i A -i B, mergecap) ends here.
+    static const QRegularExpression otherType(
+        QStringLiteral("^an interface has a type (\\d+) different from the type of the first interface"));
+    if (const QRegularExpressionMatch other = otherType.match(reason); other.hasMatch()) {
+        r->status = CaptureReader::Status::Refused;
+        r->error =
+            QStringLiteral("%1 holds interfaces of different link types (%2, then %3), which cannot be "
+                           "read as one capture; split it by interface first: tshark -r %1 -Y "
+                           "frame.interface_id==0 -w OUT")
+                .arg(m_path, linkTypeWords(pcap_datalink(m_pcap)), linkTypeWords(other.captured(1).toInt()));
         return;
     }
-    r->status = CaptureReader::Status::Unreadable;
-    r->error = QStringLiteral("%1 cannot be read after byte %2: %3")
-                   .arg(m_path)
-                   .arg(m_end)
-                   .arg(QString::fromLocal8Bit(pcap_geterr(m_pcap)));
+    if (std::ferror(m_file)) {
+        r->status = CaptureReader::Status::Unreadable;
+        r->error = QStringLiteral("%1 cannot be read after byte %2: %3").arg(m_path).arg(m_end).arg(reason);
+        return;
+    }
+    // Cut short, or damaged after whole packets (a record header no capture writes, two captures joined
+    // with cat): the packets before are kept, as far as they go.
+    r->cutAt = m_end;
+    r->cutNote = std::feof(m_file) ? QStringLiteral("%1 is cut short: it ends inside a packet at byte %2; "
+                                                    "the %3 packets before it were read")
+                                         .arg(m_path)
+                                         .arg(m_end)
+                                         .arg(m_read)
+                                   : QStringLiteral("%1 is damaged at byte %2 (%3); the %4 packets before "
+                                                    "it were read")
+                                         .arg(m_path)
+                                         .arg(m_end)
+                                         .arg(reason)
+                                         .arg(m_read);
 }

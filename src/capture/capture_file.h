@@ -1,6 +1,7 @@
 // A capture file read through libpcap, packet by packet: opened only when it is a regular file that begins
-// as a capture and holds a link type whose IP packets can be decoded, narrowed by a filter expression, with
-// the offset where the last whole packet ends, so a file cut inside a packet is read up to the cut.
+// as a capture and holds a link type whose IP packets can be decoded, with a filter expression compiled for
+// its datagrams, and the offset where the last whole packet ends, so a file cut inside a packet is read up
+// to the cut.
 #pragma once
 
 #include "capture/capture_reader.h"
@@ -35,6 +36,9 @@ public:
     // Opens the file; false with the status and the reason in *r.
     bool open(const QString &filter, CaptureReader::Result *r);
     const packet_decoding::LinkType &linkType() const { return *m_link; }
+    int snaplen() const;
+    // The filter, compiled for raw IP packets; null for none.
+    const bpf_program *filter() const { return m_filter.get(); }
     // The next packet that passes the filter, valid until the next call; false at the end of the file, with
     // *r saying why when the end is not the file's: a cut (not a failure), a damaged file, a cancel.
     bool next(Packet *packet, CaptureReader::Result *r);

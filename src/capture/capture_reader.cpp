@@ -17,7 +17,8 @@ CaptureReader::Result pass(const QString &path, const QString &filter, int port,
     CaptureFile file(path, progress);
     if (!file.open(filter, &r))
         return r;
-    DatagramExtractor extractor(file.linkType(), port, sink, ports);
+    r.snaplen = file.snaplen();
+    DatagramExtractor extractor(file.linkType(), port, sink, ports, file.filter());
     CaptureFile::Packet packet;
     bool written = true;
     while (written && file.next(&packet, &r))
@@ -47,12 +48,30 @@ QString CaptureReader::Stats::summary() const
                     .arg(malformed);
     if (capturedShort > 0)
         text += QStringLiteral(", %1 packets captured short").arg(capturedShort);
+    if (badChecksum > 0)
+        text += badChecksum == 1
+                    ? QStringLiteral(", 1 reassembled datagram failed its checksum")
+                    : QStringLiteral(", %1 reassembled datagrams failed their checksum").arg(badChecksum);
     return text;
+}
+
+QString CaptureReader::Result::snaplenNote() const
+{
+    if (stats.cutBySnaplen == 0)
+        return {};
+    return QStringLiteral(
+               "%1 of %2 datagrams to port %3 were cut to the capture's snapshot length of %4 bytes "
+               "and are left out; capture with -s 0 to keep them whole")
+        .arg(stats.cutBySnaplen)
+        .arg(stats.cutBySnaplen + stats.datagrams)
+        .arg(port)
+        .arg(snaplen);
 }
 
 RecordingInfo::CaptureDetails CaptureReader::Result::details() const
 {
     RecordingInfo::CaptureDetails d;
+    d.snaplenNote = snaplenNote();
     d.portChoice = portChoice;
     d.summary = stats.summary();
     d.cutNote = cutNote;
@@ -68,6 +87,8 @@ RecordingInfo::CaptureDetails CaptureReader::Result::details() const
                          {"incomplete", stats.incomplete},
                          {"malformed", stats.malformed},
                          {"captured_short", stats.capturedShort},
+                         {"bad_checksum", stats.badChecksum},
+                         {"cut_by_snaplen", stats.cutBySnaplen},
                          {"cut_at", cutAt >= 0 ? QJsonValue(cutAt) : QJsonValue()}};
     return d;
 }

@@ -25,11 +25,11 @@ public:
     {
         int port = -1;          // the UDP port to take; -1 (or any number that is no port): choose one
         int preferredPort = -1; // taken when any datagram goes to it (the settings' record port); -1: none
-        QString filter;         // a tcpdump filter expression that narrows the packets first; empty: all
+        QString filter; // a tcpdump filter expression on IP and UDP that whole datagrams pass; empty: all
     };
     struct Stats
     {
-        qint64 packets = 0;     // packets read (that passed the filter)
+        qint64 packets = 0;     // packets read
         qint64 datagrams = 0;   // UDP datagrams kept: the recording's
         qint64 bytes = 0;       // their payload bytes: the recording's size
         qint64 otherPorts = 0;  // UDP datagrams to other ports, passed over
@@ -41,6 +41,8 @@ public:
         qint64 malformed = 0; // datagrams dropped as damaged: fragments that disagree or exceed 65,535
                               // bytes, lengths their packet cannot hold
         qint64 capturedShort = 0; // datagrams lost as their packets were captured short (snapshot length)
+        qint64 badChecksum = 0;   // reassembled datagrams dropped as their UDP checksum fails
+        qint64 cutBySnaplen = 0;  // datagrams to the port left out, cut to the capture's snapshot length
 
         // One line: what was kept, passed over, reassembled and dropped.
         QString summary() const;
@@ -50,7 +52,7 @@ public:
         Ok,
         NotACapture, // the file does not begin as a capture does
         Refused,     // it begins as a capture but libpcap cannot read it (the reason in error)
-        Unreadable,  // cannot be opened or read, is not a regular file, or is damaged after its start
+        Unreadable,  // cannot be opened or read, or is not a regular file
         LinkType,    // a link type without IP packets that this reader knows
         BadFilter,   // the filter expression does not compile (libpcap's reason in error)
         WriteFailed, // the sink refused the bytes
@@ -63,8 +65,12 @@ public:
         quint16 port = 0;   // the port taken; 0 when no datagram was there to take
         QString portChoice; // one line: the port and why it was taken
         Stats stats;
-        qint64 cutAt = -1; // the file ends inside a packet that begins at this byte offset, else -1
+        qint64 cutAt = -1; // the file ends, or is damaged, in a packet that begins at this offset, else -1
         QString cutNote;   // one line saying so, with the file and the offset; empty for a whole capture
+        int snaplen = 0;   // the capture's snapshot length
+        // One line saying how many datagrams to the port the snapshot length cut and left out; empty for
+        // none.
+        QString snaplenNote() const;
 
         bool ok() const { return status == Status::Ok; }
         // What the recording's information says of the capture.

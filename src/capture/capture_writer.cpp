@@ -7,6 +7,7 @@
 #include "recording/part_file.h"
 
 #include <QFile>
+#include <algorithm>
 #include <cstring>
 #include <pcap/pcap.h>
 #include <unistd.h>
@@ -22,7 +23,7 @@ CaptureWriter::CaptureWriter(const Endpoints &endpoints, int mtu)
     : m_endpoints(endpoints), m_mtu(mtu <= 0 ? 0 : qMax(mtu, kLowestMtu)),
       m_datagram(size_t(kUdpHeader + ap_udp_max_payload))
 {
-    ethernetHeader(m_link, endpoints.destinationIp);
+    ethernetHeader(m_link, endpoints.broadcast ? 0xffffffffu : endpoints.destinationIp);
 }
 
 CaptureWriter::~CaptureWriter()
@@ -65,6 +66,9 @@ uchar *CaptureWriter::packet(qint64 timeNs, int ipDataLength)
     const quint32 length = quint32(kEthernetHeader + kIpv4Header + ipDataLength);
     uchar *record = m_writeBehind->reserve(kRecordHeader + length);
     // Seconds and nanoseconds (a nanosecond capture), the captured and the original length: whole.
+    // A pcap's seconds are 32 bits without a sign: a time before 1970 or after 2106 is clamped, never
+    // wrapped.
+    timeNs = std::clamp<qint64>(timeNs, 0, qint64(0xffffffffu) * 1000000000 + 999999999);
     const quint32 header[4] = {quint32(timeNs / 1000000000), quint32(timeNs % 1000000000), length, length};
     std::memcpy(record, header, kRecordHeader);
     std::memcpy(record + kRecordHeader, m_link, kEthernetHeader);
@@ -179,13 +183,14 @@ CaptureWriter::Written CaptureWriter::exportRecording(const QString &file, bool 
     }
     if (w.status == Written::Status::Ok && part_file::finish(stream, file, why))
         return w;
-    if (w.status == Written::Status::Ok) // finish() said why and closed the part
+    if (w.status == Written::Status::Ok) { // finish() said why and closed the part
         w.status = Written::Status::WriteFailed;
-    else
-        std::fclose(stream);
+        QFile::remove(part);
+    } else {
+        part_file::discard(stream, file);
+    }
     if (w.status == Written::Status::WriteFailed && why->isEmpty())
         *why = QStringLiteral("writing %1 failed (is the disk full?)").arg(part);
-    QFile::remove(part);
     return w;
 }
 

@@ -1,11 +1,23 @@
 #include "capture/datagram_extractor.h"
 
+#include <pcap/pcap.h>
+
 using packet_decoding::Verdict;
 
 DatagramExtractor::DatagramExtractor(const packet_decoding::LinkType &link, int port,
-                                     const CaptureReader::Sink &sink, PortCounts *ports)
-    : m_link(link), m_port(port), m_sink(sink), m_ports(*ports)
+                                     const CaptureReader::Sink &sink, PortCounts *ports,
+                                     const bpf_program *filter)
+    : m_link(link), m_port(port), m_sink(sink), m_ports(*ports), m_filter(filter)
 {
+}
+
+bool DatagramExtractor::passes() const
+{
+    if (!m_filter)
+        return true;
+    const auto size = bpf_u_int32(m_filtered.size());
+    const pcap_pkthdr header{{0, 0}, size, size};
+    return pcap_offline_filter(m_filter, &header, reinterpret_cast<const u_char *>(m_filtered.data())) != 0;
 }
 
 bool DatagramExtractor::take(const CaptureFile::Packet &packet)
@@ -17,6 +29,7 @@ bool DatagramExtractor::take(const CaptureFile::Packet &packet)
         ++m_stats.notUdp;
         return true;
     }
+    m_ip = m_filtered = ip;
     return carried(packet_decoding::ip(ip, &m_fragment));
 }
 
@@ -34,10 +47,26 @@ bool DatagramExtractor::carried(const packet_decoding::Ip &ip)
         ++m_stats.malformed;
         break;
     case Verdict::Short: // cut by the capture's snapshot length, or shorter than its own header says
-        ++(m_packet->cut ? m_stats.capturedShort : m_stats.malformed);
+        if (m_packet->cut)
+            cut();
+        else
+            ++m_stats.malformed;
         break;
     }
     return true;
+}
+
+void DatagramExtractor::cut()
+{
+    ++m_stats.capturedShort;
+    // A datagram whose beginning was captured counts for its port, so the port can be chosen and the cut
+    // ones said even when none was captured whole.
+    const int port = packet_decoding::cutDatagramPort(m_ip);
+    if (port < 0 || !passes())
+        return;
+    m_ports.count(quint16(port));
+    if (port == m_port)
+        ++m_stats.cutBySnaplen;
 }
 
 bool DatagramExtractor::reassemble()
@@ -45,12 +74,23 @@ bool DatagramExtractor::reassemble()
     ++m_stats.fragments;
     QByteArrayView whole;
     quint8 protocol = 0;
-    if (m_reassembly.add(m_fragment.key, m_fragment.share, &whole, &protocol) !=
+    if (m_reassembly.add(m_fragment.key, m_fragment.share, m_packet->timeNs, &whole, &protocol) !=
         IpReassembly::Outcome::Complete)
         return true;
-    if (m_fragment.key.version == 4)
-        return datagram(whole);
-    return carried(packet_decoding::ipv6Reassembled(whole, protocol));
+    const packet_decoding::Ip ip = m_fragment.key.version == 4
+                                       ? packet_decoding::Ip{Verdict::Datagram, whole}
+                                       : packet_decoding::ipv6Reassembled(whole, protocol);
+    if (ip.verdict == Verdict::Datagram &&
+        !packet_decoding::reassembledChecksumHolds(m_fragment.key, ip.udp)) {
+        // Fragments of two datagrams under one ID (a fragment lost to the capture): not the sender's.
+        ++m_stats.badChecksum;
+        return true;
+    }
+    if (m_filter) {
+        packet_decoding::rebuildPacket(m_fragment.key, protocol, whole, &m_rebuilt);
+        m_filtered = QByteArrayView(m_rebuilt.data(), qsizetype(m_rebuilt.size()));
+    }
+    return carried(ip);
 }
 
 bool DatagramExtractor::datagram(QByteArrayView udp)
@@ -60,8 +100,8 @@ bool DatagramExtractor::datagram(QByteArrayView udp)
         ++m_stats.malformed;
         return true;
     }
-    if (u.payload.isEmpty())
-        return true; // carries nothing
+    if (u.payload.isEmpty() || !passes())
+        return true; // carries nothing, or filtered out
     m_ports.count(u.destinationPort);
     if (u.destinationPort != m_port) {
         ++m_stats.otherPorts;

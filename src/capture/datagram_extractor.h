@@ -12,12 +12,18 @@
 
 #include "capture/packet_decoding.h"
 
+#include <vector>
+
+struct bpf_program;
+
 class DatagramExtractor
 {
 public:
-    // Gives the payloads of the datagrams to port (-1: none) to sink, and counts every datagram in *ports.
+    // Gives the payloads of the datagrams to port (-1: none) that pass filter (compiled for raw IP; null:
+    // all) to sink, and counts every such datagram in *ports. The filter sees each datagram whole, in the IP
+    // packet that carried it or, put together from fragments, in one rebuilt around it.
     DatagramExtractor(const packet_decoding::LinkType &link, int port, const CaptureReader::Sink &sink,
-                      PortCounts *ports);
+                      PortCounts *ports, const bpf_program *filter = nullptr);
 
     // False when the sink refused a payload.
     bool take(const CaptureFile::Packet &packet);
@@ -26,8 +32,10 @@ public:
 
 private:
     bool carried(const packet_decoding::Ip &ip);
+    void cut();
     bool reassemble();
     bool datagram(QByteArrayView udp);
+    bool passes() const;
 
     const packet_decoding::LinkType &m_link;
     const int m_port;
@@ -37,4 +45,8 @@ private:
     CaptureReader::Stats m_stats;
     packet_decoding::Fragment m_fragment;          // the fragment the packet being taken holds
     const CaptureFile::Packet *m_packet = nullptr; // the packet being taken
+    QByteArrayView m_ip;                           // its IP packet
+    const bpf_program *m_filter;
+    QByteArrayView m_filtered;   // the IP packet the filter sees: m_ip, or m_rebuilt
+    std::vector<char> m_rebuilt; // around a datagram put together from fragments
 };

@@ -50,13 +50,22 @@ size_t IpReassembly::find(const Key &key) const
     return i;
 }
 
-size_t IpReassembly::begin(const Key &key)
+void IpReassembly::expire(qint64 nowNs)
+{
+    // Oldest first; a capture whose clock steps back expires nothing until it passes them again.
+    while (!m_pending.empty() && nowNs - m_pending.front().startedNs > kLifetimeNs) {
+        drop(0);
+        ++m_counts.evicted;
+    }
+}
+
+size_t IpReassembly::begin(const Key &key, qint64 timeNs)
 {
     if (int(m_pending.size()) >= m_maxDatagrams) {
         drop(0);
         ++m_counts.evicted;
     }
-    m_pending.push_back(Pending{key, {}, {}, -1, -1});
+    m_pending.push_back(Pending{key, {}, {}, -1, -1, timeNs});
     return m_pending.size() - 1;
 }
 
@@ -146,18 +155,26 @@ void IpReassembly::keepWithinBytes(size_t i)
     }
 }
 
-IpReassembly::Outcome IpReassembly::add(const Key &key, const Fragment &fragment, QByteArrayView *payload,
-                                        quint8 *protocol)
+IpReassembly::Outcome IpReassembly::add(const Key &key, const Fragment &fragment, qint64 timeNs,
+                                        QByteArrayView *payload, quint8 *protocol)
 {
     ++m_counts.fragments;
+    expire(timeNs);
     const bool fits = wellFormed(fragment);
     size_t i = find(key);
+    if (i < m_pending.size() && fits && fragment.offset == 0 && m_pending[i].protocol >= 0 &&
+        !agrees(m_pending[i], fragment, m_pending[i].ranges.begin())) {
+        // Another first fragment: a new datagram under an ID come round again.
+        drop(i);
+        ++m_counts.evicted;
+        i = m_pending.size();
+    }
     if (i == m_pending.size()) {
         if (!fits) {
             ++m_counts.malformed;
             return Outcome::Dropped;
         }
-        i = begin(key);
+        i = begin(key, timeNs);
     }
     Pending &p = m_pending[i];
     // Any overlap with the fragment, and any range it merges with, starts here.

@@ -3,7 +3,11 @@
 // each other or never complete, so memory is bounded (at most a fixed number of incomplete datagrams and
 // bytes; beyond that the oldest are dropped), and a datagram is only ever made of bytes its fragments
 // carried: one whose fragments disagree where they overlap, that would exceed 65,535 bytes or that ends
-// oddly is dropped whole.
+// oddly is dropped whole. Fragments of two datagrams are never knowingly joined: an ID comes round again
+// (IPv4's 16 bits wrap within seconds at high rates), so a datagram still incomplete after kLifetimeNs of
+// capture time is dropped, as the kernel drops it, and a first fragment that differs from the one held
+// starts its datagram over (the held one lost a fragment to the capture). The UDP checksum, checked by
+// the caller, catches the rest.
 #pragma once
 
 #include <QByteArrayView>
@@ -36,7 +40,8 @@ public:
     {
         qint64 fragments = 0;   // fragments taken in
         qint64 reassembled = 0; // datagrams made whole
-        qint64 evicted = 0;     // incomplete datagrams dropped, oldest first, to stay within the limits
+        qint64 evicted = 0;     // incomplete datagrams dropped: the oldest beyond the limits, expired ones,
+                                // and ones a new first fragment started over
         qint64 malformed = 0;   // datagrams dropped: fragments that disagree, too long, or ending oddly
     };
     enum class Outcome
@@ -48,13 +53,15 @@ public:
 
     static constexpr int kMaxDatagrams = 256;
     static constexpr qint64 kMaxBytes = qint64(8) << 20;
+    static constexpr qint64 kLifetimeNs = qint64(30) * 1000000000; // as Linux's ipfrag_time
 
     // The limits are raised to what one whole datagram needs, if below.
     explicit IpReassembly(int maxDatagrams = kMaxDatagrams, qint64 maxBytes = kMaxBytes);
 
-    // Takes one fragment. On Complete, *payload is the datagram's whole payload and *protocol the header
-    // that begins it; both stay valid until the next call.
-    Outcome add(const Key &key, const Fragment &fragment, QByteArrayView *payload, quint8 *protocol);
+    // Takes one fragment, captured at timeNs. On Complete, *payload is the datagram's whole payload and
+    // *protocol the header that begins it; both stay valid until the next call.
+    Outcome add(const Key &key, const Fragment &fragment, qint64 timeNs, QByteArrayView *payload,
+                quint8 *protocol);
 
     // Incomplete datagrams held now, and the bytes held for them.
     int pending() const { return int(m_pending.size()); }
@@ -71,16 +78,18 @@ private:
         Ranges ranges;          // the byte ranges received, sorted, disjoint, not touching
         int total = -1;         // the payload's length, once its last fragment came
         int protocol = -1;      // from the fragment at offset 0
+        qint64 startedNs = 0;   // the capture time of its first fragment taken
     };
 
-    // The steps of add(): a fragment that cannot be part of any datagram; the datagram a fragment belongs
-    // to (m_pending.size() for none yet) and a new one, the oldest dropped when too many are held; the first
-    // range that ends at or after offset; whether a fragment agrees with what is held (its end, its
-    // protocol, the bytes where it overlaps); storing it; a datagram made whole and handing it out; dropping
-    // the oldest others while over the byte limit.
+    // The steps of add(): dropping datagrams that outlived kLifetimeNs; a fragment that cannot be part of any
+    // datagram; the datagram a fragment belongs to (m_pending.size() for none yet) and a new one, the oldest
+    // dropped when too many are held; the first range that ends at or after offset; whether a fragment agrees
+    // with what is held (its end, its protocol, the bytes where it overlaps); storing it; a datagram made
+    // whole and handing it out; dropping the oldest others while over the byte limit.
+    void expire(qint64 nowNs);
     static bool wellFormed(const Fragment &fragment);
     size_t find(const Key &key) const;
-    size_t begin(const Key &key);
+    size_t begin(const Key &key, qint64 timeNs);
     static Ranges::iterator firstReaching(Ranges &ranges, int offset);
     static bool agrees(const Pending &p, const Fragment &fragment, Ranges::const_iterator from);
     void store(Pending &p, const Fragment &fragment, Ranges::iterator first);

@@ -20,6 +20,7 @@ struct Endpoints
     quint16 sourcePort = 49152;
     quint32 destinationIp = 0x7f000001;
     quint16 destinationPort = 0;
+    bool broadcast = false; // destinationIp is 255.255.255.255 or the broadcast address of a local network
 };
 
 // The Ethernet header of every packet to destinationIp, from a made-up card to a made-up card (locally

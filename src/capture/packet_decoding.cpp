@@ -239,6 +239,53 @@ Ip ip(QByteArrayView packet, Fragment *fragment)
     return verdict(Verdict::NotUdp);
 }
 
+void rebuildPacket(const IpReassembly::Key &key, quint8 protocol, QByteArrayView payload,
+                   std::vector<char> *packet)
+{
+    const bool v4 = key.version == 4;
+    const int header = v4 ? kIpv4Header : kIpv6Header;
+    packet->assign(size_t(header), 0);
+    uchar *h = reinterpret_cast<uchar *>(packet->data());
+    if (v4) {
+        h[0] = 0x45;
+        qToBigEndian<quint16>(quint16(header + payload.size()), h + 2);
+        qToBigEndian<quint16>(quint16(key.id), h + 4);
+        h[8] = 64; // a time to live, as any sender's
+        h[9] = protocol;
+        std::memcpy(h + 12, key.source.data(), 4);
+        std::memcpy(h + 16, key.destination.data(), 4);
+    } else {
+        h[0] = 0x60;
+        qToBigEndian<quint16>(quint16(payload.size()), h + 4);
+        h[6] = protocol;
+        h[7] = 64;
+        std::memcpy(h + 8, key.source.data(), kIpv6Address);
+        std::memcpy(h + 8 + kIpv6Address, key.destination.data(), kIpv6Address);
+    }
+    packet->insert(packet->end(), payload.begin(), payload.end());
+}
+
+int cutDatagramPort(QByteArrayView packet)
+{
+    const uchar *d = bytes(packet);
+    const int n = int(packet.size());
+    QByteArrayView udp;
+    if ((d[0] >> 4) == 4 && n >= kIpv4Header) {
+        const int headerLength = (d[0] & 0x0f) * 4;
+        if (d[9] == kUdp && (be16(d + 6) & kIpv4OffsetMask) == 0 && headerLength >= kIpv4Header &&
+            headerLength <= n)
+            udp = packet.sliced(headerLength);
+    } else if ((d[0] >> 4) == 6 && n >= kIpv6Header) {
+        Fragment f; // the headers walked as far as they were captured
+        const Ip ip = ipv6Headers(d, kIpv6Header, n, d[6], d, &f);
+        udp = ip.verdict == Verdict::Datagram ? ip.udp
+              : ip.verdict == Verdict::Fragment && f.share.offset == 0 && f.share.protocol == kUdp
+                  ? f.share.data
+                  : QByteArrayView();
+    }
+    return udp.size() >= 4 ? be16(bytes(udp) + 2) : -1;
+}
+
 Ip ipv6Reassembled(QByteArrayView payload, quint8 next)
 {
     return ipv6Headers(bytes(payload), 0, int(payload.size()), next, nullptr, nullptr);
@@ -255,6 +302,35 @@ Udp udp(QByteArrayView datagram)
     u.destinationPort = be16(d + 2);
     u.payload = QByteArrayView(d + kUdpHeader, length - kUdpHeader);
     return u;
+}
+
+namespace {
+
+quint32 addWords(quint32 sum, const uchar *d, int n)
+{
+    for (int i = 0; i + 1 < n; i += 2)
+        sum += be16(d + i);
+    if (n % 2 != 0)
+        sum += quint32(d[n - 1]) << 8;
+    return sum;
+}
+
+} // namespace
+
+bool reassembledChecksumHolds(const IpReassembly::Key &key, QByteArrayView datagram)
+{
+    const uchar *d = bytes(datagram);
+    const int length = datagram.size() >= kUdpHeader ? be16(d + 4) : 0;
+    if (length < kUdpHeader || length > datagram.size() || be16(d + 6) == 0)
+        return true;
+    const int address = key.version == 4 ? 4 : kIpv6Address;
+    quint32 sum = addWords(0, key.source.data(), address);
+    sum = addWords(sum, key.destination.data(), address);
+    sum += kUdp + quint32(length);
+    sum = addWords(sum, d, length);
+    while (sum >> 16)
+        sum = (sum & 0xffff) + (sum >> 16);
+    return sum == 0xffff;
 }
 
 } // namespace packet_decoding

@@ -9,6 +9,7 @@
 
 #include <QByteArrayView>
 #include <QtGlobal>
+#include <vector>
 
 namespace packet_decoding {
 
@@ -54,7 +55,23 @@ struct Udp
     quint16 destinationPort = 0; // when well-formed
     QByteArrayView payload; // as long as the length field says; empty for a datagram that carries nothing
 };
+// The IP packet a datagram put together from the fragments of key would have been sent in whole: a header
+// without options or extension headers (what a filter asks of them is not kept), then payload, which begins
+// with the header protocol names. Into *packet.
+void rebuildPacket(const IpReassembly::Key &key, quint8 protocol, QByteArrayView payload,
+                   std::vector<char> *packet);
+
+// The destination port of the UDP datagram an IP packet cut short by the capture begins (a whole datagram's
+// packet or a first fragment), when its UDP header was captured; -1 otherwise.
+int cutDatagramPort(QByteArrayView packet);
+
 // A UDP datagram from its header on (the bytes may run on beyond it).
 Udp udp(QByteArrayView datagram);
+
+// Whether a UDP datagram put together from the fragments of key is the one its sender computed the checksum
+// over: true when the sum holds, when it carries no checksum (0), and when its length field is no length
+// (udp() finds it malformed). Fragments are always checksummed in software before they leave, so unlike a
+// captured whole datagram's (often left to the network card) the checksum can be trusted.
+bool reassembledChecksumHolds(const IpReassembly::Key &key, QByteArrayView datagram);
 
 } // namespace packet_decoding

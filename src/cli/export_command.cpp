@@ -10,6 +10,7 @@
 #include "cli/recording_input.h"
 #include "cli/terminal.h"
 #include "recording/file_time.h"
+#include "recording/part_file.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -60,12 +61,11 @@ Ending readMtu(const QCommandLineParser &parser, int *mtu)
 {
     if (!parser.isSet(kMtu))
         return {};
-    qint64 bytes = 0;
-    if (!numberOption(parser, kMtu, "0 or a packet size in bytes", 0, 65535, &bytes))
-        return kUsage;
-    if (bytes != 0 && bytes < CaptureWriter::kLowestMtu) {
+    bool number = false;
+    const qint64 bytes = parser.value(kMtu).toLongLong(&number);
+    if (!number || bytes < 0 || bytes > 65535 || (bytes != 0 && bytes < CaptureWriter::kLowestMtu)) {
         error(QStringLiteral("--mtu %1: not 0 or a packet size from %2 to 65535 bytes")
-                  .arg(bytes)
+                  .arg(parser.value(kMtu))
                   .arg(CaptureWriter::kLowestMtu));
         return kUsage;
     }
@@ -93,7 +93,7 @@ Ending readRequest(const Invocation &call, Request *request)
         return ending;
     if (const Ending ending = readMtu(parser, &request->mtu))
         return ending;
-    return checkOutput(request->capture, request->force);
+    return checkOutput(request->capture, request->force, request->file);
 }
 
 // Writes the capture, its first packet at startNs; what was written, or the ending after saying why not.
@@ -134,15 +134,17 @@ void printSummary(const Request &request, const CaptureWriter::Written &written)
                              : QString::asprintf("at %.1f Hz", double(written.rate));
     const QString timing =
         PlaybackSelfCheck::timingText(written.outOfOrder, written.shortened, request.schedule.maxGap);
-    say("orf: wrote %lld frames in %lld packets to %s %s into %s%s\n", (long long)written.frames,
-        (long long)written.packets, request.target.toLocal8Bit().constData(), qPrintable(pace),
+    say("orf: wrote %lld frame%s in %lld packet%s to %s %s into %s%s\n", (long long)written.frames,
+        written.frames == 1 ? "" : "s", (long long)written.packets, written.packets == 1 ? "" : "s",
+        request.target.toLocal8Bit().constData(), qPrintable(pace),
         QFile::encodeName(request.capture).constData(), timing.isEmpty() ? "" : qPrintable("; " + timing));
 }
 
 int exportCapture(const Request &request)
 {
+    part_file::removeWhenInterrupted(); // the recording is still there to export again
     OpenedRecording recording;
-    if (const Ending ending = openPlayable(request.file, nullptr, &recording))
+    if (const Ending ending = openPlayable(request.file, nullptr, &recording, request.schedule.from))
         return *ending;
     const std::optional<qint64> startNs = file_time::modifiedNs(request.file);
     if (!startNs) {

@@ -44,12 +44,21 @@ Ending readRequest(const Invocation &call, Request *request)
     if (const Ending ending = readCaptureOptions(parser, call.defaults, &request->options))
         return ending;
     request->capture = parser.positionalArguments().first();
+    // A name made from /dev/stdin, a FIFO or a device would be written beside it: /dev/stdin.orf.
+    const QFileInfo capture(request->capture);
+    const QString folder = capture.canonicalPath();
+    if (!parser.isSet(kOutput) &&
+        (!capture.isFile() || folder.startsWith("/dev") || folder.startsWith("/proc"))) {
+        error(QStringLiteral("%1 is not a file in a folder: name the recording with -o FILE")
+                  .arg(request->capture));
+        return kUsage;
+    }
     const QString suffix = QFileInfo(request->capture).suffix();
     request->file = parser.isSet(kOutput) ? parser.value(kOutput)
                     : suffix.isEmpty()    ? request->capture + ".orf"
                                           : request->capture.chopped(suffix.size() + 1) + ".orf";
     request->force = parser.isSet(kForce);
-    return checkOutput(request->file, request->force);
+    return checkOutput(request->file, request->force, request->capture);
 }
 
 // FILE.part renamed to FILE, and what was taken; or FILE.part removed, and why.
@@ -65,8 +74,7 @@ int finish(const Request &request, const CaptureReader::Result &read, std::FILE 
         ending = kNothing;
     }
     if (ending) {
-        std::fclose(output);
-        QFile::remove(part);
+        part_file::discard(output, request.file);
         return *ending;
     }
     if (QString why; !part_file::finish(output, request.file, &why)) {
@@ -76,11 +84,12 @@ int finish(const Request &request, const CaptureReader::Result &read, std::FILE 
     }
     say("orf: %s\norf: %s, into %s\n", read.portChoice.toLocal8Bit().constData(),
         read.stats.summary().toLocal8Bit().constData(), QFile::encodeName(request.file).constData());
-    return kOk;
+    return read.stats.cutBySnaplen > 0 ? kNothing : kOk; // not all that was sent is there
 }
 
 int importCapture(const Request &request)
 {
+    part_file::removeWhenInterrupted(); // the capture is still there to import again
     std::FILE *output = createOutput(request.file, request.force);
     if (!output)
         return kFailure;
@@ -103,7 +112,9 @@ const Command kImport = {
     "Writes the payloads of a capture's UDP datagrams to one port, in capture order, as a "
     "recording: byte for byte what record would have written listening there. IP "
     "fragments are put together first. The port: --port, else the settings' record port "
-    "when any datagram goes to it, else the port most datagrams go to.",
+    "when any datagram goes to it, else the port most datagrams go to.\n"
+    "Exit status 1 when no datagram was written, or when datagrams to the port were cut to the "
+    "capture's snapshot length and left out (the whole ones are written).",
     options,
     {"CAPTURE", "The capture (pcap, pcapng)."},
     runOnRequest<Request, readRequest, importCapture>,

@@ -7,7 +7,8 @@
 
 #include <QCommandLineParser>
 #include <QJsonDocument>
-#include <QTextStream>
+
+#include <cstdio>
 
 namespace orf {
 
@@ -44,11 +45,10 @@ int check(const Request &request)
     if (const Ending ending = readRecording(request.file, &request.capture, &opened))
         return *ending;
     const RecordingInfo &info = opened.info;
-    QTextStream out(stdout);
-    if (request.json)
-        out << QJsonDocument(info.json()).toJson(QJsonDocument::Indented);
-    else
-        out << info.text();
+    // Through stdio, whose failure run() finds with its reason.
+    std::fputs(request.json ? QJsonDocument(info.json()).toJson(QJsonDocument::Indented).constData()
+                            : info.text().toUtf8().constData(),
+               stdout);
     return info.playable() ? kOk : kNothing;
 }
 

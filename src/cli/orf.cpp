@@ -5,6 +5,11 @@
 
 #include <QCoreApplication>
 
+#include <cerrno>
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+
 namespace orf {
 
 const QList<const Command *> &commands()
@@ -22,14 +27,26 @@ const Command *commandNamed(const QString &name)
     return nullptr;
 }
 
-int run(int argc, char *argv[])
-{
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setOrganizationName("NUV");
-    QCoreApplication::setApplicationName("orf");
-    QCoreApplication::setApplicationVersion(QStringLiteral(OSTREL_VERSION));
+namespace {
 
-    const QStringList arguments = QCoreApplication::arguments();
+// What the command printed reached its standard output whole (a full disk, /dev/full, a closed pipe are
+// failures, as for cat), else says why: kFailure.
+int outputWritten(int status)
+{
+    errno = 0;
+    const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+    const int reason = errno; // what fclose() leaves is the close's
+    // A standard output closed from the start (orf … >&-) is no failure while nothing was written to it.
+    if ((std::fclose(stdout) == 0 || errno == EBADF) && !failed)
+        return status;
+    errno = reason != 0 ? reason : errno;
+    error(QStringLiteral("writing the standard output failed%1")
+              .arg(errno != 0 ? ": " + QString::fromLocal8Bit(std::strerror(errno)) : QString()));
+    return kFailure;
+}
+
+int runCommandLine(const QStringList &arguments)
+{
     const QString first = arguments.value(1);
     if (first.isEmpty() || first == "--help" || first == "-h")
         return overview(first.isEmpty() ? kUsage : kOk);
@@ -43,6 +60,19 @@ int run(int argc, char *argv[])
         return kUsage;
     }
     return runCommand(*command, arguments.mid(2));
+}
+
+} // namespace
+
+int run(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName("NUV");
+    QCoreApplication::setApplicationName("orf");
+    QCoreApplication::setApplicationVersion(QStringLiteral(OSTREL_VERSION));
+    // Qt takes the locale from the environment; numbers that scripts read keep a decimal point.
+    std::setlocale(LC_NUMERIC, "C");
+    return outputWritten(runCommandLine(QCoreApplication::arguments()));
 }
 
 } // namespace orf

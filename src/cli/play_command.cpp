@@ -269,9 +269,10 @@ int outcome(const Request &request, const FrameIndex &index, const PlaybackEngin
                       .arg(wire.size()));
             return kNothing;
         }
-        error(QStringLiteral("sending frame %1 to %2 failed")
+        error(QStringLiteral("sending frame %1 to %2 failed: %3")
                   .arg(end.frame)
-                  .arg(request.destinations.value(end.failedDestination)));
+                  .arg(request.destinations.value(end.failedDestination),
+                       QString::fromLocal8Bit(std::strerror(end.failedErrno))));
         return kFailure;
     case PlaybackEngine::State::FileChanged:
         error(request.file + ": has changed since it was opened; please run again");
@@ -284,7 +285,7 @@ int outcome(const Request &request, const FrameIndex &index, const PlaybackEngin
 int play(const Request &request)
 {
     OpenedRecording recording;
-    if (const Ending ending = openPlayable(request.file, &request.capture, &recording))
+    if (const Ending ending = openPlayable(request.file, &request.capture, &recording, request.playback.from))
         return *ending;
     void *socket = nullptr;
     if (const Ending ending = openSocket(request.multicast, &socket))

@@ -13,6 +13,24 @@ namespace orf {
 
 namespace {
 
+const char kUnresolvable[] = "cannot be resolved";
+
+// Why host is no destination, or null with its address in *ip.
+const char *unresolved(const QString &host, quint32 *ip)
+{
+    unsigned int address = 0;
+    switch (ap_ip_resolve(host.toLocal8Bit().constData(), &address)) {
+    case 0:
+        *ip = address;
+        return address != 0 ? nullptr : kUnresolvable;
+    case -3:
+        return "not an IPv4 address (four decimal numbers from 0 to 255, without leading zeros)";
+    case -6:
+        return "IPv6 destinations are not supported";
+    }
+    return kUnresolvable;
+}
+
 // HOST:PORT with a port from 1 to 65535.
 Ending readDestination(const QString &text, PlaybackEngine::Destination *d)
 {
@@ -24,10 +42,10 @@ Ending readDestination(const QString &text, PlaybackEngine::Destination *d)
         return kUsage;
     }
     const QString host = text.left(colon);
-    d->ip = ap_ip_name2ip(host.toLocal8Bit().constData());
     d->port = quint16(port);
-    if (d->ip == 0) {
-        error(QStringLiteral("host %1 cannot be resolved").arg(host));
+    if (const char *why = unresolved(host, &d->ip)) {
+        error(QString::fromLatin1(why == kUnresolvable ? "host %1 %2" : "host %1: %2")
+                  .arg(host, QLatin1String(why)));
         return kUsage;
     }
     return {};
@@ -44,8 +62,8 @@ Ending settingsDestinations(const Defaults &defaults, int count,
         if (d.port == 0)
             return badSetting(defaults, portSetting, "not a port number (1 to 65535)", "--to");
         const QString host = defaults.texts.text(hostSetting);
-        if ((d.ip = ap_ip_name2ip(host.toLocal8Bit().constData())) == 0)
-            return badSetting(defaults, hostSetting, "cannot be resolved", "--to");
+        if (const char *why = unresolved(host, &d.ip))
+            return badSetting(defaults, hostSetting, why, "--to");
         out->push_back(d);
         *names << host + ':' + QString::number(d.port);
     }

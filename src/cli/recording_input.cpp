@@ -17,10 +17,12 @@ const QCommandLineOption
           "For a capture: the UDP port whose datagrams make the recording (default: the "
           "settings' record port when any datagram goes to it, else the port most go to).",
           "P");
-const QCommandLineOption kFilter("filter",
-                                 "For a capture: takes only the packets that pass EXPR, a tcpdump filter "
-                                 "expression (a source host, a group address).",
-                                 "EXPR");
+const QCommandLineOption
+    kFilter("filter",
+            "For a capture: takes only the datagrams that pass EXPR, a tcpdump filter "
+            "expression on their IP and UDP headers (a source host, a group address, a "
+            "port), applied to each datagram whole, after its fragments are put together.",
+            "EXPR");
 
 } // namespace
 
@@ -69,7 +71,7 @@ Ending readRecording(const QString &file, const CaptureReader::Options *captureO
 }
 
 Ending openPlayable(const QString &file, const CaptureReader::Options *captureOptions,
-                    OpenedRecording *recording)
+                    OpenedRecording *recording, qint64 from)
 {
     if (const Ending ending = readRecording(file, captureOptions, recording))
         return ending;
@@ -79,12 +81,21 @@ Ending openPlayable(const QString &file, const CaptureReader::Options *captureOp
         error(file + ": " + recording->info.reason);
         return kNothing;
     }
+    if (from > recording->info.last_frame) { // nothing to send: a mistake, not an empty success
+        error(QStringLiteral("--from %1: beyond the last frame of %2, %3")
+                  .arg(from)
+                  .arg(file)
+                  .arg(recording->info.last_frame));
+        return kUsage;
+    }
     return {};
 }
 
 Ending captureRead(const CaptureReader::Result &r)
 {
     if (r.ok()) {
+        if (!r.snaplenNote().isEmpty())
+            error(r.snaplenNote());
         if (!r.cutNote.isEmpty())
             error(r.cutNote);
         return {};

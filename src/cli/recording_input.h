@@ -26,10 +26,11 @@ Ending readCaptureOptions(const QCommandLineParser &parser, const Defaults &defa
 // its end is said; a capture cut short is read up to the cut, which is said.
 Ending readRecording(const QString &file, const CaptureReader::Options *captureOptions,
                      OpenedRecording *recording);
-// The same for a recording to be sent: the port a capture's recording was taken from is said, and a
-// recording that cannot be played ends the command with its reason (kNothing).
+// The same for a recording to be sent: the port a capture's recording was taken from is said, a recording
+// that cannot be played ends the command with its reason (kNothing), and --from beyond its last frame ends
+// it as a usage error.
 Ending openPlayable(const QString &file, const CaptureReader::Options *captureOptions,
-                    OpenedRecording *recording);
+                    OpenedRecording *recording, qint64 from = -1);
 
 // Says why a capture could not be read, and ends the command for it; a cut is said, and the command goes on.
 Ending captureRead(const CaptureReader::Result &r);

@@ -6,6 +6,7 @@
 
 #include <QMetaObject>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -217,6 +218,7 @@ bool PlaybackEngine::start(const FrameIndex &index, const Options &options, qint
     m_options = options;
     m_frame = -1;
     m_failed = -1;
+    m_failedErrno = 0;
     m_selfCheck.clear();
     Plan plan;
     if (!index.unchanged() || !PlaybackEngine::plan(index, options, &plan)) {
@@ -319,7 +321,7 @@ void PlaybackEngine::stop()
 PlaybackEngine::Progress PlaybackEngine::progress() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return {m_state, m_frame, m_failed, m_framePass};
+    return {m_state, m_frame, m_failed, m_framePass, m_failedErrno};
 }
 
 FrameIndex::Read PlaybackEngine::sentWire(qint64 frame, qint64 pass, QByteArray *bytes) const
@@ -511,6 +513,7 @@ void PlaybackEngine::sendDue(std::unique_lock<std::mutex> &lock)
     const qint64 sentAt = nowNs();
     const int count = int(m_datagrams.size());
     const int sent = ap_udp_send_batch(m_socket, m_datagrams.data(), count, kSendTimeoutUs);
+    const int sendError = errno;
     lock.lock();
     const size_t whole = destinations == 0 ? m_due.size() : size_t(std::max(sent, 0)) / destinations;
     for (size_t i = 0; i < whole; ++i)
@@ -520,6 +523,7 @@ void PlaybackEngine::sendDue(std::unique_lock<std::mutex> &lock)
         m_frame = qint64(m_index.first()) + m_due[whole].entry;
         m_framePass = m_due[whole].pass;
         m_failed = int(size_t(std::max(sent, 0)) % destinations);
+        m_failedErrno = sendError;
         finish(State::SendFailed);
         return;
     }

@@ -64,6 +64,7 @@ public:
         qint64 frame = -1;          // number of the frame sent last (or failed); -1 before the first
         int failedDestination = -1; // index into Options::destinations after SendFailed
         qint64 pass = 0;            // the pass of a loop that frame was sent in, the first being 0
+        int failedErrno = 0;        // the system's reason after SendFailed (errno)
     };
 
     // What a playback of a recording with given options plays: entries first..last of the index, at rate
@@ -154,6 +155,7 @@ private:
     State m_state = State::Idle;
     qint64 m_frame = -1;
     int m_failed = -1;
+    int m_failedErrno = 0;
     Plan m_plan;
     quint64 m_generation = 0; // moves on every control call: a wait or send begun before it is void
     bool m_quit = false;

@@ -1,6 +1,7 @@
 // FILE.part: where orf and the window write FILE until it is whole. Only a finished FILE.part is renamed to
 // FILE, in one step, so FILE is never seen half written, and an existing FILE is replaced only by a whole
-// new one.
+// new one. Its writer holds a lock on it (flock) from its creation until it is renamed or the writer ends,
+// so a second run never takes away a part that is still being written.
 #pragma once
 
 #include <QString>
@@ -13,14 +14,25 @@ namespace part_file {
 // creating files: the window finishes its files on a worker thread).
 mode_t creationMask();
 
-// Creates FILE.part for writing: exclusively, never through a symbolic link, readable by its owner alone
-// until it is finished. With force, a FILE.part left from before is removed first (a link itself, never
-// what it points to). Returns nullptr with the reason in *why.
+// Whether FILE.part exists and another run holds it, writing it now.
+bool isHeld(const QString &file);
+// What a refusal of such a part says.
+QString heldText(const QString &file);
+
+// Creates FILE.part for writing, locked: exclusively, never through a symbolic link, readable by its owner
+// alone until it is finished. With force, a FILE.part left from before is removed first (a link itself,
+// never what it points to), but never one another run holds. Returns nullptr with the reason in *why.
 FILE *create(const QString &file, bool force, QString *why);
 
+// From now on, a part create() makes is removed when SIGINT, SIGTERM or SIGHUP ends the process before it is
+// finished or discarded (by a command whose input is still there to run it again). One part at a time.
+void removeWhenInterrupted();
+// Closes a part that is not to be finished, and removes it.
+void discard(FILE *part, const QString &file);
+
 // Writes what is buffered to the disk, gives the file the permissions a new file gets (0666 less the
-// umask), closes it and renames FILE.part to FILE, replacing FILE. False with the reason in *why; the part
-// is then closed and kept.
+// umask), renames FILE.part to FILE, replacing FILE, and closes it (the lock held until the part's name is
+// gone). False with the reason in *why; the part is then closed and kept.
 bool finish(FILE *part, const QString &file, QString *why);
 
 } // namespace part_file

@@ -209,10 +209,11 @@ QString RecordingInfo::text() const
 {
     QString s;
     QTextStream out(&s);
+    if (capture && !capture->snaplenNote.isEmpty()) // first: the recording is not what was sent
+        out << "warning:   " << capture->snaplenNote << '\n';
     out << "file:      " << file << '\n';
     if (capture) {
-        out << "capture:   " << capture->portChoice << '\n'
-            << "           " << capture->summary << '\n';
+        out << "capture:   " << capture->portChoice << '\n' << "           " << capture->summary << '\n';
         if (!capture->cutNote.isEmpty())
             out << "           " << capture->cutNote << '\n';
     }

@@ -19,10 +19,11 @@ public:
     // What a capture read as this recording contributed, in the words of the capture reader.
     struct CaptureDetails
     {
-        QString portChoice; // one line: the port taken and why
-        QString summary;    // one line: what was kept, passed over, put together and dropped
-        QString cutNote;    // one line when the capture was cut short; empty for a whole one
-        QJsonObject json;   // `orf info --json`'s "capture" object
+        QString portChoice;  // one line: the port taken and why
+        QString summary;     // one line: what was kept, passed over, put together and dropped
+        QString cutNote;     // one line when the capture was cut short; empty for a whole one
+        QString snaplenNote; // one line when datagrams were cut by the snapshot length and left out
+        QJsonObject json;    // `orf info --json`'s "capture" object
     };
 
     struct Intervals

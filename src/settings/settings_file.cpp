@@ -208,17 +208,8 @@ std::optional<quint32> groupFromText(const QString &text)
 {
     if (text.isEmpty())
         return 0u;
-    const QStringList parts = text.split(QLatin1Char('.'));
-    quint32 address = 0;
-    for (const QString &part : parts) {
-        bool digits = !part.isEmpty() && part.size() <= 3;
-        for (QChar c : part)
-            digits = digits && c >= QLatin1Char('0') && c <= QLatin1Char('9');
-        if (!digits || part.toUInt() > 255)
-            return std::nullopt;
-        address = address << 8 | part.toUInt();
-    }
-    if (parts.size() != 4 || !ap_ip_is_multicast(address))
+    unsigned int address = 0;
+    if (ap_ip_dotted(text.toLatin1().constData(), &address) != 1 || !ap_ip_is_multicast(address))
         return std::nullopt;
     return address;
 }
