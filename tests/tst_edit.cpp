@@ -99,6 +99,51 @@ private slots:
             QCOMPARE(readFile(path("out.orf")), frames(expected));
         QVERIFY(!QFile::exists(path("out.orf.part")));
     }
+
+    // Inputs a.orf, b.orf, ... as given: the merged recording's bytes (none when refused) and what is said.
+    void merge_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("inputs");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::addColumn<QString>("said");
+        QByteArray differing = frames(span(1, 20, {5, 9, 16}));
+        differing.replace(frame(7), frame(7, true, 1));
+        QTest::newRow("parts, the later one first")
+            << QList<QByteArray>{frames(span(11, 20)), frames(span(1, 10))} << frames(span(1, 20))
+            << "orf: frames 1–20: 10 from a.orf, 10 from b.orf, none lost\n";
+        QTest::newRow("overlapping, different losses, one differing frame")
+            << QList<QByteArray>{frames(span(1, 20, {3, 4, 9, 15})), differing} << frames(span(1, 20, {9}))
+            << "orf: frames 1–20: 16 from a.orf, 3 filled from b.orf, 1 still lost (frame 9)\n"
+               "orf: 1 frame differs between inputs; the first input's copy kept\n";
+        QByteArray restarted;
+        for (qint64 n = 1; n <= 5; ++n)
+            restarted += frame(n, true, 3);
+        QTest::newRow("restarted numbering")
+            << QList<QByteArray>{frames(span(1, 20)), restarted} << QByteArray()
+            << "orf: b.orf cannot be merged: 5 of the 5 frames it shares with the inputs before it differ "
+               "from theirs, from frame 1 on (its numbering starts over); nothing written\n";
+        QTest::newRow("numbering that goes back in an input")
+            << QList<QByteArray>{frames(span(1, 3)), frames({4, 5, 2})} << QByteArray()
+            << "orf: b.orf cannot be merged: frame 2 follows frame 5 (its numbering starts over); nothing "
+               "written\n";
+    }
+    void merge()
+    {
+        QFETCH(QList<QByteArray>, inputs);
+        QFETCH(QByteArray, expected);
+        QFETCH(QString, said);
+        QStringList arguments{"merge"};
+        for (int i = 0; i < inputs.size(); ++i) {
+            arguments << QString(QChar('a' + i)) + ".orf";
+            QVERIFY(writeFile(path(arguments.last()), inputs[i]));
+        }
+        QFile::remove(path("out.orf"));
+        QByteArray err;
+        QCOMPARE(orf(arguments << "-o" << "out.orf", &err), expected.isEmpty() ? 1 : 0);
+        QCOMPARE(QString::fromUtf8(err), said);
+        QCOMPARE(readFile(path("out.orf")), expected);
+        QVERIFY(!QFile::exists(path("out.orf.part")));
+    }
 };
 
 OSTREL_TEST_GUILESS_MAIN(TestEdit)

@@ -17,6 +17,7 @@ extern const Command kInfo;
 extern const Command kExport;
 extern const Command kImport;
 extern const Command kCut;
+extern const Command kMerge;
 
 // The commands, in the order orf --help lists them.
 const QList<const Command *> &commands();
