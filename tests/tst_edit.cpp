@@ -144,6 +144,49 @@ private slots:
         QCOMPARE(readFile(path("out.orf")), expected);
         QVERIFY(!QFile::exists(path("out.orf.part")));
     }
+
+    // A recording split by size or by time, frames of two datagrams among them, merged back byte for byte.
+    void splitThenMerge_data()
+    {
+        QTest::addColumn<QStringList>("split");
+        QTest::newRow("by size") << QStringList{"--split-size", "1K"};
+        QTest::newRow("by duration") << QStringList{"--split-duration", "0.15"};
+    }
+    void splitThenMerge()
+    {
+        QFETCH(QStringList, split);
+        QDir(dir.path()).removeRecursively();
+        QVERIFY(QDir().mkpath(dir.path()));
+        QList<QByteArray> datagrams;
+        for (qint64 n = 1; n <= 150; ++n) {
+            const QByteArray f = frame(n);
+            const qsizetype cut = n % 4 == 0 ? f.indexOf('\n') + 1 : f.size(); // every fourth in two
+            datagrams << f.left(cut);
+            if (cut < f.size())
+                datagrams << f.mid(cut);
+        }
+        const quint16 port = freeUdpPort();
+        QProcess recorder;
+        recorder.start(ORF_PATH, QStringList{"record", "--port", QString::number(port), "-o", path("run.orf"),
+                                             "--count", QString::number(datagrams.size())} + split);
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += recorder.readAllStandardError()).contains("port"), 10000);
+        // A datagram every few milliseconds, so that the time limit too is passed more than once.
+        QTimer sender;
+        qsizetype next = 0;
+        connect(&sender, &QTimer::timeout, [&] {
+            if (next < datagrams.size())
+                sendUdp(port, datagrams[next++]);
+        });
+        sender.start(4);
+        QTRY_VERIFY_WITH_TIMEOUT(recorder.state() == QProcess::NotRunning, 20000);
+        QCOMPARE(recorder.exitCode(), 0);
+        const QStringList parts = QDir(dir.path()).entryList({"run-*"}, QDir::Files, QDir::Name);
+        QVERIFY2(parts.size() >= 3 && parts.first() == "run-0001.orf" && !parts.last().endsWith(".part"),
+                 qPrintable(parts.join(' ')));
+        QCOMPARE(orf(QStringList{"merge"} + parts + QStringList{"-o", "run.orf"}), 0);
+        QCOMPARE(readFile(path("run.orf")), datagrams.join());
+    }
 };
 
 OSTREL_TEST_GUILESS_MAIN(TestEdit)
