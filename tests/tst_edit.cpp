@@ -1,6 +1,7 @@
 // Editing recordings with orf (cut, merge, record split into parts) as a user runs it, and the window's
 // Save frames as.
 #include "test_support.h"
+#include "window_access.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -37,7 +38,7 @@ QList<qint64> span(qint64 first, qint64 last, const QList<qint64> &without = {})
 
 } // namespace
 
-class TestEdit : public QObject
+class TestEdit : public WindowTest
 {
     Q_OBJECT
 
@@ -65,6 +66,8 @@ class TestEdit : public QObject
     }
 
 private slots:
+    void initTestCase() { writeHomeSettings(defaultSettingsXml()); }
+
     // Frames 1-20 without 11 and 12, after a line that is no frame: each range is exactly its frames' bytes.
     void cut_data()
     {
@@ -72,8 +75,8 @@ private slots:
         QTest::addColumn<QList<qint64>>("expected"); // empty: refused as a usage error
         QTest::newRow("first") << QStringList{"--until", "1"} << span(1, 1);
         QTest::newRow("last") << QStringList{"--from", "20"} << span(20, 20);
-        QTest::newRow("middle, over lost frames") << QStringList{"--from", "9", "--until", "14"}
-                                                  << QList<qint64>{9, 10, 13, 14};
+        QTest::newRow("middle, over lost frames")
+            << QStringList{"--from", "9", "--until", "14"} << QList<qint64>{9, 10, 13, 14};
         QTest::newRow("partly past the end") << QStringList{"--from", "19", "--until", "99"} << span(19, 20);
         QTest::newRow("past the end") << QStringList{"--from", "21"} << QList<qint64>();
         QTest::newRow("only lost frames") << QStringList{"--from", "11", "--until", "12"} << QList<qint64>();
@@ -81,7 +84,8 @@ private slots:
         QTest::newRow("seconds: middle") << QStringList{"--start", "1", "--duration", "1.5"} << span(3, 5);
         QTest::newRow("seconds: last") << QStringList{"--start", "9.5"} << span(20, 20);
         QTest::newRow("seconds: past the end") << QStringList{"--start", "10"} << QList<qint64>();
-        QTest::newRow("seconds without timestamps") << QStringList{"unstamped", "--start", "0"} << QList<qint64>();
+        QTest::newRow("seconds without timestamps")
+            << QStringList{"unstamped", "--start", "0"} << QList<qint64>();
     }
     void cut()
     {
@@ -93,7 +97,8 @@ private slots:
         const QString in = range.first() == "unstamped" ? path(range.takeFirst() + ".orf") : path("in.orf");
         QFile::remove(path("out.orf"));
         QByteArray err;
-        QCOMPARE(orf(QStringList{"cut", in, "-o", path("out.orf")} + range, &err), expected.isEmpty() ? 2 : 0);
+        QCOMPARE(orf(QStringList{"cut", in, "-o", path("out.orf")} + range, &err),
+                 expected.isEmpty() ? 2 : 0);
         QCOMPARE(QFile::exists(path("out.orf")), !expected.isEmpty());
         if (!expected.isEmpty())
             QCOMPARE(readFile(path("out.orf")), frames(expected));
@@ -139,7 +144,10 @@ private slots:
         }
         QFile::remove(path("out.orf"));
         QByteArray err;
-        QCOMPARE(orf(arguments << "-o" << "out.orf", &err), expected.isEmpty() ? 1 : 0);
+        QCOMPARE(orf(arguments << "-o"
+                               << "out.orf",
+                     &err),
+                 expected.isEmpty() ? 1 : 0);
         QCOMPARE(QString::fromUtf8(err), said);
         QCOMPARE(readFile(path("out.orf")), expected);
         QVERIFY(!QFile::exists(path("out.orf.part")));
@@ -168,7 +176,8 @@ private slots:
         const quint16 port = freeUdpPort();
         QProcess recorder;
         recorder.start(ORF_PATH, QStringList{"record", "--port", QString::number(port), "-o", path("run.orf"),
-                                             "--count", QString::number(datagrams.size())} + split);
+                                             "--count", QString::number(datagrams.size())} +
+                                     split);
         QByteArray said;
         QTRY_VERIFY_WITH_TIMEOUT((said += recorder.readAllStandardError()).contains("port"), 10000);
         // A datagram every few milliseconds, so that the time limit too is passed more than once.
@@ -187,7 +196,28 @@ private slots:
         QCOMPARE(orf(QStringList{"merge"} + parts + QStringList{"-o", "run.orf"}), 0);
         QCOMPARE(readFile(path("run.orf")), datagrams.join());
     }
+
+    // File -> Save frames as: enabled once a recording is opened, prefilled with the slider's frame and the
+    // last one; it writes what orf cut writes for the same range.
+    void windowSavesFramesAsCutDoes()
+    {
+        newWindow();
+        QVERIFY(!a->ui().actionSaveFrames->isEnabled());
+        QVERIFY(writeFile(path("in.orf"), "# before the first frame\n" + frames(span(1, 20, {11, 12}))));
+        answerer->queueFile(path("in.orf"));
+        window->on_actionOpen_triggered();
+        QVERIFY(a->ui().actionSaveFrames->isEnabled());
+        a->ui().playSlider->setValue(9);
+        QStringList shown;
+        answerer->queueConfirm({"le_from", "9", "le_until", "14", "le_file", path("saved.orf")}, &shown);
+        a->ui().actionSaveFrames->trigger();
+        QCOMPARE(shown.mid(0, 2), (QStringList{"9", "20"}));
+        QCOMPARE(orf({"cut", path("in.orf"), "-o", path("cut.orf"), "--from", "9", "--until", "14"}), 0);
+        QCOMPARE(readFile(path("saved.orf")), readFile(path("cut.orf")));
+        QCOMPARE(readFile(path("saved.orf")), frames({9, 10, 13, 14}));
+        QVERIFY(!QFile::exists(path("saved.orf.part")));
+    }
 };
 
-OSTREL_TEST_GUILESS_MAIN(TestEdit)
+OSTREL_TEST_MAIN(TestEdit)
 #include "tst_edit.moc"

@@ -27,8 +27,8 @@ const QCommandLineOption kUntil("until", "The last frame number of the range (de
                                 "FRAME");
 const QCommandLineOption kStart("start", "Begins the range SECONDS after the first frame's timestamp.",
                                 "SECONDS");
-const QCommandLineOption kDuration("duration", "Ends the range SECONDS after its start (default: at the end).",
-                                   "SECONDS");
+const QCommandLineOption
+    kDuration("duration", "Ends the range SECONDS after its start (default: at the end).", "SECONDS");
 const QCommandLineOption kForce("force", "Replaces an existing OUT.");
 
 QList<QCommandLineOption> options(const Defaults &)
@@ -53,17 +53,18 @@ bool frameOption(const QCommandLineParser &parser, const QCommandLineOption &opt
 {
     bool ok = true;
     if (parser.isSet(option) && (*value = parser.value(option).toLongLong(&ok), !ok))
-        error(QStringLiteral("--%1 %2: not a frame number").arg(option.names().constLast(), parser.value(option)));
+        error(QStringLiteral("--%1 %2: not a frame number")
+                  .arg(option.names().constLast(), parser.value(option)));
     return ok;
 }
 
 bool secondsOption(const QCommandLineParser &parser, const QCommandLineOption &option, double *value)
 {
     bool ok = true;
-    if (parser.isSet(option) && (*value = parser.value(option).toDouble(&ok), !ok || !(*value >= 0) ||
-                                 std::isinf(*value))) {
-        error(QStringLiteral("--%1 %2: not a number of seconds from 0").arg(option.names().constLast(),
-                                                                          parser.value(option)));
+    if (parser.isSet(option) &&
+        (*value = parser.value(option).toDouble(&ok), !ok || !(*value >= 0) || std::isinf(*value))) {
+        error(QStringLiteral("--%1 %2: not a number of seconds from 0")
+                  .arg(option.names().constLast(), parser.value(option)));
         ok = false;
     }
     return ok;
@@ -77,7 +78,8 @@ Ending readRange(const QCommandLineParser &parser, Request *request)
         return kUsage;
     }
     if (!frameOption(parser, kFrom, &request->from) || !frameOption(parser, kUntil, &request->until) ||
-        !secondsOption(parser, kStart, &request->start) || !secondsOption(parser, kDuration, &request->duration))
+        !secondsOption(parser, kStart, &request->start) ||
+        !secondsOption(parser, kDuration, &request->duration))
         return kUsage;
     if (request->from > request->until) {
         error(QStringLiteral("--from %1 lies after --until %2").arg(request->from).arg(request->until));
@@ -138,9 +140,9 @@ int cut(const Request &request)
         error(why);
         return kFailure;
     }
-    std::fprintf(stderr, "orf: frames %lld–%lld (%lld frames, %lld bytes) into %s\n", (long long)range.firstFrame,
-                 (long long)range.lastFrame, (long long)range.frames, (long long)(range.end - range.begin),
-                 QFile::encodeName(request.out).constData());
+    std::fprintf(stderr, "orf: frames %lld–%lld (%lld frames, %lld bytes) into %s\n",
+                 (long long)range.firstFrame, (long long)range.lastFrame, (long long)range.frames,
+                 (long long)(range.end - range.begin), QFile::encodeName(request.out).constData());
     return kOk;
 }
 

@@ -121,9 +121,10 @@ bool unitOption(const QCommandLineParser &parser, const QCommandLineOption &opti
     *value = (unit >= 0 ? text.chopped(1) : text).toDouble(&ok) * factors.value(unit, 1);
     if (ok && *value > 0 && *value <= most)
         return true;
-    error(QStringLiteral("--%1 %2: not %3").arg(option.names().constLast(), parser.value(option),
-                                                &option == &kSplitSize ? "a size above 0 and at most 1P"
-                                                                       : "a duration above 0 and at most 1e9 s"));
+    error(QStringLiteral("--%1 %2: not %3")
+              .arg(option.names().constLast(), parser.value(option),
+                   &option == &kSplitSize ? "a size above 0 and at most 1P"
+                                          : "a duration above 0 and at most 1e9 s"));
     return false;
 }
 
@@ -131,7 +132,8 @@ Ending readSplit(const QCommandLineParser &parser, SplitRecording::Limits *split
 {
     double bytes = 0;
     if (parser.isSet(kSplitSize) &&
-        !unitOption(parser, kSplitSize, "KMGTP", {1024.0, 1048576.0, 1073741824.0, 1099511627776.0, 1125899906842624.0},
+        !unitOption(parser, kSplitSize, "KMGTP",
+                    {1024.0, 1048576.0, 1073741824.0, 1099511627776.0, 1125899906842624.0},
                     1125899906842624.0, &bytes))
         return kUsage;
     split->bytes = qint64(std::max(1.0, bytes)) * (bytes > 0);
@@ -301,20 +303,23 @@ int finishSplit(const Request &request, const Recorded &recorded, SplitRecording
         if (c.datagrams == 0)
             error(QStringLiteral("nothing arrived on %1; no recording written").arg(request.source));
         else if (c.write_failed)
-            error(QStringLiteral("writing %1 failed (is the disk full?); what was written is kept there").arg(part));
+            error(QStringLiteral("writing %1 failed (is the disk full?); what was written is kept there")
+                      .arg(part));
         else
-            error(QStringLiteral("receiving on %1 failed; what arrived is kept in %2").arg(request.source, part));
+            error(QStringLiteral("receiving on %1 failed; what arrived is kept in %2")
+                      .arg(request.source, part));
         return c.datagrams == 0 ? kNothing : kFailure;
     }
     if (!split.finish(&why)) {
         error(why + QStringLiteral("; what was written is kept in %1").arg(part));
         return kFailure;
     }
-    std::fprintf(stderr, "orf: recorded %llu datagrams (%s MB) in %.1f s into %s to %s (%d files), %llu frames lost\n",
-                 (unsigned long long)c.datagrams, megabytes::text(c.bytes).toUtf8().constData(),
-                 recorded.elapsed.elapsed() / 1000.0,
-                 QFile::encodeName(SplitRecording::numbered(request.file, 1)).constData(),
-                 QFile::encodeName(split.current()).constData(), split.files(), (unsigned long long)c.lost);
+    std::fprintf(
+        stderr, "orf: recorded %llu datagrams (%s MB) in %.1f s into %s to %s (%d files), %llu frames lost\n",
+        (unsigned long long)c.datagrams, megabytes::text(c.bytes).toUtf8().constData(),
+        recorded.elapsed.elapsed() / 1000.0,
+        QFile::encodeName(SplitRecording::numbered(request.file, 1)).constData(),
+        QFile::encodeName(split.current()).constData(), split.files(), (unsigned long long)c.lost);
     return kOk;
 }
 

@@ -265,7 +265,8 @@ int Ostrel_Recorder_Thread::takeBatches(RunState &rs)
             if (length <= 0)
                 continue; // an empty datagram carries nothing to keep
             const char *data = slot0 + size_t(i) * kSlot;
-            FILE *output = writing && output_chooser ? output_chooser->outputFor(data, length) : record_output;
+            FILE *output =
+                writing && output_chooser ? output_chooser->outputFor(data, length) : record_output;
             record_output = output ? output : record_output;
             if (writing && (!output || std::fwrite(data, size_t(length), 1, output) != 1)) {
                 rs.write_failed = true;

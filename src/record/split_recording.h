@@ -19,8 +19,8 @@ class SplitRecording : public Ostrel_Recorder_Thread::OutputChooser
 public:
     struct Limits
     {
-        qint64 bytes = 0;    // 0: none
-        double seconds = 0;  // 0: none
+        qint64 bytes = 0;   // 0: none
+        double seconds = 0; // 0: none
     };
 
     SplitRecording(const QString &file, Limits limits, bool force);

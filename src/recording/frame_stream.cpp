@@ -143,7 +143,8 @@ bool FrameStream::sameBytes(const FrameStream &a, const FrameStream &b)
     for (qint64 at = 0; at < size;) {
         const size_t n = size_t(std::min<qint64>(size - at, qint64(x.size())));
         if (::pread(a.m_fd, x.data(), n, a.m_begin + at) != ssize_t(n) ||
-            ::pread(b.m_fd, y.data(), n, b.m_begin + at) != ssize_t(n) || std::memcmp(x.data(), y.data(), n) != 0)
+            ::pread(b.m_fd, y.data(), n, b.m_begin + at) != ssize_t(n) ||
+            std::memcmp(x.data(), y.data(), n) != 0)
             return false;
         at += qint64(n);
     }

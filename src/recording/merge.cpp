@@ -51,7 +51,8 @@ struct Tally
 class Planner
 {
 public:
-    Planner(const QStringList &files, Plan *plan) : m_files(files), m_plan(*plan), m_tally(size_t(files.size()))
+    Planner(const QStringList &files, Plan *plan)
+        : m_files(files), m_plan(*plan), m_tally(size_t(files.size()))
     {
         plan->opened = std::make_shared<Opened>();
     }
@@ -126,8 +127,9 @@ private:
             stream(i).park();
             return true;
         case FrameStream::Status::FirstNumberInvalid:
-            return fail(Plan::Status::NotOneStream,
-                        QStringLiteral("%1 cannot be merged: its first frame-counter line has no number").arg(file));
+            return fail(
+                Plan::Status::NotOneStream,
+                QStringLiteral("%1 cannot be merged: its first frame-counter line has no number").arg(file));
         default:
             return fail(Plan::Status::OpenFailed, QStringLiteral("%1: cannot be read to its end").arg(file));
         }
@@ -139,9 +141,10 @@ private:
         if (!stream(i).next())
             return ended(i);
         if (stream(i).number() < 0)
-            return fail(Plan::Status::NotOneStream, QStringLiteral("%1 cannot be merged: frame %2 is negative")
-                                                        .arg(m_files[i])
-                                                        .arg(stream(i).number()));
+            return fail(Plan::Status::NotOneStream,
+                        QStringLiteral("%1 cannot be merged: frame %2 is negative")
+                            .arg(m_files[i])
+                            .arg(stream(i).number()));
         t.live = true;
         t.first = t.last = stream(i).number();
         return true;
@@ -154,11 +157,12 @@ private:
             return ended(i);
         const qint64 n = stream(i).number();
         if (n <= before)
-            return fail(Plan::Status::NotOneStream,
-                        QStringLiteral("%1 cannot be merged: frame %2 follows frame %3 (its numbering starts over)")
-                            .arg(m_files[i])
-                            .arg(n)
-                            .arg(before));
+            return fail(
+                Plan::Status::NotOneStream,
+                QStringLiteral("%1 cannot be merged: frame %2 follows frame %3 (its numbering starts over)")
+                    .arg(m_files[i])
+                    .arg(n)
+                    .arg(before));
         m_tally[size_t(i)].last = n;
         return true;
     }
@@ -208,12 +212,13 @@ private:
         for (size_t i = 0; i < m_tally.size(); ++i) {
             const Tally &t = m_tally[i];
             if (t.differing * 2 > t.shared)
-                return fail(Plan::Status::NotOneStream,
-                            QStringLiteral("%1 cannot be merged: %2 of the %3 frames it shares with the inputs "
-                                           "before it differ from theirs, from frame %4 on (its numbering "
-                                           "starts over)")
-                                .arg(m_files[int(i)], count(t.differing), count(t.shared))
-                                .arg(t.firstDiffering));
+                return fail(
+                    Plan::Status::NotOneStream,
+                    QStringLiteral("%1 cannot be merged: %2 of the %3 frames it shares with the inputs "
+                                   "before it differ from theirs, from frame %4 on (its numbering "
+                                   "starts over)")
+                        .arg(m_files[int(i)], count(t.differing), count(t.shared))
+                        .arg(t.firstDiffering));
         }
         return true;
     }
@@ -263,8 +268,8 @@ bool copyPieces(const Plan &plan, int to, QString *why)
         const int from = plan.opened->streams[size_t(piece.input)]->descriptor();
         const qint64 size = piece.end - piece.begin;
         if (size >= kSmallPiece) {
-            if (!flush() ||
-                frame_range_copy::copyBytes(from, piece.begin, piece.end, to, {}, why) != frame_range_copy::Status::Ok)
+            if (!flush() || frame_range_copy::copyBytes(from, piece.begin, piece.end, to, {}, why) !=
+                                frame_range_copy::Status::Ok)
                 return false;
             continue;
         }
@@ -292,7 +297,8 @@ QString Plan::summary() const
 {
     QStringList parts;
     for (const Input &input : inputs)
-        parts << QStringLiteral("%1 %2 %3").arg(count(input.taken), input.filling ? "filled from" : "from", input.file);
+        parts << QStringLiteral("%1 %2 %3")
+                     .arg(count(input.taken), input.filling ? "filled from" : "from", input.file);
     QString text = QStringLiteral("frames %1–%2: %3, %4")
                        .arg(first)
                        .arg(last)
@@ -314,8 +320,12 @@ QJsonObject Plan::json() const
     QJsonArray runs;
     for (const FrameIndex::Run &run : lost)
         runs.append(QJsonArray{run.first, run.last});
-    return QJsonObject{{"first", first},         {"last", last},         {"frames", frames},
-                       {"inputs", from},         {"still_lost", lostCount()}, {"lost_runs", runs},
+    return QJsonObject{{"first", first},
+                       {"last", last},
+                       {"frames", frames},
+                       {"inputs", from},
+                       {"still_lost", lostCount()},
+                       {"lost_runs", runs},
                        {"differing", differing}};
 }
 
@@ -345,7 +355,8 @@ bool write(const Plan &plan, const QString &file, bool force, QString *why)
     if (!copied || !unchanged(*plan.opened)) {
         *why = copied ? QStringLiteral("an input changed while it was merged; nothing written")
                       : QStringLiteral("writing %1 failed: %2")
-                            .arg(partName, reason.isEmpty() ? QString::fromLocal8Bit(std::strerror(errno)) : reason);
+                            .arg(partName,
+                                 reason.isEmpty() ? QString::fromLocal8Bit(std::strerror(errno)) : reason);
         std::fclose(part);
         QFile::remove(partName);
         return false;

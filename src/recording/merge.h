@@ -24,8 +24,9 @@ struct Opened;
 struct Input
 {
     QString file;
-    qint64 taken = 0;    // frames taken from it
-    bool filling = false; // its frame numbers overlap an input's before it: what it gave filled that one's gaps
+    qint64 taken = 0; // frames taken from it
+    bool filling =
+        false; // its frame numbers overlap an input's before it: what it gave filled that one's gaps
 };
 
 struct Plan
