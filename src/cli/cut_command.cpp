@@ -126,10 +126,32 @@ Ending findRange(const Request &request, const FrameIndex &index, frame_range_co
     return {};
 }
 
+// The recording's frame index. A recording is scanned, no more: what info adds (intervals, frames too
+// large to send) a cut needs not, and costs as much again on a large file.
+Ending indexOf(const Request &request, OpenedRecording *opened)
+{
+    if (CaptureReader::isCapture(request.in))
+        return openPlayable(request.in, &request.capture, opened);
+    switch (FrameScanner::scan(request.in, opened->index).status) {
+    case FrameScanner::Status::Ok:
+        return {};
+    case FrameScanner::Status::FirstNumberInvalid:
+    case FrameScanner::Status::BadNumbering:
+        error(request.in + ": " + RecordingInfo::badNumberingText());
+        return kNothing;
+    case FrameScanner::Status::OpenFailed:
+        error(QStringLiteral("%1: cannot be opened").arg(request.in));
+        return kFailure;
+    default:
+        error(QStringLiteral("%1: cannot be read to its end").arg(request.in));
+        return kFailure;
+    }
+}
+
 int cut(const Request &request)
 {
     OpenedRecording opened;
-    if (const Ending ending = openPlayable(request.in, &request.capture, &opened))
+    if (const Ending ending = indexOf(request, &opened))
         return *ending;
     frame_range_copy::Range range;
     if (const Ending ending = findRange(request, opened.index, &range))
