@@ -76,6 +76,11 @@ bool framesWithin(const FrameIndex &index, double start, double duration, Range 
     return stamped;
 }
 
+void startWriteBack(int fd)
+{
+    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 Status copyBytes(int from, qint64 begin, qint64 end, int to, const Progress &progress, QString *why)
 {
     bool share = true; // until the file system says it cannot copy between the two
@@ -107,6 +112,7 @@ Status copyBytes(int from, qint64 begin, qint64 end, int to, const Progress &pro
             }
             at += n;
         }
+        startWriteBack(to);
     }
     return Status::Ok;
 }

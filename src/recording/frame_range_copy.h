@@ -51,4 +51,8 @@ Status save(const FrameIndex &index, const Range &range, const QString &file, bo
 // progress (may be empty) is asked; a file system that cannot copy between the two is read and written.
 Status copyBytes(int from, qint64 begin, qint64 end, int to, const Progress &progress, QString *why);
 
+// Starts writing what is written to fd so far to the disk, without waiting: the fsync before a rename then
+// finds most of it written, and the disk works while the copy goes on.
+void startWriteBack(int fd);
+
 } // namespace frame_range_copy

@@ -29,6 +29,7 @@ namespace {
 // saves.
 constexpr qint64 kSmallPiece = 256 * 1024;
 constexpr size_t kWriteBuffer = size_t(4) << 20;
+constexpr qint64 kWriteBackEvery = qint64(64) << 20;
 // The lost runs a summary names.
 constexpr int kNamedRuns = 10;
 
@@ -259,8 +260,13 @@ bool copyPieces(const Plan &plan, int to, QString *why)
 {
     std::vector<char> buffer;
     buffer.reserve(kWriteBuffer);
+    qint64 unwritten = 0; // written since the disk was last asked to write
     const auto flush = [&] {
         const bool ok = buffer.empty() || ::write(to, buffer.data(), buffer.size()) == ssize_t(buffer.size());
+        if ((unwritten += qint64(buffer.size())) >= kWriteBackEvery) {
+            frame_range_copy::startWriteBack(to);
+            unwritten = 0;
+        }
         buffer.clear();
         return ok;
     };
