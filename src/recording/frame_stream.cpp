@@ -10,6 +10,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -17,6 +20,26 @@ constexpr size_t kBufferSize = size_t(1) << 20;
 // A frame-counter line is read up to this many bytes: far more than a number needs.
 constexpr qint64 kMaxNumberLine = 64 * 1024;
 constexpr char kStart[] = "\nfr ";
+
+// The first "\nfr " in [begin, end), or null. Sixteen places at a time where SSE2 is there: four compares of
+// shifted loads, far faster than memmem for a needle this short.
+const char *findFrameLine(const char *begin, const char *end)
+{
+    const char *p = begin;
+#ifdef __SSE2__
+    const __m128i lf = _mm_set1_epi8('\n'), f = _mm_set1_epi8('f'), r = _mm_set1_epi8('r'),
+                  space = _mm_set1_epi8(' ');
+    for (; end - p >= 19; p += 16) {
+        const auto at = [p](int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i)); };
+        const __m128i hits =
+            _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(at(0), lf), _mm_cmpeq_epi8(at(1), f)),
+                          _mm_and_si128(_mm_cmpeq_epi8(at(2), r), _mm_cmpeq_epi8(at(3), space)));
+        if (const int mask = _mm_movemask_epi8(hits))
+            return p + __builtin_ctz(unsigned(mask));
+    }
+#endif
+    return static_cast<const char *>(::memmem(p, size_t(std::max<qsizetype>(end - p, 0)), kStart, 4));
+}
 
 } // namespace
 
@@ -77,8 +100,8 @@ qint64 FrameStream::findStart(qint64 at, qint64 keep)
         const qint64 bufferEnd = m_bufferBegin + qint64(m_length);
         if (at >= m_bufferBegin && at < bufferEnd) {
             const char *from = m_buffer.data() + (at - m_bufferBegin);
-            if (const void *found = ::memmem(from, size_t(bufferEnd - at), kStart, 4))
-                return m_bufferBegin + (static_cast<const char *>(found) - m_buffer.data()) + 1;
+            if (const char *found = findFrameLine(from, from + (bufferEnd - at)))
+                return m_bufferBegin + (found - m_buffer.data()) + 1;
             at = std::max(at, bufferEnd - 3);
         }
         // A frame too large to hold is passed over, not held.
