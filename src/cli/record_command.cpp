@@ -298,9 +298,9 @@ int finishSplit(const Request &request, const Recorded &recorded, SplitRecording
     QString why;
     if (c.write_failed || recorded.receivingFailed || c.datagrams == 0) {
         split.abandon(c.datagrams == 0, &why);
-        if (!why.isEmpty())
-            error(why);
-        if (c.datagrams == 0)
+        if (!why.isEmpty()) // a next file could not be made: the recording ended before it
+            error(why + QStringLiteral("; the recording ended before %1").arg(split.current()));
+        else if (c.datagrams == 0)
             error(QStringLiteral("nothing arrived on %1; no recording written").arg(request.source));
         else if (c.write_failed)
             error(QStringLiteral("writing %1 failed (is the disk full?); what was written is kept there")
@@ -311,7 +311,7 @@ int finishSplit(const Request &request, const Recorded &recorded, SplitRecording
         return c.datagrams == 0 ? kNothing : kFailure;
     }
     if (!split.finish(&why)) {
-        error(why + QStringLiteral("; what was written is kept in %1").arg(part));
+        error(why); // names the file kept as its .part
         return kFailure;
     }
     std::fprintf(

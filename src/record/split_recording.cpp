@@ -7,6 +7,7 @@
 #include <QFileInfo>
 
 #include <cstring>
+#include <sys/stat.h>
 
 SplitRecording::SplitRecording(const QString &file, Limits limits, bool force)
     : m_file(file), m_limits(limits), m_force(force)
@@ -31,6 +32,12 @@ QString SplitRecording::numbered(const QString &file, int number)
 FILE *SplitRecording::open(QString *why)
 {
     ++m_number;
+    // A file of that name is replaced only with force, as the first one's is: the rename would replace it.
+    struct stat st;
+    if (!m_force && ::lstat(QFile::encodeName(current()).constData(), &st) == 0) {
+        *why = QStringLiteral("%1 exists; --force replaces it").arg(current());
+        return m_output = nullptr;
+    }
     m_output = part_file::create(current(), m_force, why);
     m_bytes = 0;
     m_opened = std::chrono::steady_clock::now();
