@@ -116,15 +116,16 @@ bool FrameStream::readNumber()
 {
     const char *line = nullptr;
     const char *lineEnd = nullptr;
-    for (;;) {
+    // The pointers are taken again after every fill, which moves the bytes.
+    for (bool more = true;; more = fill(m_begin)) {
         const qint64 bufferEnd = m_bufferBegin + qint64(m_length);
         if (m_begin >= m_bufferBegin && m_begin < bufferEnd) {
             line = m_buffer.data() + (m_begin - m_bufferBegin);
             const qint64 most = std::min(bufferEnd - m_begin, kMaxNumberLine);
             lineEnd = frame_lines::rawLineEnd(line, line + most);
-            if (lineEnd < line + most || most == kMaxNumberLine || !fill(m_begin))
+            if (lineEnd < line + most || most == kMaxNumberLine || !more)
                 break;
-        } else if (!fill(m_begin)) {
+        } else if (!more) {
             return false;
         }
     }
