@@ -3,6 +3,7 @@
 #include "capture/opened_recording.h"
 #include "cli/orf.h"
 #include "cli/output_file.h"
+#include "cli/progress.h"
 #include "cli/recording_input.h"
 #include "cli/terminal.h"
 #include "recording/frame_range_copy.h"
@@ -162,9 +163,9 @@ int cut(const Request &request)
         error(why);
         return kFailure;
     }
-    std::fprintf(stderr, "orf: frames %lld–%lld (%lld frames, %lld bytes) into %s\n",
-                 (long long)range.firstFrame, (long long)range.lastFrame, (long long)range.frames,
-                 (long long)(range.end - range.begin), QFile::encodeName(request.out).constData());
+    say("orf: frames %lld–%lld (%lld frames, %lld bytes) into %s\n", (long long)range.firstFrame,
+        (long long)range.lastFrame, (long long)range.frames, (long long)(range.end - range.begin),
+        QFile::encodeName(request.out).constData());
     return kOk;
 }
 

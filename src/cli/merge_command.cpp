@@ -2,6 +2,7 @@
 // are read and checked before anything is written.
 #include "cli/orf.h"
 #include "cli/output_file.h"
+#include "cli/progress.h"
 #include "cli/terminal.h"
 #include "recording/merge.h"
 
@@ -62,7 +63,7 @@ int mergeInputs(const Request &request)
         QTextStream(stdout) << QJsonDocument(plan.json()).toJson(QJsonDocument::Indented);
     else
         for (const QString &line : plan.summary().split('\n'))
-            error(line);
+            say("orf: %s\n", line.toUtf8().constData());
     return kOk;
 }
 

@@ -314,8 +314,7 @@ int finishSplit(const Request &request, const Recorded &recorded, SplitRecording
         error(why); // names the file kept as its .part
         return kFailure;
     }
-    std::fprintf(
-        stderr, "orf: recorded %llu datagrams (%s MB) in %.1f s into %s to %s (%d files), %llu frames lost\n",
+    say("orf: recorded %llu datagrams (%s MB) in %.1f s into %s to %s (%d files), %llu frames lost\n",
         (unsigned long long)c.datagrams, megabytes::text(c.bytes).toUtf8().constData(),
         recorded.elapsed.elapsed() / 1000.0,
         QFile::encodeName(SplitRecording::numbered(request.file, 1)).constData(),
