@@ -1,7 +1,9 @@
 // Editing recordings with orf (cut, merge, record split into parts) as a user runs it, and the window's
 // Save frames as.
 #include "test_support.h"
-#include "window_access.h"
+#include "window_test.h"
+
+#include <QSlider>
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -66,8 +68,6 @@ class TestEdit : public WindowTest
     }
 
 private slots:
-    void initTestCase() { writeHomeSettings(defaultSettingsXml()); }
-
     // Frames 1-20 without 11 and 12, after a line that is no frame: each range is exactly its frames' bytes.
     void cut_data()
     {
@@ -202,15 +202,15 @@ private slots:
     void windowSavesFramesAsCutDoes()
     {
         newWindow();
-        QVERIFY(!a->ui().actionSaveFrames->isEnabled());
+        QVERIFY(!action("actionSaveFrames")->isEnabled());
         QVERIFY(writeFile(path("in.orf"), "# before the first frame\n" + frames(span(1, 20, {11, 12}))));
         answerer->queueFile(path("in.orf"));
         window->on_actionOpen_triggered();
-        QVERIFY(a->ui().actionSaveFrames->isEnabled());
-        a->ui().playSlider->setValue(9);
+        QVERIFY(action("actionSaveFrames")->isEnabled());
+        child<QSlider>("playSlider")->setValue(9);
         QStringList shown;
         answerer->queueConfirm({"le_from", "9", "le_until", "14", "le_file", path("saved.orf")}, &shown);
-        a->ui().actionSaveFrames->trigger();
+        action("actionSaveFrames")->trigger();
         QCOMPARE(shown.mid(0, 2), (QStringList{"9", "20"}));
         QCOMPARE(orf({"cut", path("in.orf"), "-o", path("cut.orf"), "--from", "9", "--until", "14"}), 0);
         QCOMPARE(readFile(path("saved.orf")), readFile(path("cut.orf")));
