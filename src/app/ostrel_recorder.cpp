@@ -103,6 +103,7 @@ void Ostrel_recorder::updateActions()
     ui.actionSave_as->setEnabled(idle && unsavedOpen);
     ui.actionRecordingInfo->setEnabled(opened);
     ui.actionExportCapture->setEnabled(idle && opened);
+    ui.actionSaveFrames->setEnabled(idle && opened);
     ui.actionPlay->setEnabled((idle && (opened || unsavedOpen)) || paused);
     ui.actionPause->setEnabled(state == State::Playing);
     ui.actionRecord->setEnabled(idle || state == State::Previewing);

@@ -89,6 +89,7 @@ public slots:
     void on_actionSave_as_triggered();
     void on_actionRecordingInfo_triggered();
     void on_actionExportCapture_triggered();
+    void on_actionSaveFrames_triggered();
     void on_actionEnterWhatsThis_triggered();
     void on_actionExit_triggered();
     void on_actionRecordSettings_triggered();

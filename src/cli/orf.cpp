@@ -14,7 +14,7 @@ namespace orf {
 
 const QList<const Command *> &commands()
 {
-    static const QList<const Command *> table = {&kRecord, &kPlay, &kInfo, &kExport, &kImport};
+    static const QList<const Command *> table = {&kRecord, &kPlay, &kInfo, &kExport, &kImport, &kCut, &kMerge};
     return table;
 }
 

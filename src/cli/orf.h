@@ -16,6 +16,8 @@ extern const Command kPlay;
 extern const Command kInfo;
 extern const Command kExport;
 extern const Command kImport;
+extern const Command kCut;
+extern const Command kMerge;
 
 // The commands, in the order orf --help lists them.
 const QList<const Command *> &commands();

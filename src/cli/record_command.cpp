@@ -9,6 +9,7 @@
 #include "record/megabytes.h"
 #include "record/ostrel_recorder_thread.h"
 #include "record/record_socket.h"
+#include "record/split_recording.h"
 #include "recording/part_file.h"
 
 #include <QCommandLineParser>
@@ -45,11 +46,20 @@ const QCommandLineOption
     kInterface("interface",
                "Joins the group on interface IF, a name or an address (default: the system's choice).", "IF");
 
+const QCommandLineOption kSplitSize("split-size",
+                                    "Goes on in a next file (FILE-0001.orf, FILE-0002.orf, ...) once a file "
+                                    "holds SIZE bytes (K, M, G: 1024, 1024², 1024³ bytes).",
+                                    "SIZE");
+const QCommandLineOption kSplitDuration("split-duration",
+                                        "Goes on in a next file once a file has been written for DURATION "
+                                        "(seconds; m, h: minutes, hours).",
+                                        "DURATION");
+
 QList<QCommandLineOption> options(const Defaults &defaults)
 {
     QCommandLineOption port = kPort;
     port.setDescription(kPort.description().arg(defaults.values.port_record));
-    return {port, kOutput, kCount, kDuration, kForce, kGroup, kInterface};
+    return {port, kOutput, kCount, kDuration, kForce, kGroup, kInterface, kSplitSize, kSplitDuration};
 }
 
 // What to record, into which file, until when.
@@ -64,6 +74,8 @@ struct Request
     double duration = 0; // seconds; 0: no limit
     QString file;
     bool force = false;
+    SplitRecording::Limits split; // none: one file
+    bool splitting() const { return split.bytes > 0 || split.seconds > 0; }
 };
 
 // --port, --group and --interface, or the settings'.
@@ -99,6 +111,38 @@ Ending readSource(const Invocation &call, Request *request)
     return {};
 }
 
+// A number with a unit after it: 2G, 1.5h.
+bool unitOption(const QCommandLineParser &parser, const QCommandLineOption &option, const QString &units,
+                const QList<double> &factors, double most, double *value)
+{
+    QString text = parser.value(option);
+    const qsizetype unit = text.isEmpty() ? -1 : units.indexOf(text.back().toUpper());
+    bool ok = false;
+    *value = (unit >= 0 ? text.chopped(1) : text).toDouble(&ok) * factors.value(unit, 1);
+    if (ok && *value > 0 && *value <= most)
+        return true;
+    error(QStringLiteral("--%1 %2: not %3")
+              .arg(option.names().constLast(), parser.value(option),
+                   &option == &kSplitSize ? "a size above 0 and at most 1P"
+                                          : "a duration above 0 and at most 1e9 s"));
+    return false;
+}
+
+Ending readSplit(const QCommandLineParser &parser, SplitRecording::Limits *split)
+{
+    double bytes = 0;
+    if (parser.isSet(kSplitSize) &&
+        !unitOption(parser, kSplitSize, "KMGTP",
+                    {1024.0, 1048576.0, 1073741824.0, 1099511627776.0, 1125899906842624.0},
+                    1125899906842624.0, &bytes))
+        return kUsage;
+    split->bytes = qint64(std::max(1.0, bytes)) * (bytes > 0);
+    if (parser.isSet(kSplitDuration) &&
+        !unitOption(parser, kSplitDuration, "SMHD", {1, 60, 3600, 86400}, kMaxDuration, &split->seconds))
+        return kUsage;
+    return {};
+}
+
 Ending readRequest(const Invocation &call, Request *request)
 {
     const QCommandLineParser &parser = call.parser;
@@ -118,8 +162,11 @@ Ending readRequest(const Invocation &call, Request *request)
                         ? parser.value(kOutput)
                         : QDateTime::currentDateTime().toString("'ostrel-'yyyyMMdd-HHmmss'.orf'");
     request->force = parser.isSet(kForce);
+    if (const Ending ending = readSplit(parser, &request->split))
+        return ending;
     // Found out now, not after a recording that could then not be renamed to it.
-    return checkOutput(request->file, request->force);
+    return checkOutput(request->splitting() ? SplitRecording::numbered(request->file, 1) : request->file,
+                       request->force);
 }
 
 Ending openSocket(const Request &request, void **socket)
@@ -160,11 +207,12 @@ struct Recorded
 
 // Records until the count, the duration or a signal ends it, or receiving or writing fails; closes the
 // socket.
-Recorded receive(const Request &request, void *socket, std::FILE *output)
+Recorded receive(const Request &request, void *socket, std::FILE *output, SplitRecording *split = nullptr)
 {
     Ostrel_Recorder_Thread receiver;
     receiver.setSocket(socket);
     receiver.setRecordOutput(output);
+    receiver.setOutputChooser(split);
     receiver.setModeRecord(true);
     receiver.setStopAfter(request.count);
     receiver.setStopOnWriteFailure(true); // a full disk ends the recording at once; the rest is kept
@@ -198,7 +246,7 @@ Recorded receive(const Request &request, void *socket, std::FILE *output)
     if (request.duration > 0)
         quitAt(QDeadlineTimer(qint64(request.duration * 1000), Qt::PreciseTimer), &ender);
     say("orf: recording %s into %s (Ctrl-C ends)\n", request.source.toLocal8Bit().constData(),
-        QFile::encodeName(request.file).constData());
+        QFile::encodeName(split ? split->current() + ", ..." : request.file).constData());
     receiver.start();
     QCoreApplication::exec();
     receiver.stop();
@@ -241,11 +289,59 @@ int finish(const Request &request, const Recorded &recorded, std::FILE *output)
     return kOk;
 }
 
+// The files of a split recording: the closed ones renamed, the open one too, and the summary; or what is
+// kept where, and why.
+int finishSplit(const Request &request, const Recorded &recorded, SplitRecording &split)
+{
+    const Ostrel_Recorder_Thread::Counts &c = recorded.counts;
+    const QString part = split.current() + ".part";
+    QString why;
+    if (c.write_failed || recorded.receivingFailed || c.datagrams == 0) {
+        split.abandon(c.datagrams == 0, &why);
+        if (!why.isEmpty()) // a next file could not be made: the recording ended before it
+            error(why + QStringLiteral("; the recording ended before %1").arg(split.current()));
+        else if (c.datagrams == 0)
+            error(QStringLiteral("nothing arrived on %1; no recording written").arg(request.source));
+        else if (c.write_failed)
+            error(QStringLiteral("writing %1 failed (is the disk full?); what was written is kept there")
+                      .arg(part));
+        else
+            error(QStringLiteral("receiving on %1 failed; what arrived is kept in %2")
+                      .arg(request.source, part));
+        return c.datagrams == 0 ? kNothing : kFailure;
+    }
+    if (!split.finish(&why)) {
+        error(why); // names the file kept as its .part
+        return kFailure;
+    }
+    say("orf: recorded %llu datagrams (%s MB) in %.1f s into %s to %s (%d files), %llu frames lost\n",
+        (unsigned long long)c.datagrams, megabytes::text(c.bytes).toUtf8().constData(),
+        recorded.elapsed.elapsed() / 1000.0,
+        QFile::encodeName(SplitRecording::numbered(request.file, 1)).constData(),
+        QFile::encodeName(split.current()).constData(), split.files(), (unsigned long long)c.lost);
+    return kOk;
+}
+
+int recordSplit(const Request &request, void *socket)
+{
+    SplitRecording split(request.file, request.split, request.force);
+    QString why;
+    std::FILE *output = split.open(&why);
+    if (!output) {
+        error(why);
+        ap_udp_exit(socket);
+        return kFailure;
+    }
+    return finishSplit(request, receive(request, socket, output, &split), split);
+}
+
 int record(const Request &request)
 {
     void *socket = nullptr;
     if (const Ending ending = openSocket(request, &socket))
         return *ending;
+    if (request.splitting())
+        return recordSplit(request, socket);
     std::FILE *output = createOutput(request.file, request.force);
     if (!output) {
         ap_udp_exit(socket);
@@ -260,9 +356,11 @@ const Command kRecord = {
     "record",
     "record the datagrams arriving on a port into a recording (.orf)",
     "orf record [--port P] [--group ADDR [--interface IF]] [-o FILE] [--count N] [--duration SECONDS] "
-    "[--force]",
+    "[--split-size SIZE] [--split-duration DURATION] [--force]",
     "Records every datagram arriving on a UDP port, or sent to a multicast group on it, byte for byte, until "
-    "Ctrl-C, N datagrams or the duration.",
+    "Ctrl-C, N datagrams or the duration. With --split-size or --split-duration FILE.orf is written as "
+    "FILE-0001.orf, FILE-0002.orf, ...: each file is closed, once it holds the size or the time, before the "
+    "next datagram that begins a frame; orf merge FILE-*.orf gives back the one recording.",
     options,
     {},
     runOnRequest<Request, readRequest, record>,

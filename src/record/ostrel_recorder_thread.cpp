@@ -86,6 +86,12 @@ void Ostrel_Recorder_Thread::setRecordOutput(FILE *output)
         record_output = output;
 }
 
+void Ostrel_Recorder_Thread::setOutputChooser(OutputChooser *chooser)
+{
+    if (!isRunning())
+        output_chooser = chooser;
+}
+
 void Ostrel_Recorder_Thread::setModeRecord(bool record)
 {
     if (!isRunning())
@@ -250,7 +256,7 @@ int Ostrel_Recorder_Thread::takeBatches(RunState &rs)
         // Datagrams taken after a stop request are neither written nor counted.
         if (!running.load())
             return total;
-        const bool writing = mode_record && record_output;
+        const bool writing = mode_record && (record_output || output_chooser);
         qint64 count = 0, bytes = 0;
         int last = -1;
         const bool failed_before = rs.write_failed;
@@ -259,7 +265,10 @@ int Ostrel_Recorder_Thread::takeBatches(RunState &rs)
             if (length <= 0)
                 continue; // an empty datagram carries nothing to keep
             const char *data = slot0 + size_t(i) * kSlot;
-            if (writing && std::fwrite(data, size_t(length), 1, record_output) != 1) {
+            FILE *output =
+                writing && output_chooser ? output_chooser->outputFor(data, length) : record_output;
+            record_output = output ? output : record_output;
+            if (writing && (!output || std::fwrite(data, size_t(length), 1, output) != 1)) {
                 rs.write_failed = true;
                 if (stop_on_write_failure)
                     break; // the run ends here; what follows was not written
@@ -298,7 +307,7 @@ int Ostrel_Recorder_Thread::takeBatches(RunState &rs)
 void Ostrel_Recorder_Thread::flushOutput(RunState &rs)
 {
     rs.dirty = false;
-    if (std::fflush(record_output) == 0 || rs.write_failed)
+    if (!record_output || std::fflush(record_output) == 0 || rs.write_failed)
         return;
     rs.write_failed = true;
     QMutexLocker lock(&state_mutex);

@@ -34,12 +34,24 @@ public:
         bool ended_by_error = false;
     };
 
+    // Chooses, on the receiving thread, the file each datagram is written to, so that a recording can go on
+    // in a next file between two datagrams (orf record --split-size). Null for a failure: the datagram is
+    // then not written, as when a write fails.
+    class OutputChooser
+    {
+    public:
+        virtual ~OutputChooser() = default;
+        virtual FILE *outputFor(const char *data, int length) = 0;
+    };
+
     explicit Ostrel_Recorder_Thread(QObject *parent = nullptr);
     ~Ostrel_Recorder_Thread() override;
 
     // Ignored while the thread runs, so a run always works on what it was started with.
     void setSocket(void *handle);
     void setRecordOutput(FILE *output);
+    // Asked before each datagram is written, when set; it then stands for the record output.
+    void setOutputChooser(OutputChooser *chooser);
     void setModeRecord(bool record);
     // The run ends by itself once it has taken in this many datagrams; 0 (the default) for no limit.
     void setStopAfter(qint64 datagrams);
@@ -85,6 +97,7 @@ private:
     std::atomic<bool> running{false};
     bool mode_record = false;
     FILE *record_output = nullptr;
+    OutputChooser *output_chooser = nullptr;
     void *socket = nullptr;
     qint64 stop_after = 0;
     bool stop_on_write_failure = false;
