@@ -131,9 +131,10 @@ Ending findRange(const Request &request, const FrameIndex &index, frame_range_co
 // large to send) a cut needs not, and costs as much again on a large file.
 Ending indexOf(const Request &request, OpenedRecording *opened)
 {
+    ProgressBar bar("reading");
     if (CaptureReader::isCapture(request.in))
         return openPlayable(request.in, &request.capture, opened);
-    switch (FrameScanner::scan(request.in, opened->index).status) {
+    switch (FrameScanner::scan(request.in, opened->index, FrameScanner::kDefaultChunkSize, bar.callback()).status) {
     case FrameScanner::Status::Ok:
         return {};
     case FrameScanner::Status::FirstNumberInvalid:
@@ -158,8 +159,11 @@ int cut(const Request &request)
     if (const Ending ending = findRange(request, opened.index, &range))
         return *ending;
     QString why;
-    if (frame_range_copy::save(opened.index, range, request.out, request.force, {}, &why) !=
-        frame_range_copy::Status::Ok) {
+    ProgressBar bar("cutting");
+    const frame_range_copy::Status saved =
+        frame_range_copy::save(opened.index, range, request.out, request.force, bar.callback(), &why);
+    bar.end();
+    if (saved != frame_range_copy::Status::Ok) {
         error(why);
         return kFailure;
     }

@@ -50,12 +50,16 @@ Ending readRequest(const Invocation &call, Request *request)
 int mergeInputs(const Request &request)
 {
     using Status = merge::Plan::Status;
-    const merge::Plan plan = merge::plan(request.inputs);
+    ProgressBar bar("merging");
+    const merge::Plan plan = merge::plan(request.inputs, bar.callback());
     if (!plan.ok()) {
         error(plan.why + "; nothing written");
         return plan.status == Status::OpenFailed ? kFailure : kNothing;
     }
-    if (QString why; !merge::write(plan, request.out, request.force, &why)) {
+    QString why;
+    const bool written = merge::write(plan, request.out, request.force, &why, bar.callback());
+    bar.end();
+    if (!written) {
         error(why);
         return kFailure;
     }

@@ -52,8 +52,8 @@ struct Tally
 class Planner
 {
 public:
-    Planner(const QStringList &files, Plan *plan)
-        : m_files(files), m_plan(*plan), m_tally(size_t(files.size()))
+    Planner(const QStringList &files, Plan *plan, const frame_range_copy::Progress &progress)
+        : m_files(files), m_plan(*plan), m_tally(size_t(files.size())), m_progress(progress)
     {
         plan->opened = std::make_shared<Opened>();
     }
@@ -68,6 +68,7 @@ public:
             if (!s.open(m_files[i]) || ::fstat(s.descriptor(), &st) != 0)
                 return fail(Plan::Status::OpenFailed, QStringLiteral("%1: cannot be opened").arg(m_files[i]));
             m_plan.opened->identities.push_back(st);
+            m_total += qint64(st.st_size);
             if (!start(i))
                 return false;
             s.park();
@@ -84,6 +85,7 @@ public:
             const qint64 n = taken.number();
             compareCopies(chosen);
             take(chosen);
+            report();
             if (previous != std::numeric_limits<qint64>::min() && n > previous + 1)
                 m_plan.lost.push_back({previous + 1, n - 1});
             else if (previous == std::numeric_limits<qint64>::min())
@@ -224,9 +226,25 @@ private:
         return true;
     }
 
+    // Every few thousand frames: the bytes read of all inputs, where each stream has got to.
+    void report()
+    {
+        if (!m_progress || ++m_sinceReport < kFramesPerReport)
+            return;
+        m_sinceReport = 0;
+        qint64 done = 0;
+        for (int i = 0; i < m_files.size(); ++i)
+            done += stream(i).end();
+        m_progress(std::min(done, m_total), m_total);
+    }
+
+    static constexpr int kFramesPerReport = 4096;
     const QStringList &m_files;
     Plan &m_plan;
     std::vector<Tally> m_tally;
+    const frame_range_copy::Progress &m_progress;
+    qint64 m_total = 0;
+    int m_sinceReport = 0;
 };
 
 QString lostText(const std::vector<FrameIndex::Run> &runs, qint64 lost)
@@ -256,8 +274,11 @@ bool unchanged(const Opened &opened)
 }
 
 // Writes the pieces to to: large ones copied, small ones gathered in a buffer. False with errno's reason.
-bool copyPieces(const Plan &plan, int to, QString *why)
+bool copyPieces(const Plan &plan, int to, QString *why, const frame_range_copy::Progress &progress)
 {
+    qint64 total = 0, done = 0;
+    for (const Plan::Piece &piece : plan.pieces)
+        total += piece.end - piece.begin;
     std::vector<char> buffer;
     buffer.reserve(kWriteBuffer);
     qint64 unwritten = 0; // written since the disk was last asked to write
@@ -273,6 +294,9 @@ bool copyPieces(const Plan &plan, int to, QString *why)
     for (const Plan::Piece &piece : plan.pieces) {
         const int from = plan.opened->streams[size_t(piece.input)]->descriptor();
         const qint64 size = piece.end - piece.begin;
+        if (progress)
+            progress(done, total);
+        done += size;
         if (size >= kSmallPiece) {
             if (!flush() || frame_range_copy::copyBytes(from, piece.begin, piece.end, to, {}, why) !=
                                 frame_range_copy::Status::Ok)
@@ -335,10 +359,10 @@ QJsonObject Plan::json() const
                        {"differing", differing}};
 }
 
-Plan plan(const QStringList &inputs)
+Plan plan(const QStringList &inputs, const frame_range_copy::Progress &progress)
 {
     Plan result;
-    Planner planner(inputs, &result);
+    Planner planner(inputs, &result, progress);
     if (planner.open() && planner.run())
         planner.markFilling();
     if (!result.ok())
@@ -346,7 +370,8 @@ Plan plan(const QStringList &inputs)
     return result;
 }
 
-bool write(const Plan &plan, const QString &file, bool force, QString *why)
+bool write(const Plan &plan, const QString &file, bool force, QString *why,
+           const frame_range_copy::Progress &progress)
 {
     const QString partName = file + ".part";
     if (!unchanged(*plan.opened)) {
@@ -357,7 +382,7 @@ bool write(const Plan &plan, const QString &file, bool force, QString *why)
     if (!part)
         return false;
     QString reason;
-    const bool copied = copyPieces(plan, fileno(part), &reason);
+    const bool copied = copyPieces(plan, fileno(part), &reason, progress);
     if (!copied || !unchanged(*plan.opened)) {
         *why = copied ? QStringLiteral("an input changed while it was merged; nothing written")
                       : QStringLiteral("writing %1 failed: %2")

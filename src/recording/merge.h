@@ -7,6 +7,7 @@
 #pragma once
 
 #include "recording/frame_index.h"
+#include "recording/frame_range_copy.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -64,11 +65,12 @@ struct Plan
     std::shared_ptr<Opened> opened;
 };
 
-// Reads the inputs once and plans the merge.
-Plan plan(const QStringList &inputs);
+// Reads the inputs once and plans the merge; progress (may be empty) hears of the bytes read of all.
+Plan plan(const QStringList &inputs, const frame_range_copy::Progress &progress = {});
 
 // Writes a planned merge to file through FILE.part (with force, replacing one left before); false with the
 // reason in *why, no FILE.part left. An input that changed since it was planned fails the write.
-bool write(const Plan &plan, const QString &file, bool force, QString *why);
+bool write(const Plan &plan, const QString &file, bool force, QString *why,
+           const frame_range_copy::Progress &progress = {});
 
 } // namespace merge
