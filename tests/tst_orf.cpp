@@ -253,7 +253,7 @@ private slots:
             << QStringList{"play", "big.orf", "--to", "SINK", "--top-speed"} << 1 << stopped << 1;
         QTest::newRow("play --until 200")
             << QStringList{"play", "big.orf", "--to", "SINK", "--rate", "500", "--until", "200"} << 0
-            << "sent 1 frames" << 1;
+            << "sent 1 frame in" << 1;
         QTest::newRow("export")
             << QStringList{"export", "big.orf", "-o", "big.pcap"} << 1
             << "big.orf: frame 201 is 65509 bytes, too large for a datagram; nothing exported" << 0;
@@ -282,8 +282,8 @@ private slots:
         QTest::addColumn<QString>("said");          // on standard error, all of it orf's own lines
         QTest::addColumn<QString>("outcome"); // exit status, the directory afterwards (Qt's permissions)
         for (const QString &row : QStringList{
-                 "link as FILE.part, --force|record --port P -o x.orf --count 3 --force|recorded 3 "
-                 "datagrams|0 v.txt:9:6640 x.orf:3000:6640",
+                 "link as FILE.part, --force|record --port P -o x.orf --count 1 --force|recorded 1 "
+                 "datagram (|0 v.txt:9:6640 x.orf:1000:6640",
                  "a second run with --force|record --port P -o x.orf --count 3 --force|recorded 3 "
                  "datagrams|0 x.orf:3000:6640",
                  "dangling link as FILE.part|record --port P -o x.orf --count 3|orf: x.orf.part "
