@@ -315,11 +315,12 @@ int finishSplit(const Request &request, const Recorded &recorded, SplitRecording
         error(why); // names the file kept as its .part
         return kFailure;
     }
-    say("orf: recorded %llu datagrams (%s MB) in %.1f s into %s to %s (%d files), %llu frames lost\n",
-        (unsigned long long)c.datagrams, megabytes::text(c.bytes).toUtf8().constData(),
+    say("orf: recorded %s (%s MB) in %.1f s into %s to %s (%s), %s lost\n",
+        qPrintable(counted(qint64(c.datagrams), "datagram")), megabytes::text(c.bytes).toUtf8().constData(),
         recorded.elapsed.elapsed() / 1000.0,
         QFile::encodeName(SplitRecording::numbered(request.file, 1)).constData(),
-        QFile::encodeName(split.current()).constData(), split.files(), (unsigned long long)c.lost);
+        QFile::encodeName(split.current()).constData(), qPrintable(counted(split.files(), "file")),
+        qPrintable(counted(qint64(c.lost), "frame")));
     return kOk;
 }
 
