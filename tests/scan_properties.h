@@ -13,14 +13,18 @@
 
 namespace scan_properties {
 
-// The scan and every frame entry: number, text, wire form, timestamp, interval, stamped; the lost runs.
+// The scan, where its numbering broke, and every frame entry: number, text, wire form, timestamp, interval,
+// stamped; the lost runs.
 inline QString describe(const FrameScanner::Result &r, const FrameIndex &index)
 {
-    QStringList out{QStringLiteral("%1 %2-%3 lost %4")
+    QStringList out{QStringLiteral("%1 %2-%3 lost %4 broken %5: %6 after %7")
                         .arg(int(r.status))
                         .arg(r.first_frame)
                         .arg(r.last_frame)
-                        .arg(r.lost_count)};
+                        .arg(r.lost_count)
+                        .arg(r.broken.offset)
+                        .arg(r.broken.frame)
+                        .arg(r.broken.after)};
     for (qsizetype k = index.frameAtOrAfter(0); k >= 0; k = index.frameAtOrAfter(k + 1)) {
         QString text;
         QByteArray wire;

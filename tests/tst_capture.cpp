@@ -85,14 +85,14 @@ class TestCapture : public QObject
             ip = frame(link, ip, tags);
         return ips;
     }
-    // The port choice and the summary as the reader says them.
+    // The port choice and the summary as the reader says them, each count agreeing with its noun.
     static QString said(int kept, int of, int bytes, const char *more = "",
                         const char *choice = "5000, the record port of the settings")
     {
-        return QString::asprintf(
-            "UDP port %s (%d of %d datagrams) / %d datagrams kept (%d bytes), %d to other "
-            "ports passed over%s",
-            choice, kept, of, kept, bytes, of - kept, more);
+        const auto s = [](int n) { return n == 1 ? "" : "s"; };
+        return QString::asprintf("UDP port %s (%d of %d datagram%s) / %d datagram%s kept (%d byte%s), %d to "
+                                 "other ports passed over%s",
+                                 choice, kept, of, s(of), kept, s(kept), bytes, s(bytes), of - kept, more);
     }
 
 private slots:
@@ -150,7 +150,7 @@ private slots:
                 << ip4(QByteArray(16, 'o'), 65528, false, 3) << ip4("odd", 0, true, 4);
         row("overlapping and hostile fragments", write(m_dir.filePath("hostile"), DLT_RAW, hostile), d.mid(8),
             said(1, 1, 45,
-                 ", 10 fragments read, 1 datagrams reassembled, 2 incomplete and 2 malformed datagrams "
+                 ", 10 fragments read, 1 datagram reassembled, 2 incomplete and 2 malformed datagrams "
                  "dropped"));
         // One ID, fragments of two datagrams: a lost first fragment, then one of the same size (its checksum
         // fails), or of another size (it starts over), or one 31 s later (the first expired).
@@ -180,7 +180,7 @@ private slots:
             "",
             QString(
                 "UDP port 5000, the port most datagrams go to (0 of 4 datagrams) / 0 datagrams kept (0 "
-                "bytes), 1 to other ports passed over, 1 fragments read, 0 datagrams reassembled, 1 "
+                "bytes), 1 to other ports passed over, 1 fragment read, 0 datagrams reassembled, 1 "
                 "incomplete and 0 malformed datagrams dropped, 4 packets captured short / 3 of 3 datagrams "
                 "to port 5000 were cut to the capture's snapshot length of 100 bytes and are left out; "
                 "capture with -s 0 to keep them whole"),

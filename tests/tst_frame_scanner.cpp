@@ -178,6 +178,8 @@ private slots:
         QTest::newRow("lines before the first frame")
             << QByteArray("hello\nts 3\nfr 3\nts 4\nfr 5\nts 4.5\n");
         QTest::newRow("first number invalid") << QByteArray("fr x\nfr 1\nfr 2\n");
+        QTest::newRow("numbers that do not increase after lines before the first frame (no place)")
+            << QByteArray("hello\nfr 0\nfr -1\nfr 2\nfr 1\n");
         QTest::newRow("frames over the point of a start: bodies, CR, NUL, odd lines")
             << QByteArray("fr 1\r\nts 1.5\r\n fr 9\nfr9\nFR 9\nts 1.25 x\n# c\nfr 2 a\nts 2\0x\nab\0cd\n"
                           "fr 3\0\nts\nts 1e1\nfr 04\nts 00012.50\nts .5\nfr +5\nts 7.\nfr 6\nx",

@@ -193,6 +193,20 @@ private slots:
         QTest::newRow("a capture, --port 5000")
             << readFile(write(path("c.pcap"), DLT_RAW, ips))
             << "lost 1 runs [[5,5]] frames [5] playable UDP port 5000, as asked (2 of 4 datagrams)";
+        // A source that started over: where, in the recording's bytes; a capture's are not the user's.
+        const QString numbers =
+            "lost 0 runs [] frames [] This file has a problem with frame numbers and cannot "
+            "be played. ";
+        QTest::newRow("numbers that start over")
+            << QByteArray("fr 1\nb\nfr 2\nfr 3\nfr 1\nfr 2\n")
+            << numbers +
+                   "{\"after\":3,\"byte\":17,\"frame\":1} frames:    numbers do not increase: frame 1 after "
+                   "frame 3, at byte 17";
+        QTest::newRow("a capture whose numbers start over")
+            << readFile(write(path("c2.pcap"), DLT_RAW, {ip4(udp(5000, "fr 2\n")), ip4(udp(5000, "fr 1\n"))}))
+            << numbers +
+                   "{\"after\":2,\"byte\":null,\"frame\":1} frames:    numbers do not increase: frame 1 "
+                   "after frame 2 UDP port 5000, as asked (2 of 2 datagrams)";
     }
     void infoSaysWhatAFileHolds()
     {
@@ -205,11 +219,15 @@ private slots:
         auto json = [&](const char *key) {
             return QJsonDocument(QJsonArray{o[key]}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
         };
+        // Where the numbers broke, in the JSON and in the text's frames line.
+        QString broken;
+        if (QByteArray text; o.contains("bad_numbering") && orf({"info", path("claims.orf")}, &text) == 1)
+            broken = " " + json("bad_numbering") + " " + QString(text).split('\n').filter("frames:").value(0);
         QCOMPARE(QString("lost %1 runs %2 frames %3 %4")
                          .arg(o["lost"].toInteger())
                          .arg(json("lost_runs"), json("lost_frames"),
                               o["playable"].toBool() ? "playable" : o["reason"].toString()) +
-                     (o["too_large"].toArray().isEmpty() ? "" : " " + json("too_large")) +
+                     (o["too_large"].toArray().isEmpty() ? "" : " " + json("too_large")) + broken +
                      (o.contains("capture") ? " " + o["capture"]["port_choice"].toString() : ""),
                  said);
     }
@@ -253,7 +271,7 @@ private slots:
             << QStringList{"play", "big.orf", "--to", "SINK", "--top-speed"} << 1 << stopped << 1;
         QTest::newRow("play --until 200")
             << QStringList{"play", "big.orf", "--to", "SINK", "--rate", "500", "--until", "200"} << 0
-            << "sent 1 frames" << 1;
+            << "sent 1 frame in" << 1;
         QTest::newRow("export")
             << QStringList{"export", "big.orf", "-o", "big.pcap"} << 1
             << "big.orf: frame 201 is 65509 bytes, too large for a datagram; nothing exported" << 0;
@@ -282,8 +300,8 @@ private slots:
         QTest::addColumn<QString>("said");          // on standard error, all of it orf's own lines
         QTest::addColumn<QString>("outcome"); // exit status, the directory afterwards (Qt's permissions)
         for (const QString &row : QStringList{
-                 "link as FILE.part, --force|record --port P -o x.orf --count 3 --force|recorded 3 "
-                 "datagrams|0 v.txt:9:6640 x.orf:3000:6640",
+                 "link as FILE.part, --force|record --port P -o x.orf --count 1 --force|recorded 1 "
+                 "datagram (|0 v.txt:9:6640 x.orf:1000:6640",
                  "a second run with --force|record --port P -o x.orf --count 3 --force|recorded 3 "
                  "datagrams|0 x.orf:3000:6640",
                  "dangling link as FILE.part|record --port P -o x.orf --count 3|orf: x.orf.part "

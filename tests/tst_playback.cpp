@@ -11,6 +11,9 @@
 #include <QSlider>
 #include <QStatusBar>
 
+#include <cerrno>
+#include <cstring>
+
 using namespace ostrel_test;
 
 class TestPlayback : public WindowTest
@@ -235,20 +238,26 @@ private slots:
     {
         QTest::addColumn<bool>("second");
         QTest::addColumn<QString>("text");
-        QTest::newRow("destination 1") << false << "Error while sending data";
-        QTest::newRow("destination 2") << true << "Error while sending data 2";
+        QTest::addColumn<QString>("status"); // the system refuses port 0 as an invalid argument
+        const QString reason = QString::fromLocal8Bit(std::strerror(EINVAL));
+        QTest::newRow("destination 1") << false << "Error while sending data"
+                                       << "Sending frame 1 to 127.0.0.1:0 failed: " + reason;
+        QTest::newRow("destination 2") << true << "Error while sending data 2"
+                                       << "Sending frame 1 to 127.0.0.1:0 failed: " + reason;
     }
 
     void aSendFailureEndsThePlayback()
     {
         QFETCH(bool, second);
         QFETCH(QString, text);
+        QFETCH(QString, status);
         // The system refuses to send to port 0.
         reopenWith({{Setting::Active, second ? "true" : "false"}, {second ? Setting::PlayPort2 : Setting::PlayPort1, "0"}});
         open("fr 1\nx\nfr 2\n");
         window->on_actionPlay_triggered();
         QTRY_COMPARE(answerer->messageTexts(), QStringList(text));
         QCOMPARE(answerer->messages().first().icon, int(QMessageBox::Critical));
+        QCOMPARE(window->statusBar()->currentMessage(), status);
         QVERIFY(idleActions());
         QCOMPARE(sink->drain().size(), second ? 1 : 0); // destination 1 had the frame before 2 failed
     }

@@ -9,6 +9,8 @@
 #include <QMessageBox>
 #include <QStatusBar>
 
+#include <cstring>
+
 void Ostrel_recorder::on_actionPlay_triggered()
 {
     if (!socket_play) {
@@ -178,13 +180,22 @@ void Ostrel_recorder::playbackProgressed()
         endPlayback();
         statusBar()->showMessage(engine->selfCheck().summary());
         break;
-    case PlaybackEngine::State::SendFailed:
+    case PlaybackEngine::State::SendFailed: {
         endPlayback();
+        // The box's text stays short; the status bar keeps the system's reason after it is closed.
+        const bool second = progress.failedDestination != 0;
+        statusBar()->showMessage(tr("Sending frame %1 to %2:%3 failed: %4")
+                                     .arg(progress.frame)
+                                     .arg(settings.text(second ? SettingsFile::Setting::PlayHost2
+                                                               : SettingsFile::Setting::PlayHost1))
+                                     .arg(second ? values.port_play_2 : values.port_play_1)
+                                     .arg(QString::fromLocal8Bit(std::strerror(progress.failedErrno))));
         QMessageBox::critical(this, tr("Ostrel Recorder"),
                               progress.failedDestination == 0 ? tr("Error while sending data")
                                                               : tr("Error while sending data 2"),
                               QMessageBox::Ok);
         break;
+    }
     case PlaybackEngine::State::FileChanged:
         endPlayback();
         file_change_reported = false;

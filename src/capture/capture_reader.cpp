@@ -2,6 +2,7 @@
 
 #include "capture/capture_file.h"
 #include "capture/datagram_extractor.h"
+#include "recording/counted.h"
 
 #include <QJsonObject>
 #include <unistd.h>
@@ -35,19 +36,19 @@ CaptureReader::Result pass(const QString &path, const QString &filter, int port,
 
 QString CaptureReader::Stats::summary() const
 {
-    QString text = QStringLiteral("%1 datagrams kept (%2 bytes), %3 to other ports passed over")
-                       .arg(datagrams)
-                       .arg(bytes)
+    QString text = QStringLiteral("%1 kept (%2), %3 to other ports passed over")
+                       .arg(counted(datagrams, "datagram"), counted(bytes, "byte"))
                        .arg(otherPorts);
     if (fragments > 0)
-        text +=
-            QStringLiteral(", %1 fragments read, %2 datagrams reassembled").arg(fragments).arg(reassembled);
+        text += QStringLiteral(", %1 read, %2 reassembled")
+                    .arg(counted(fragments, "fragment"), counted(reassembled, "datagram"));
+    // The noun agrees with the count next to it: "2 incomplete and 1 malformed datagram".
     if (incomplete > 0 || malformed > 0)
-        text += QStringLiteral(", %1 incomplete and %2 malformed datagrams dropped")
+        text += QStringLiteral(", %1 incomplete and %2 dropped")
                     .arg(incomplete)
-                    .arg(malformed);
+                    .arg(counted(malformed, "malformed datagram"));
     if (capturedShort > 0)
-        text += QStringLiteral(", %1 packets captured short").arg(capturedShort);
+        text += QStringLiteral(", %1 captured short").arg(counted(capturedShort, "packet"));
     if (badChecksum > 0)
         text += badChecksum == 1
                     ? QStringLiteral(", 1 reassembled datagram failed its checksum")
@@ -124,11 +125,11 @@ CaptureReader::Result CaptureReader::read(const QString &path, const Options &op
     const qint64 all = ports.total();
     const auto choice = [&](int port, const char *why) {
         r.port = quint16(port);
-        r.portChoice = QStringLiteral("UDP port %1, %2 (%3 of %4 datagrams)")
+        r.portChoice = QStringLiteral("UDP port %1, %2 (%3 of %4)")
                            .arg(port)
                            .arg(QLatin1String(why))
                            .arg(r.stats.datagrams)
-                           .arg(all);
+                           .arg(counted(all, "datagram"));
     };
     if (asked >= 0) {
         choice(asked, "as asked");

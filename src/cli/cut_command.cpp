@@ -6,6 +6,7 @@
 #include "cli/progress.h"
 #include "cli/recording_input.h"
 #include "cli/terminal.h"
+#include "recording/counted.h"
 #include "recording/frame_range_copy.h"
 
 #include <QCommandLineParser>
@@ -134,7 +135,8 @@ Ending indexOf(const Request &request, OpenedRecording *opened)
     ProgressBar bar("reading");
     if (CaptureReader::isCapture(request.in))
         return openPlayable(request.in, &request.capture, opened);
-    switch (FrameScanner::scan(request.in, opened->index, FrameScanner::kDefaultChunkSize, bar.callback()).status) {
+    switch (FrameScanner::scan(request.in, opened->index, FrameScanner::kDefaultChunkSize, bar.callback())
+                .status) {
     case FrameScanner::Status::Ok:
         return {};
     case FrameScanner::Status::FirstNumberInvalid:
@@ -167,8 +169,8 @@ int cut(const Request &request)
         error(why);
         return kFailure;
     }
-    say("orf: frames %lld–%lld (%lld frames, %lld bytes) into %s\n", (long long)range.firstFrame,
-        (long long)range.lastFrame, (long long)range.frames, (long long)(range.end - range.begin),
+    say("orf: frames %lld–%lld (%s, %s) into %s\n", (long long)range.firstFrame, (long long)range.lastFrame,
+        qPrintable(counted(range.frames, "frame")), qPrintable(counted(range.end - range.begin, "byte")),
         QFile::encodeName(request.out).constData());
     return kOk;
 }

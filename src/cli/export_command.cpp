@@ -9,6 +9,7 @@
 #include "cli/progress.h"
 #include "cli/recording_input.h"
 #include "cli/terminal.h"
+#include "recording/counted.h"
 #include "recording/file_time.h"
 #include "recording/part_file.h"
 
@@ -134,10 +135,10 @@ void printSummary(const Request &request, const CaptureWriter::Written &written)
                              : QString::asprintf("at %.1f Hz", double(written.rate));
     const QString timing =
         PlaybackSelfCheck::timingText(written.outOfOrder, written.shortened, request.schedule.maxGap);
-    say("orf: wrote %lld frame%s in %lld packet%s to %s %s into %s%s\n", (long long)written.frames,
-        written.frames == 1 ? "" : "s", (long long)written.packets, written.packets == 1 ? "" : "s",
-        request.target.toLocal8Bit().constData(), qPrintable(pace),
-        QFile::encodeName(request.capture).constData(), timing.isEmpty() ? "" : qPrintable("; " + timing));
+    say("orf: wrote %s in %s to %s %s into %s%s\n", qPrintable(counted(written.frames, "frame")),
+        qPrintable(counted(written.packets, "packet")), request.target.toLocal8Bit().constData(),
+        qPrintable(pace), QFile::encodeName(request.capture).constData(),
+        timing.isEmpty() ? "" : qPrintable("; " + timing));
 }
 
 int exportCapture(const Request &request)

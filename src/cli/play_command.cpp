@@ -12,6 +12,7 @@
 #include "cli/recording_input.h"
 #include "cli/terminal.h"
 #include "play/playback_engine.h"
+#include "recording/counted.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -248,11 +249,11 @@ void printSummary(const Request &request, const Played &played)
     const PlaybackSelfCheck &check = played.check;
     const double seconds = played.seconds;
     const QString timing = check.timingText();
-    say("orf: sent %lld frames in %.2f s (%.2f frames/s) to %s; lateness p99 %.3f ms, max %.3f ms, "
-        "%lld frames more than 1 ms late%s\n",
-        (long long)check.frames(), seconds, seconds > 0 ? check.frames() / seconds : 0.0,
+    say("orf: sent %s in %.2f s (%.2f frames/s) to %s; lateness p99 %.3f ms, max %.3f ms, "
+        "%s more than 1 ms late%s\n",
+        qPrintable(counted(check.frames(), "frame")), seconds, seconds > 0 ? check.frames() / seconds : 0.0,
         request.destinations.join(", ").toLocal8Bit().constData(), check.p99Ms(), check.maxMs(),
-        (long long)check.lateOver1ms(), timing.isEmpty() ? "" : qPrintable("; " + timing));
+        qPrintable(counted(check.lateOver1ms(), "frame")), timing.isEmpty() ? "" : qPrintable("; " + timing));
 }
 
 // The exit status for how the playback ended, and why it stopped early.

@@ -10,6 +10,7 @@
 #include "record/ostrel_recorder_thread.h"
 #include "record/record_socket.h"
 #include "record/split_recording.h"
+#include "recording/counted.h"
 #include "recording/part_file.h"
 
 #include <QCommandLineParser>
@@ -282,10 +283,10 @@ int finish(const Request &request, const Recorded &recorded, std::FILE *output)
         error(why + QStringLiteral("; what was written is kept in %1").arg(part));
         return kFailure;
     }
-    say("orf: recorded %llu datagrams (%s MB) in %.1f s into %s, %llu frames lost\n",
-        (unsigned long long)c.datagrams, megabytes::text(c.bytes).toUtf8().constData(),
+    say("orf: recorded %s (%s MB) in %.1f s into %s, %s lost\n",
+        qPrintable(counted(qint64(c.datagrams), "datagram")), megabytes::text(c.bytes).toUtf8().constData(),
         recorded.elapsed.elapsed() / 1000.0, QFile::encodeName(request.file).constData(),
-        (unsigned long long)c.lost);
+        qPrintable(counted(qint64(c.lost), "frame")));
     return kOk;
 }
 
@@ -314,11 +315,12 @@ int finishSplit(const Request &request, const Recorded &recorded, SplitRecording
         error(why); // names the file kept as its .part
         return kFailure;
     }
-    say("orf: recorded %llu datagrams (%s MB) in %.1f s into %s to %s (%d files), %llu frames lost\n",
-        (unsigned long long)c.datagrams, megabytes::text(c.bytes).toUtf8().constData(),
+    say("orf: recorded %s (%s MB) in %.1f s into %s to %s (%s), %s lost\n",
+        qPrintable(counted(qint64(c.datagrams), "datagram")), megabytes::text(c.bytes).toUtf8().constData(),
         recorded.elapsed.elapsed() / 1000.0,
         QFile::encodeName(SplitRecording::numbered(request.file, 1)).constData(),
-        QFile::encodeName(split.current()).constData(), split.files(), (unsigned long long)c.lost);
+        QFile::encodeName(split.current()).constData(), qPrintable(counted(split.files(), "file")),
+        qPrintable(counted(qint64(c.lost), "frame")));
     return kOk;
 }
 

@@ -246,6 +246,10 @@ public:
     bool firstLineSeen() const { return m_firstLineSeen; }
     // A later part: a frame numbered 2^63 - 1, which is one too many when the file's first number is 0.
     bool reachedLargest() const { return m_reachedLargest; }
+    // A later part: the number of its first frame, once read; the join checks it against the part before.
+    const std::optional<qint64> &opening() const { return m_opening; }
+    // A frame has been read: a number that does not increase after this is a break at a place.
+    bool framed() const { return m_inFrame; }
 
 private:
     bool firstLine(QByteArrayView rawLine, qint64 next);
@@ -263,6 +267,7 @@ private:
     const FrameScanner::DatagramTimes *m_times;
     const bool m_laterPart;
     bool m_reachedLargest = false;
+    std::optional<qint64> m_opening;
     size_t m_datagram = 0;    // the datagram the frame-counter line met last lies in
     bool m_clocksMet = false; // a frame with a timestamp of its own has been captured
     double m_clockOffset = 0; // its timestamp less its capture time
@@ -364,6 +369,7 @@ bool Scan::frameLine(qint64 number, qint64 offset)
 {
     constexpr qint64 kLargest = std::numeric_limits<qint64>::max();
     if (m_laterPart && !m_inFrame) { // the part's first frame
+        m_opening = number;
         if (number < 0)
             return fail(Status::BadNumbering);
         m_result.first_frame = m_result.last_frame = m_previous = number;
@@ -374,7 +380,13 @@ bool Scan::frameLine(qint64 number, qint64 offset)
     }
     // Numbers only increase; recordings of this system count up from 0 or 1, so a negative one is damage.
     // The entries from the first number to this one must be countable (a later part does not know the
-    // first number: the join checks).
+    // first number: the join checks). Where a frame came before, the place of a number that does not
+    // increase is kept.
+    if (number <= m_previous && m_inFrame) {
+        fail(Status::BadNumbering);
+        m_result.broken = {offset, number, m_previous};
+        return false;
+    }
     if (number <= m_previous || number < 0 || m_builder.stored() >= FrameScanner::kMaxFrames ||
         (!m_laterPart && number - m_result.first_frame == kLargest))
         return fail(Status::BadNumbering);
@@ -672,20 +684,32 @@ FrameScanner::Result join(std::vector<std::unique_ptr<Part>> &parts, FrameIndexB
     if (shared.cancelled)
         return failed;
     FrameScanner::Result result = parts.front()->scan->result();
-    bool complete = true;
+    bool complete = true, framed = parts.front()->scan->framed();
     for (size_t i = 0; i < parts.size(); ++i) {
         Part &part = *parts[i];
+        Scan &scan = *part.scan;
+        // In file order, as one pass meets them: the part's first number, which must increase on the part
+        // before it, and no entry 2^63 - 1 after the first; then what the part found within itself.
+        const bool whole = part.status == Status::Ok && !part.stopped;
+        if (i > 0 && complete && (scan.opening() || whole)) {
+            if (!scan.opening() || *scan.opening() <= result.last_frame) {
+                if (scan.opening() && framed)
+                    failed.broken = {part.begin, *scan.opening(), result.last_frame};
+                return failed;
+            }
+            if (result.first_frame == 0 && scan.reachedLargest())
+                return failed;
+        }
         if (part.status != Status::Ok) {
             failed.status = part.status;
+            failed.broken = scan.result().broken;
             return failed;
         }
         complete = complete && !part.stopped;
         if (i == 0 || !complete)
             continue;
-        const FrameScanner::Result &r = part.scan->result();
-        // As the checks within a part: numbers increase, and no entry lies 2^63 - 1 after the first.
-        if (r.first_frame <= result.last_frame || (result.first_frame == 0 && part.scan->reachedLargest()))
-            return failed;
+        const FrameScanner::Result &r = scan.result();
+        framed = true;
         const qint64 lost = r.first_frame - result.last_frame - 1;
         result.lost_count += lost + r.lost_count;
         result.last_frame = r.last_frame;

@@ -25,12 +25,23 @@ public:
         Cancelled,          // the progress function asked to stop
     };
 
+    // Where BadNumbering found a number no larger than the one before it (a source that started over): the
+    // frame-counter line at byte offset reads frame after frame `after`. offset is -1 for the other causes
+    // (no frame before it, a negative first number, an index too large).
+    struct Break
+    {
+        qint64 offset = -1;
+        qint64 frame = 0;
+        qint64 after = 0;
+    };
+
     struct Result
     {
         Status status = Status::Ok;
         qint64 first_frame = 0; // 0 whenever the scan fails
         qint64 last_frame = 0;
         qint64 lost_count = 0;
+        Break broken; // BadNumbering only
 
         bool ok() const { return status == Status::Ok; }
     };

@@ -128,6 +128,7 @@ RecordingInfo RecordingInfo::of(const QString &file, const FrameIndex &index,
         *changed = false;
     if (scan.status == FrameScanner::Status::BadNumbering) {
         info.reason = badNumberingText();
+        info.broken = scan.broken;
         return info;
     }
     if (!scan.ok()) {
@@ -197,6 +198,10 @@ QJsonObject RecordingInfo::json() const
     for (const TooLarge &t : too_large)
         tooLarge.append(QJsonObject{{"frame", t.frame}, {"bytes", t.bytes}});
     o["too_large"] = tooLarge;
+    if (broken.offset >= 0) // the byte of a recording made from a capture is no byte the user has
+        o["bad_numbering"] = QJsonObject{{"frame", broken.frame},
+                                         {"after", broken.after},
+                                         {"byte", capture ? QJsonValue() : QJsonValue(broken.offset)}};
     o["playable"] = playable();
     if (!playable())
         o["reason"] = reason;
@@ -220,6 +225,8 @@ QString RecordingInfo::text() const
     out << "size:      " << bytes << " bytes\n";
     if (frames > 0)
         out << "frames:    " << frames << " (numbers " << first_frame << " to " << last_frame << ")\n";
+    else if (broken.offset >= 0)
+        out << "frames:    numbers do not increase: " << brokenText() << '\n';
     else
         out << "frames:    0\n";
     out << "lost:      " << lost;
@@ -278,6 +285,14 @@ QString RecordingInfo::tooLargeFrames(int listed) const
     QString text = frames.join(QStringLiteral(", "));
     if (too_large_count > frames.size())
         text += QStringLiteral(" and %1 more").arg(too_large_count - frames.size());
+    return text;
+}
+
+QString RecordingInfo::brokenText() const
+{
+    QString text = QStringLiteral("frame %1 after frame %2").arg(broken.frame).arg(broken.after);
+    if (!capture)
+        text += QStringLiteral(", at byte %1").arg(broken.offset);
     return text;
 }
 

@@ -64,6 +64,8 @@ public:
     double mean_rate_hz = 0;
     Intervals intervals;
     QString reason; // why it cannot be played; empty when it can
+    // Where the frame numbers stopped increasing (a source that started over), when the scan found it.
+    FrameScanner::Break broken;
     // Frames whose wire form does not fit into a datagram: playback stops at the first. The first
     // kListedTooLarge of them, and how many there are.
     struct TooLarge
@@ -86,6 +88,9 @@ public:
     QJsonObject json() const;
     // `orf info`'s lines.
     QString text() const;
+    // Where the numbers stopped increasing: "frame 1 after frame 100, at byte 12345" (a capture's without
+    // the byte).
+    QString brokenText() const;
     // The lost frames as the window's message says them: "Lost frame number 3:  5 6 9", the first ten
     // numbers, then "..."; empty when none was lost.
     QString lostFramesText() const;
