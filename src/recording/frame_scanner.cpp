@@ -254,7 +254,6 @@ public:
 private:
     bool firstLine(QByteArrayView rawLine, qint64 next);
     bool frameLine(qint64 number, qint64 offset);
-    bool number(QByteArrayView line, qint64 offset);
     void timestampLine(QByteArrayView rawLine);
     void openFrame(qint64 offset);
     void closeFrame();
