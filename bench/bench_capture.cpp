@@ -59,33 +59,6 @@ long maxRssKiB()
     return usage.ru_maxrss;
 }
 
-// Runs a program to its end with its output thrown away: the wall time in seconds (-1 when it failed) and
-// its peak resident size in KiB.
-double runProgram(const std::vector<std::string> &arguments, long *peakKiB = nullptr)
-{
-    std::vector<char *> argv;
-    for (const std::string &a : arguments)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    QElapsedTimer timer;
-    timer.start();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = ::open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return -1;
-    if (peakKiB)
-        *peakKiB = usage.ru_maxrss;
-    return timer.nsecsElapsed() / 1e9;
-}
-
 // A frame as the Ostrel system sends it: counter, timestamp, then lines of numbers up to about size bytes.
 std::string frameText(long number, int size, unsigned *seed)
 {
@@ -242,12 +215,12 @@ int main(int argc, char **argv)
     long tcpdumpPeak = -1, readerPeak = -1, importPeak = -1;
     bool fromHwm = false;
     CaptureReader::Result r;
-    runProgram({"cat", file("cap.pcap")}); // into the page cache
+    bench::runProgram({"cat", file("cap.pcap")}); // into the page cache
     for (int run = 0; run < kRuns; ++run) {
         std::remove(file("copy.pcap").c_str());
         sync();
         const double t =
-            runProgram({"tcpdump", "-r", file("cap.pcap"), "-w", file("copy.pcap")}, &tcpdumpPeak);
+            bench::runProgram({"tcpdump", "-r", file("cap.pcap"), "-w", file("copy.pcap")}, "/dev/null", &tcpdumpPeak);
         if (t < 0) {
             std::fprintf(stderr, "tcpdump -r -w failed (is tcpdump installed?)\n");
             return 1;
@@ -275,7 +248,7 @@ int main(int argc, char **argv)
         sync();
         long peak = -1;
         const double command =
-            runProgram({orf, "import", file("cap.pcap"), "-o", file("import.orf"), "--port", "5000"}, &peak);
+            bench::runProgram({orf, "import", file("cap.pcap"), "-o", file("import.orf"), "--port", "5000"}, "/dev/null", &peak);
         if (command < 0 || QFile(QString::fromStdString(file("import.orf"))).size() != payload) {
             std::fprintf(stderr, "orf import failed\n");
             return 1;
@@ -306,11 +279,11 @@ int main(int argc, char **argv)
     std::printf("recording: %ld frames, %.1f MB\n", frames, recordingMb);
     double cpBest = 1e30, exportBest = 1e30, orfBest = 1e30, scanOfBest = 0;
     CaptureWriter::Written w;
-    runProgram({"cat", file("rec.orf")});
+    bench::runProgram({"cat", file("rec.orf")});
     for (int run = 0; run < kRuns; ++run) {
         std::remove(file("copy.orf").c_str());
         sync();
-        cpBest = std::min(cpBest, runProgram({"cp", file("rec.orf"), file("copy.orf")}));
+        cpBest = std::min(cpBest, bench::runProgram({"cp", file("rec.orf"), file("copy.orf")}));
         std::remove(file("out.pcap").c_str());
         sync();
         double scanned = 0;
@@ -325,7 +298,7 @@ int main(int argc, char **argv)
         }
         std::remove(file("orf.pcap").c_str());
         sync();
-        const double command = runProgram({orf, "export", file("rec.orf"), "-o", file("orf.pcap"), "--rate",
+        const double command = bench::runProgram({orf, "export", file("rec.orf"), "-o", file("orf.pcap"), "--rate",
                                            "100", "--to", "127.0.0.1:5001"});
         if (command > 0)
             orfBest = std::min(orfBest, command);

@@ -36,30 +36,6 @@ namespace {
 constexpr int kRuns = 3;
 constexpr int kFrameBytes = 261; // every frame the same size: a range of frames is a known number of bytes
 
-// Runs a program to its end, its output into /dev/null or into the file named; seconds, or -1 on failure.
-double runProgram(const std::vector<std::string> &arguments, const std::string &into = "/dev/null")
-{
-    std::vector<char *> argv;
-    for (const std::string &a : arguments)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    QElapsedTimer timer;
-    timer.start();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int out = ::open(into.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int null = ::open("/dev/null", O_WRONLY);
-        dup2(out, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return -1;
-    return timer.nsecsElapsed() / 1e9;
-}
-
 // Frames first..last of one stream (timed as bench_capture times them: 100 a second), each kFrameBytes long,
 // without those lost says are lost.
 bool writeRecording(const std::string &name, long first, long last, const std::vector<bool> &lost)
@@ -131,14 +107,14 @@ int main(int argc, char *argv[])
     for (int run = 0; run < kRuns; ++run) {
         std::remove(file("cut.orf").c_str());
         sync();
-        cutBest = std::min(cutBest, runProgram({orf, "cut", file("big.orf"), "-o", file("cut.orf"), "--from",
+        cutBest = std::min(cutBest, bench::runProgram({orf, "cut", file("big.orf"), "-o", file("cut.orf"), "--from",
                                                 from, "--until", until}));
         std::remove(file("copy.orf").c_str());
         sync();
-        cpBest = std::min(cpBest, runProgram({"cp", file("cut.orf"), file("copy.orf")}));
+        cpBest = std::min(cpBest, bench::runProgram({"cp", file("cut.orf"), file("copy.orf")}));
         std::remove(file("copy.orf").c_str());
         sync();
-        cpSyncBest = std::min(cpSyncBest, runProgram({"sh", "-c", "cp \"$0\" \"$1\" && sync \"$1\"",
+        cpSyncBest = std::min(cpSyncBest, bench::runProgram({"sh", "-c", "cp \"$0\" \"$1\" && sync \"$1\"",
                                                       file("cut.orf"), file("copy.orf")}));
         std::remove(file("saved.orf").c_str());
         sync();
@@ -150,7 +126,7 @@ int main(int argc, char *argv[])
             return 1;
         copyBest = std::min(copyBest, timer.nsecsElapsed() / 1e9);
     }
-    if (cutBest < 0 || runProgram({"cmp", file("cut.orf"), file("saved.orf")}) < 0)
+    if (cutBest < 0 || bench::runProgram({"cmp", file("cut.orf"), file("saved.orf")}) < 0)
         return 1;
     std::printf("  %-50s %7.3f s  %7.1f MB/s\n", "reference: cp of a 1 GB file", cpBest, rangeMb / cpBest);
     std::printf("  %-50s %7.3f s  %7.1f MB/s\n", "  and cp with an fsync of the copy (sync FILE)", cpSyncBest,
@@ -172,16 +148,16 @@ int main(int argc, char *argv[])
     for (int run = 0; run < kRuns; ++run) {
         std::remove(file("cat.orf").c_str());
         sync();
-        catBest = std::min(catBest, runProgram({"cat", file("a.orf"), file("b.orf")}, file("cat.orf")));
+        catBest = std::min(catBest, bench::runProgram({"cat", file("a.orf"), file("b.orf")}, file("cat.orf")));
         std::remove(file("cat.orf").c_str());
         sync();
         catSyncBest =
-            std::min(catSyncBest, runProgram({"sh", "-c", "cat \"$0\" \"$1\" > \"$2\" && sync \"$2\"",
+            std::min(catSyncBest, bench::runProgram({"sh", "-c", "cat \"$0\" \"$1\" > \"$2\" && sync \"$2\"",
                                               file("a.orf"), file("b.orf"), file("cat.orf")}));
         std::remove(file("merged.orf").c_str());
         sync();
         mergeBest = std::min(
-            mergeBest, runProgram({orf, "merge", file("a.orf"), file("b.orf"), "-o", file("merged.orf")}));
+            mergeBest, bench::runProgram({orf, "merge", file("a.orf"), file("b.orf"), "-o", file("merged.orf")}));
     }
     if (mergeBest < 0)
         return 1;

@@ -34,28 +34,6 @@
 
 namespace {
 
-double runProgram(const std::vector<std::string> &arguments)
-{
-    std::vector<char *> argv;
-    for (const std::string &a : arguments)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    QElapsedTimer timer;
-    timer.start();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = ::open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return -1;
-    return timer.nsecsElapsed() / 1e9;
-}
-
 // The recording bench_top_speed and bench_window play and open: 9 lines a frame.
 bool writeRecording(const QString &path, long frames)
 {
@@ -177,7 +155,7 @@ int main(int argc, char **argv)
     std::printf("recording: %ld frames, %.1f MB; %u cores\n", frames, size / 1e6,
                 std::thread::hardware_concurrency());
     bench::printLoad("before");
-    runProgram({"cat", path.toStdString()}); // into the page cache
+    bench::runProgram({"cat", path.toStdString()}); // into the page cache
     Figure wc{"reference: wc -l", true, {}, {}}, opened{"Open (scan in parts, figures)", true, {}, {}},
         serial{"Open with the scan in one part", true, {}, {}},
         scanned{"  of Open: the scan (in parts)", true, {}, {}},
@@ -198,7 +176,7 @@ int main(int argc, char **argv)
     };
     const Figure none{"", false, {}, {}};
     for (int run = 0; run < runs; ++run) {
-        add(wc, runProgram({"wc", "-l", path.toStdString()}), none);
+        add(wc, bench::runProgram({"wc", "-l", path.toStdString()}), none);
         add(opened, open(path, frames, 0), wc);
         add(serial, open(path, frames, 1), wc);
         double scan = 0;
@@ -218,14 +196,14 @@ int main(int argc, char **argv)
             sync();
             return file(name);
         };
-        add(cp, runProgram({"cp", path.toStdString(), fresh("copy.orf")}), none);
+        add(cp, bench::runProgram({"cp", path.toStdString(), fresh("copy.orf")}), none);
         add(exported, exportCapture(path, fresh("out.pcap"), frames), cp);
         add(cpSync,
-            runProgram(
+            bench::runProgram(
                 {"sh", "-c", "cp \"$0\" \"$1\" && sync \"$1\"", path.toStdString(), fresh("copy2.orf")}),
             none);
         add(command,
-            runProgram({orf, "export", path.toStdString(), "-o", fresh("orf.pcap"), "--rate", "100", "--to",
+            bench::runProgram({orf, "export", path.toStdString(), "-o", fresh("orf.pcap"), "--rate", "100", "--to",
                         "127.0.0.1:5001"}),
             cpSync);
         std::printf(

@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QString>
 #include <QTimer>
@@ -23,7 +24,11 @@
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <time.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace bench {
 
@@ -268,4 +273,34 @@ inline void runEventsFor(int ms)
     loop.exec();
 }
 
+// Runs a program to its end, its standard output into the file named (/dev/null by default) and its
+// errors thrown away: the wall time in seconds (-1 when it failed), and its peak resident size in KiB.
+inline double runProgram(const std::vector<std::string> &arguments, const std::string &into = "/dev/null",
+                         long *peakKiB = nullptr)
+{
+    std::vector<char *> argv;
+    for (const std::string &a : arguments)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    QElapsedTimer timer;
+    timer.start();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int out = ::open(into.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int null = ::open("/dev/null", O_WRONLY);
+        dup2(out, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return -1;
+    if (peakKiB)
+        *peakKiB = usage.ru_maxrss;
+    return timer.nsecsElapsed() / 1e9;
+}
+
 } // namespace bench
+
