@@ -183,20 +183,22 @@ void DbusControl::Open(const QString &path)
     });
 }
 
+void DbusControl::trigger(const char *method, const char *actionName, Ostrel_recorder::State reached)
+{
+    run(method, action(actionName)->isEnabled(), [&](QString *) {
+        action(actionName)->trigger();
+        return window->currentState() == reached;
+    });
+}
+
 void DbusControl::Play()
 {
-    run("Play", action("actionPlay")->isEnabled(), [&](QString *) {
-        action("actionPlay")->trigger();
-        return window->currentState() == Ostrel_recorder::State::Playing;
-    });
+    trigger("Play", "actionPlay", Ostrel_recorder::State::Playing);
 }
 
 void DbusControl::Pause()
 {
-    run("Pause", action("actionPause")->isEnabled(), [&](QString *) {
-        action("actionPause")->trigger();
-        return window->currentState() == Ostrel_recorder::State::Paused;
-    });
+    trigger("Pause", "actionPause", Ostrel_recorder::State::Paused);
 }
 
 void DbusControl::Stop()
@@ -212,18 +214,12 @@ void DbusControl::Stop()
 
 void DbusControl::Preview()
 {
-    run("Preview", action("actionPreview")->isEnabled(), [&](QString *) {
-        action("actionPreview")->trigger();
-        return window->currentState() == Ostrel_recorder::State::Previewing;
-    });
+    trigger("Preview", "actionPreview", Ostrel_recorder::State::Previewing);
 }
 
 void DbusControl::Record()
 {
-    run("Record", action("actionRecord")->isEnabled(), [&](QString *) {
-        action("actionRecord")->trigger();
-        return window->currentState() == Ostrel_recorder::State::Recording;
-    });
+    trigger("Record", "actionRecord", Ostrel_recorder::State::Recording);
 }
 
 void DbusControl::SaveAs(const QString &path)

@@ -6,6 +6,8 @@
 // properties are read from the window; PropertiesChanged says what changed, at most ten times a second.
 #pragma once
 
+#include "app/ostrel_recorder.h"
+
 #include <QDBusContext>
 #include <QElapsedTimer>
 #include <QObject>
@@ -14,7 +16,6 @@
 #include <functional>
 
 class QAction;
-class Ostrel_recorder;
 
 class DbusControl : public QObject, protected QDBusContext
 {
@@ -74,6 +75,8 @@ private:
     // and their texts shown in the status bar; when act() says it did not happen, the caller gets them
     // back (or *why).
     void run(const char *method, bool enabled, const std::function<bool(QString *why)> &act);
+    // A method that triggers its action and succeeds when the window reaches the state named.
+    void trigger(const char *method, const char *actionName, Ostrel_recorder::State reached);
     void scheduleChanges();
     void sendChanges();
 
