@@ -378,16 +378,16 @@ bool Scan::frameLine(qint64 number, qint64 offset)
         return true;
     }
     // Numbers only increase; recordings of this system count up from 0 or 1, so a negative one is damage.
-    // The entries from the first number to this one must be countable (a later part does not know the
-    // first number: the join checks). Where a frame came before, the place of a number that does not
-    // increase is kept.
+    // The entries from the first number to this one must be countable. A later part counts from its own
+    // first number: when that is 0, the file's is too, so the same refusal holds and its own count cannot
+    // overflow. Where a frame came before, the place of a number that does not increase is kept.
     if (number <= m_previous && m_inFrame) {
         fail(Status::BadNumbering);
         m_result.broken = {offset, number, m_previous};
         return false;
     }
     if (number <= m_previous || number < 0 || m_builder.stored() >= FrameScanner::kMaxFrames ||
-        (!m_laterPart && number - m_result.first_frame == kLargest))
+        number - m_result.first_frame == kLargest)
         return fail(Status::BadNumbering);
     m_reachedLargest = number == kLargest;
     const qint64 gap = number - m_previous - 1;
