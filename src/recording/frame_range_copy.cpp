@@ -134,6 +134,7 @@ Status save(const FrameIndex &index, const Range &range, const QString &file, bo
         return Status::Failed;
     }
     const QString partName = file + ".part";
+    part_file::reserve(part, range.end - range.begin);
     Status status = copyBytes(from, range.begin, range.end, fileno(part), progress, why);
     ::close(from);
     if (status == Status::Ok && !index.unchanged())

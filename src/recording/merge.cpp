@@ -381,6 +381,10 @@ bool write(const Plan &plan, const QString &file, bool force, QString *why,
     FILE *part = part_file::create(file, force, why);
     if (!part)
         return false;
+    qint64 bytes = 0;
+    for (const Plan::Piece &piece : plan.pieces)
+        bytes += piece.end - piece.begin;
+    part_file::reserve(part, bytes);
     QString reason;
     const bool copied = copyPieces(plan, fileno(part), &reason, progress);
     if (!copied || !unchanged(*plan.opened)) {

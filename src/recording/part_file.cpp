@@ -167,13 +167,36 @@ FILE *create(const QString &file, bool force, QString *why)
     return stream;
 }
 
+void reserve(FILE *part, qint64 bytes)
+{
+    if (std::fflush(part) != 0 || bytes <= 0)
+        return;
+    const off_t at = ::lseek(fileno(part), 0, SEEK_END);
+    if (at >= 0)
+        ::fallocate(fileno(part), FALLOC_FL_KEEP_SIZE, at, off_t(bytes));
+}
+
+bool releaseUnused(FILE *file)
+{
+    // Truncating a file to its own size frees its blocks beyond the end.
+    const int fd = fileno(file);
+    struct stat st;
+    if (std::fflush(file) != 0)
+        return false;
+    if (::fstat(fd, &st) != 0)
+        return false;
+    if (qint64(st.st_blocks) * 512 <= qint64(st.st_size) + qint64(st.st_blksize))
+        return true;
+    return ::ftruncate(fd, st.st_size) == 0;
+}
+
 bool finish(FILE *part, const QString &file, QString *why)
 {
     const QString partName = file + ".part";
     armed = 0; // from here on the part may be renamed: a signal must never remove what then has its name
     const mode_t mask = creationMask();
     QString failure;
-    if (std::fflush(part) != 0 || ::fsync(fileno(part)) != 0)
+    if (std::fflush(part) != 0 || !releaseUnused(part) || ::fsync(fileno(part)) != 0)
         failure = QStringLiteral("writing %1 failed: %2").arg(partName, systemError());
     else if (::fchmod(fileno(part), 0666 & ~mask) != 0)
         failure = QStringLiteral("%1 cannot be given its permissions: %2").arg(partName, systemError());

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QString>
+#include <QtGlobal>
 #include <cstdio>
 #include <sys/types.h>
 
@@ -23,6 +24,13 @@ QString heldText(const QString &file);
 // alone until it is finished. With force, a FILE.part left from before is removed first (a link itself,
 // never what it points to), but never one another run holds. Returns nullptr with the reason in *why.
 FILE *create(const QString &file, bool force, QString *why);
+
+// Sets aside room on the disk for about bytes more of the part, where the file system can (its blocks found
+// once instead of page by page as the part grows); what is not used is given back by finish(). Best effort:
+// without it the part is written as before, and a full disk still shows where the writing fails.
+void reserve(FILE *part, qint64 bytes);
+// Gives back what reserve() set aside beyond the file's end; false when that fails.
+bool releaseUnused(FILE *file);
 
 // From now on, a part create() makes is removed when SIGINT, SIGTERM or SIGHUP ends the process before it is
 // finished or discarded (by a command whose input is still there to run it again). One part at a time.
