@@ -13,8 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__) || defined(__SSE2__)
+#include <immintrin.h>
 #endif
 
 namespace {
@@ -415,16 +415,108 @@ char *putWireLines(QByteArrayView raw, char *out, double *timestamp)
     return out;
 }
 
+#if defined(__x86_64__)
+// Bit i set where byte i of the 64 at p equals c.
+__attribute__((target("avx2"))) inline quint64 bytesEqual(__m256i low, __m256i high, char c)
+{
+    const __m256i v = _mm256_set1_epi8(c);
+    return quint32(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, v))) |
+           quint64(quint32(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, v)))) << 32;
+}
+
+// Bit i set where byte i of v is '\t'..'\r': the bytes b with (b - '\t') at most 4 as bytes without a sign.
+__attribute__((target("avx2"))) inline quint32 controlSpaces(__m256i v)
+{
+    const __m256i d = _mm256_sub_epi8(v, _mm256_set1_epi8('\t'));
+    return quint32(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(d, _mm256_set1_epi8(4)), d)));
+}
+
+// White space as isSpace() sees it, bit i for byte i.
+__attribute__((target("avx2"))) inline quint64 spaces(__m256i low, __m256i high)
+{
+    return (quint64(controlSpaces(low)) | quint64(controlSpaces(high)) << 32) | bytesEqual(low, high, ' ') |
+           bytesEqual(low, high, char(0x85)) | bytesEqual(low, high, char(0xa0));
+}
+
+// Lines that go on the wire as they stand (see putWire()), of up to 63 bytes, 64 bytes at a time: the line
+// ends, white space and '#' of 64 bytes found at once as bit masks, each line then stored with two 32-byte
+// stores; what is stored after its end is written over by what follows. Reads up to readable, never past it;
+// stops at the first other line. Returns where it stopped, *out where the wire form then ends.
+__attribute__((target("avx2"))) const char *putPlainLinesAvx2(const char *p, const char *end, const char *readable,
+                                                              char **out)
+{
+    char *o = *out;
+    while (readable - p >= 64) {
+        const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+        const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32));
+        const quint64 lfs = bytesEqual(low, high, '\n');
+        const quint64 ends = lfs | bytesEqual(low, high, '\0');
+        const quint64 white = spaces(low, high);
+        // A line may not begin with white space, a comment's '#' or its own end, nor end in white space.
+        const quint64 badStart = white | bytesEqual(low, high, '#') | ends;
+        int at = 0; // where the line begins, within the 64 bytes
+        for (;;) {
+            const quint64 ahead = ends & (~quint64(0) << at);
+            if (ahead == 0)
+                break; // the line goes on past these 64 bytes
+            const int e = __builtin_ctzll(ahead);
+            if (!((lfs >> e) & 1) || ((badStart >> at) & 1) || ((white >> (e - 1)) & 1) || p + e >= end) {
+                *out = o;
+                return p + at;
+            }
+            const char *line = p + at;
+            if (readable - line < 64)
+                break;
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(o),
+                                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(line)));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(o + 32),
+                                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(line + 32)));
+            o += e - at;
+            o[0] = '\r';
+            o[1] = '\n';
+            o += 2;
+            at = e + 1;
+            if (at == 64)
+                break;
+        }
+        if (at == 0)
+            break; // a line of 64 bytes or more
+        p += at;
+    }
+    *out = o;
+    return p;
+}
+#endif
+
+using PlainLines = const char *(*)(const char *p, const char *end, const char *readable, char **out);
+
+const char *noPlainLines(const char *p, const char *, const char *, char **)
+{
+    return p;
+}
+
+PlainLines plainLines()
+{
+#if defined(__x86_64__)
+    static const PlainLines put = __builtin_cpu_supports("avx2") ? putPlainLinesAvx2 : noPlainLines;
+    return put;
+#else
+    return noPlainLines;
+#endif
+}
+
 // Writes an entry's wire form, made from its bytes in the file, at out, which has room for twice as many
-// bytes and two more (a line grows by one byte at most, CR before its LF; a last line without LF by two).
+// bytes and two more, and for 64 more (a line grows by one byte at most, CR before its LF; a last line without
+// LF by two; lines are stored 64 bytes at a time). Bytes up to readable (at least the entry's end) may be read.
 // Returns where the wire form ends.
-char *putWire(QByteArrayView raw, char *out, double *timestamp)
+char *putWire(QByteArrayView raw, char *out, double *timestamp, const char *readable)
 {
     if (!timestamp) {
         // Nearly every line ends with LF, holds no NUL and begins and ends with neither white space nor (at
         // its start) a comment's '#': it goes on the wire as it stands. The others take the line rules.
+        const PlainLines put = plainLines();
         const char *p = raw.data(), *end = p + raw.size();
-        while (p < end) {
+        while ((p = put(p, end, readable, &out)) < end) {
             const char *stop = lineEndOrNul(p, end);
             if (stop < end && *stop == '\n' && stop > p && !isSpace(*p) && *p != '#' && !isSpace(stop[-1])) {
                 std::memcpy(out, p, size_t(stop - p));
@@ -488,14 +580,13 @@ FrameIndex::Read FrameIndex::wire(qsizetype k, QByteArray *bytes, double *timest
     const Read read = this->raw(k, &raw);
     if (read != Read::Ok || raw.isEmpty())
         return read;
-    bytes->resize(2 * raw.size() + 2);
-    bytes->resize(putWire(raw, bytes->data(), timestamp) - bytes->constData());
+    bytes->resize(wireRoom(raw.size()));
+    bytes->resize(::putWire(raw, bytes->data(), timestamp, raw.constData() + raw.size()) - bytes->constData());
     return Read::Ok;
 }
 
-FrameIndex::Read FrameIndex::wires(qsizetype k, qint64 maxBytes, QByteArray *bytes,
-                                   std::vector<qsizetype> *ends, qsizetype last,
-                                   const frame_lines::Shift *shift) const
+FrameIndex::Read FrameIndex::raws(qsizetype k, qint64 maxBytes, QByteArray *bytes, std::vector<qsizetype> *ends,
+                                  qsizetype last) const
 {
     bytes->resize(0);
     ends->clear();
@@ -513,25 +604,48 @@ FrameIndex::Read FrameIndex::wires(qsizetype k, qint64 maxBytes, QByteArray *byt
     qint64 end = first + 1;
     while (end <= lastOfRun && f.offsets.at(end + 1) - begin <= maxBytes)
         ++end;
-    QByteArray raw;
-    if (readAt(begin, f.offsets.at(end) - begin, &raw) != Read::Ok)
+    if (readAt(begin, f.offsets.at(end) - begin, bytes) != Read::Ok)
         return Read::Changed;
+    for (qint64 i = first; i < end; ++i)
+        ends->push_back(qsizetype(f.offsets.at(i + 1) - begin));
+    return Read::Ok;
+}
+
+char *FrameIndex::putWire(QByteArrayView raw, char *out, const char *readable)
+{
+    return ::putWire(raw, out, nullptr, readable);
+}
+
+FrameIndex::Read FrameIndex::wires(qsizetype k, qint64 maxBytes, QByteArray *bytes,
+                                   std::vector<qsizetype> *ends, qsizetype last,
+                                   const frame_lines::Shift *shift) const
+{
+    QByteArray raw;
+    std::vector<qsizetype> rawEnds;
+    const Read read = raws(k, maxBytes, &raw, &rawEnds, last);
+    bytes->resize(0);
+    ends->clear();
+    if (read != Read::Ok)
+        return read;
+    ends->reserve(rawEnds.size());
     if (shift) {
-        bytes->reserve(2 * raw.size() + 40 * (end - first));
-        for (qint64 i = first; i < end; ++i) {
-            appendShiftedWire(QByteArrayView(raw.constData() + (f.offsets.at(i) - begin),
-                                             f.offsets.at(i + 1) - f.offsets.at(i)),
-                              *shift, bytes);
+        bytes->reserve(2 * raw.size() + 40 * qsizetype(rawEnds.size()));
+        qsizetype begin = 0;
+        for (const qsizetype end : rawEnds) {
+            appendShiftedWire(QByteArrayView(raw.constData() + begin, end - begin), *shift, bytes);
             ends->push_back(bytes->size());
+            begin = end;
         }
         return Read::Ok;
     }
-    bytes->resize(2 * raw.size() + 2 * (end - first));
+    bytes->resize(wireRoom(raw.size()) + 2 * qsizetype(rawEnds.size()));
     char *out = bytes->data();
-    for (qint64 i = first; i < end; ++i) {
-        out = putWire(QByteArrayView(raw.constData() + (f.offsets.at(i) - begin), f.offsets.at(i + 1) - f.offsets.at(i)),
-                      out, nullptr);
+    const char *readable = raw.constData() + raw.size();
+    qsizetype begin = 0;
+    for (const qsizetype end : rawEnds) {
+        out = ::putWire(QByteArrayView(raw.constData() + begin, end - begin), out, nullptr, readable);
         ends->push_back(out - bytes->constData());
+        begin = end;
     }
     bytes->resize(out - bytes->constData());
     return Read::Ok;

@@ -74,6 +74,15 @@ public:
     // frame_lines::appendShifted).
     Read wires(qsizetype k, qint64 maxBytes, QByteArray *bytes, std::vector<qsizetype> *ends,
                qsizetype last = -1, const frame_lines::Shift *shift = nullptr) const;
+    // The same frames as wires() reads (no shift), as they lie in the file: entry k + i's bytes end at
+    // (*ends)[i] of *bytes. For a writer that makes the wire forms in place (putWire()).
+    Read raws(qsizetype k, qint64 maxBytes, QByteArray *bytes, std::vector<qsizetype> *ends,
+              qsizetype last = -1) const;
+    // Room the wire form of raw bytes of a frame may take at out for putWire().
+    static qsizetype wireRoom(qsizetype rawBytes) { return 2 * rawBytes + 2 + 64; }
+    // Writes the wire form of a frame's raw bytes, as wire() gives it, at out, which has wireRoom() bytes;
+    // bytes after raw up to readable (at least raw's end) may be read. Returns where the wire form ends.
+    static char *putWire(QByteArrayView raw, char *out, const char *readable);
     // True while the file on disk is still the one scanned (same file, size and modification time).
     bool unchanged() const;
 
