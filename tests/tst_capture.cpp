@@ -352,6 +352,32 @@ private slots:
         QCOMPARE(times, expected);
     }
 
+    // Large frames: one of 20,000 bytes in one packet (MTU 0), one of 200 KB of comments whose wire form is
+    // small, and one too large for a datagram, where the writing stops, naming it and its size.
+    void exportLargeFrames()
+    {
+        const QString orf = m_dir.filePath("large.orf"), pcap = m_dir.filePath("large.pcap");
+        const QByteArray line = QByteArray(99, 'y') + '\n';
+        QVERIFY(ostrel_test::writeFile(orf, "fr 1\n" + line.repeated(200) + "fr 2\n" +
+                                                QByteArray("# a comment\n").repeated(20000) + "body\nfr 3\n" +
+                                                line.repeated(700) + "fr 4\n"));
+        FrameIndex index;
+        QVERIFY(FrameScanner::scan(orf, index).ok());
+        CaptureWriter writer(CaptureWriter::endpointsFor(0x7f000001, 5001), 0);
+        QVERIFY(writer.open(std::fopen(QFile::encodeName(pcap).constData(), "wb")));
+        const CaptureWriter::Written w = writer.writeRecording(index, PlaybackEngine::Options(), 0);
+        QVERIFY(writer.close());
+        QCOMPARE(w.status, CaptureWriter::Written::Status::TooLarge);
+        QCOMPARE(QString("%1 %2 %3").arg(w.frames).arg(w.frame).arg(w.size), QString("2 3 70706"));
+        const QList<QByteArray> written = packets(pcap);
+        QCOMPARE(badChecksums(written), QStringList());
+        QByteArray wire;
+        for (int k = 0; k < 2; ++k) {
+            index.wire(k, &wire);
+            QCOMPARE(written.value(k).mid(14 + 20 + 8), wire);
+        }
+    }
+
     // At the recorded times: a jitter and a step back, a frame without a timestamp one median interval after
     // the one before. Read back as a capture, that frame takes its packet's time, measured from the frame
     // before on the sender's clock, so the recording's intervals come back.

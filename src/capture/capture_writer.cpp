@@ -7,6 +7,7 @@
 #include "recording/part_file.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <algorithm>
 #include <cstring>
 #include <pcap/pcap.h>
@@ -17,6 +18,20 @@ using namespace packet_building;
 namespace {
 constexpr int kSnapshot = 262144; // what tcpdump uses: every packet whole
 constexpr size_t kRecordHeader = 16;
+// A frame whose wire form may take more room than this is made apart (it may need fragments, or not fit).
+constexpr qsizetype kMadeInPlace = 32 << 10;
+
+// About the bytes the packets of a plan's frames take: their share of the recording, a CR to about every
+// 16 bytes, and a packet's record and headers to each frame and to each 1,480 bytes of a larger one.
+qint64 expectedBytes(const FrameIndex &index, const PlaybackEngine::Plan &plan)
+{
+    const qint64 entries = plan.last - plan.first + 1;
+    if (entries <= 0 || index.size() <= 0)
+        return 0;
+    const qint64 share = qint64(double(QFileInfo(index.fileName()).size()) * double(entries) / double(index.size()));
+    const qint64 headers = qint64(kRecordHeader) + kEthernetHeader + kIpv4Header + kUdpHeader;
+    return share + share / 16 + (entries + share / 1480) * headers;
+}
 } // namespace
 
 CaptureWriter::CaptureWriter(const Endpoints &endpoints, int mtu)
@@ -63,8 +78,13 @@ bool CaptureWriter::open(std::FILE *file, QString *error)
 
 uchar *CaptureWriter::packet(qint64 timeNs, int ipDataLength)
 {
+    uchar *record = m_writeBehind->reserve(kRecordHeader + size_t(kEthernetHeader + kIpv4Header + ipDataLength));
+    return headPacket(record, timeNs, ipDataLength);
+}
+
+uchar *CaptureWriter::headPacket(uchar *record, qint64 timeNs, int ipDataLength)
+{
     const quint32 length = quint32(kEthernetHeader + kIpv4Header + ipDataLength);
-    uchar *record = m_writeBehind->reserve(kRecordHeader + length);
     // Seconds and nanoseconds (a nanosecond capture), the captured and the original length: whole.
     // A pcap's seconds are 32 bits without a sign: a time before 1970 or after 2106 is clamped, never
     // wrapped.
@@ -81,22 +101,55 @@ bool CaptureWriter::write(qint64 timeNs, QByteArrayView payload)
     if (payload.size() > ap_udp_max_payload || !m_writeBehind)
         return false;
     const int length = kUdpHeader + int(payload.size());
-    const quint16 id = ++m_id;
     if (fitsOnePacket(length, m_mtu)) { // made in its packet
         uchar *ip = packet(timeNs, length);
         std::memcpy(ip + kIpv4Header + kUdpHeader, payload.data(), size_t(payload.size()));
         udpHeader(ip + kIpv4Header, m_endpoints, length);
-        ipv4Header(ip, m_endpoints, id, 0, length, false);
+        ipv4Header(ip, m_endpoints, ++m_id, 0, length, false);
         return true;
     }
+    std::memcpy(m_datagram.data() + kUdpHeader, payload.data(), size_t(payload.size()));
+    writeFragments(timeNs, length);
+    return true;
+}
+
+void CaptureWriter::writeFragments(qint64 timeNs, int length)
+{
+    const quint16 id = ++m_id;
     uchar *udp = m_datagram.data(); // made apart, then cut into fragments
-    std::memcpy(udp + kUdpHeader, payload.data(), size_t(payload.size()));
     udpHeader(udp, m_endpoints, length);
     cutIntoFragments(length, m_mtu, [&](int offset, int dataLength, bool more) {
         uchar *ip = packet(timeNs, dataLength);
         std::memcpy(ip + kIpv4Header, udp + offset, size_t(dataLength));
         ipv4Header(ip, m_endpoints, id, offset, dataLength, more);
     });
+}
+
+bool CaptureWriter::writeFrame(qint64 timeNs, QByteArrayView raw, const char *readable, qsizetype *size)
+{
+    const qsizetype room = FrameIndex::wireRoom(raw.size());
+    if (room > kMadeInPlace) { // a frame that may not fit one datagram: its wire form made apart
+        QByteArray wire(room, Qt::Uninitialized);
+        wire.truncate(FrameIndex::putWire(raw, wire.data(), readable) - wire.constData());
+        *size = wire.size();
+        return write(timeNs, wire);
+    }
+    // The wire form made where the packet's payload goes, the headers then put in front of it.
+    constexpr size_t kHeaders = kRecordHeader + kEthernetHeader + kIpv4Header + kUdpHeader;
+    uchar *record = m_writeBehind->reserve(kHeaders + size_t(room));
+    char *payload = reinterpret_cast<char *>(record + kHeaders);
+    *size = FrameIndex::putWire(raw, payload, readable) - payload;
+    const int length = kUdpHeader + int(*size);
+    if (!fitsOnePacket(length, m_mtu)) {
+        std::memcpy(m_datagram.data() + kUdpHeader, payload, size_t(*size));
+        m_writeBehind->giveBack(kHeaders + size_t(room));
+        writeFragments(timeNs, length);
+        return true;
+    }
+    m_writeBehind->giveBack(size_t(room - *size));
+    uchar *ip = headPacket(record, timeNs, length);
+    udpHeader(ip + kIpv4Header, m_endpoints, length);
+    ipv4Header(ip, m_endpoints, ++m_id, 0, length, false);
     return true;
 }
 
@@ -115,6 +168,7 @@ CaptureWriter::Written CaptureWriter::writeRecording(const FrameIndex &index,
         w.status = Written::Status::Changed;
         return w;
     }
+    part_file::reserve(m_file, expectedBytes(index, frames.plan()));
     w.rate = frames.plan().rate;
     w.periodUs = frames.plan().periodUs;
     ScheduledFrames::Frame frame;
@@ -124,13 +178,12 @@ CaptureWriter::Written CaptureWriter::writeRecording(const FrameIndex &index,
                                                                 : Written::Status::Changed;
             return w;
         }
-        if (frame.wire.size() > ap_udp_max_payload) {
+        if (qsizetype size = 0; !writeFrame(startNs + frame.timeNs, frame.raw, frame.readable, &size)) {
             w.status = Written::Status::TooLarge;
             w.frame = qint64(index.first()) + frame.entry;
-            w.size = frame.wire.size();
+            w.size = size;
             return w;
         }
-        write(startNs + frame.timeNs, frame.wire);
         ++w.frames;
         if (m_writeBehind->failed()) {
             w.status = Written::Status::WriteFailed;
@@ -149,7 +202,7 @@ bool CaptureWriter::close()
         return true;
     bool ok = !m_writeBehind || m_writeBehind->finish();
     m_writeBehind.reset();
-    ok = pcap_dump_flush(m_dumper) == 0 && !std::ferror(m_file) && ok;
+    ok = pcap_dump_flush(m_dumper) == 0 && !std::ferror(m_file) && part_file::releaseUnused(m_file) && ok;
     pcap_dump_close(m_dumper); // closes the file
     m_dumper = nullptr;
     m_file = nullptr;

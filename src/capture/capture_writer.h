@@ -94,6 +94,13 @@ private:
     // Room for one packet of ipDataLength bytes after its IP header, its record and link headers written:
     // where its IP header goes.
     uchar *packet(qint64 timeNs, int ipDataLength);
+    // The record and link headers of such a packet at record: where its IP header goes.
+    uchar *headPacket(uchar *record, qint64 timeNs, int ipDataLength);
+    // The datagram of length bytes in m_datagram (its payload after the UDP header) cut into fragments.
+    void writeFragments(qint64 timeNs, int length);
+    // A frame of a recording from its bytes in the file (FrameIndex::putWire()), as write() writes its wire
+    // form; false when that does not fit into a UDP datagram, *size the wire form's size.
+    bool writeFrame(qint64 timeNs, QByteArrayView raw, const char *readable, qsizetype *size);
 
     Endpoints m_endpoints;
     int m_mtu;

@@ -1,15 +1,16 @@
 // The frames a single playback of a recording would send, in its order and at its times on the playback
-// schedule, each with its wire form, exactly what playback sends. The wire forms are read a batch ahead by
-// a thread of their own (WireReader).
+// schedule, each with its bytes in the file, read a batch at a time; FrameIndex::putWire() makes of them
+// exactly what playback sends, in place where the caller wants it (no copy of the wire form between).
 #pragma once
 
 #include "play/playback_engine.h"
 #include "recording/frame_index.h"
-#include "recording/wire_reader.h"
 
+#include <QByteArray>
 #include <QByteArrayView>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class PlaybackSchedule;
 
@@ -19,8 +20,9 @@ public:
     struct Frame
     {
         qsizetype entry = -1;
-        qint64 timeNs = 0;   // since the first frame
-        QByteArrayView wire; // valid until the next call of next()
+        qint64 timeNs = 0;            // since the first frame
+        QByteArrayView raw;           // valid until the next call of next()
+        const char *readable = nullptr; // bytes after raw up to here may be read too (FrameIndex::putWire())
     };
     enum class Next
     {
@@ -46,8 +48,11 @@ public:
 private:
     PlaybackEngine::Plan m_plan;
     std::unique_ptr<PlaybackSchedule> m_schedule;
-    std::unique_ptr<WireReader> m_reader;
-    WireReader::Batch m_batch;
+    FrameIndex m_index;
+    QByteArray m_raw; // the batch read: entries m_batchFirst on, entry m_batchFirst + i ending at m_ends[i]
+    std::vector<qsizetype> m_ends;
+    qsizetype m_batchFirst = -1;
+    qint64 m_sinceProgress = 0; // bytes to read before progress is asked again
     qint64 m_firstDeadline = -1;
     bool m_started = false;
 };

@@ -26,6 +26,8 @@ public:
         m_used += bytes;
         return at;
     }
+    // Gives back the last bytes of the last room reserved, unused.
+    void giveBack(size_t bytes) { m_used -= bytes; }
     // Writes what was made and ends the thread: false when any write failed.
     bool finish();
     bool failed() const { return m_failed.load(std::memory_order_relaxed); }
