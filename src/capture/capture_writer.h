@@ -5,9 +5,9 @@
 //
 // libpcap writes the file header; the packets (packet_building), each behind the record header libpcap's
 // pcap_dump would write (host byte order), are made in place in large blocks that a thread hands to the
-// file while the next block is made (WriteBehind). A recording's wire forms are read by another thread a
-// batch ahead (ScheduledFrames), so reading the recording, making the packets and the kernel's copying
-// overlap.
+// file while the next block is made (WriteBehind), so making the packets and the kernel's copying overlap.
+// A recording's frames are read a small batch at a time (ScheduledFrames) and each frame's wire form is made
+// straight where its packet's payload goes, its headers then put in front of it.
 #pragma once
 
 #include "capture/packet_building.h"

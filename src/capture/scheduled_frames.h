@@ -31,7 +31,7 @@ public:
         Changed,   // the recording changed on disk since it was indexed
         Cancelled, // the progress function asked to stop
     };
-    // Called before each batch is taken with the entries given so far and the entries to give.
+    // Called about every megabyte read, with the entries given so far and the entries to give.
     using Progress = std::function<bool(qint64 done, qint64 total)>;
 
     ScheduledFrames(const FrameIndex &index, const PlaybackEngine::Options &options);
