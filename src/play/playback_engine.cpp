@@ -147,7 +147,9 @@ bool PlaybackEngine::plan(const FrameIndex &index, const Options &options, Plan 
 std::unique_ptr<PlaybackSchedule> PlaybackEngine::schedule(const FrameIndex &index, const Options &options,
                                                            const Plan &plan, bool loop)
 {
-    PlaybackSchedule::FrameAtOrAfter frames = [index](qsizetype k) { return index.frameAtOrAfter(k); };
+    PlaybackSchedule::FrameAtOrAfter frames = [index, run = size_t(0)](qsizetype k) mutable {
+        return index.frameAtOrAfter(k, &run);
+    };
     if (!options.recordedTiming)
         return std::make_unique<PlaybackSchedule>(std::move(frames), plan.first, plan.last, loop,
                                                   plan.periodUs, options.speed);

@@ -234,8 +234,11 @@ bool FrameIndex::isFrame(qsizetype k) const
     return m_file->storedOf(k) >= 0;
 }
 
-qsizetype FrameIndex::frameAtOrAfter(qsizetype k) const
+qsizetype FrameIndex::frameAtOrAfter(qsizetype k, size_t *run) const
 {
+    if (run && k > 0 && m_file && *run < m_file->segments.size() && k >= m_file->segments[*run].entry &&
+        k < m_file->segmentEnd(*run))
+        return k;
     if (k < 0)
         k = 0;
     if (k == 0 && size() > 0 && m_file->leading)
@@ -243,10 +246,15 @@ qsizetype FrameIndex::frameAtOrAfter(qsizetype k) const
     if (k >= size())
         return -1;
     const File &f = *m_file;
-    const size_t s = f.segmentOf(k);
-    if (k < f.segmentEnd(s))
-        return k;
-    return s + 1 < f.segments.size() ? qsizetype(f.segments[s + 1].entry) : -1;
+    size_t s = f.segmentOf(k);
+    if (k >= f.segmentEnd(s)) {
+        if (++s >= f.segments.size())
+            return -1;
+        k = qsizetype(f.segments[s].entry);
+    }
+    if (run)
+        *run = s;
+    return k;
 }
 
 void FrameIndex::forEachFrame(const std::function<void(qsizetype k, qint64 bytes, double seconds)> &f) const
@@ -438,70 +446,67 @@ __attribute__((target("avx2"))) inline quint64 spaces(__m256i low, __m256i high)
            bytesEqual(low, high, char(0x85)) | bytesEqual(low, high, char(0xa0));
 }
 
-// Lines that go on the wire as they stand (see putWire()), of up to 63 bytes, 64 bytes at a time: the line
-// ends, white space and '#' of 64 bytes found at once as bit masks, each line then stored with two 32-byte
-// stores; what is stored after its end is written over by what follows. Reads up to readable, never past it;
-// stops at the first other line. Returns where it stopped, *out where the wire form then ends.
-__attribute__((target("avx2"))) const char *putPlainLinesAvx2(const char *p, const char *end, const char *readable,
-                                                              char **out)
+// A whole frame whose lines all go on the wire as they stand (see putWire()), 64 bytes at a time in steps that
+// do not depend on the lines: its line ends, white space and '#' found as bit masks, the lines checked at
+// once, then each line copied with two 32-byte stores to where it goes: its place in the frame plus one byte
+// for each line before it (their CRs). What is stored after a line's end is written over by what follows.
+// Returns where the wire form ends; nullptr when any line takes the line rules or is longer than 64 bytes,
+// or the frame does not end with LF or lies within 64 bytes of readable's end (nothing is read past it).
+__attribute__((target("avx2"))) char *putPlainFrameAvx2(const char *p, qsizetype length, const char *readable,
+                                                        char *out)
 {
-    char *o = *out;
-    while (readable - p >= 64) {
-        const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-        const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32));
-        const quint64 lfs = bytesEqual(low, high, '\n');
-        const quint64 ends = lfs | bytesEqual(low, high, '\0');
+    if (length <= 0 || readable - (p + length) < 64 || p[length - 1] != '\n')
+        return nullptr;
+    qsizetype lines = 0;     // lines before the one that begins at start
+    qsizetype start = 0;     // where the next line begins
+    quint64 lineStart = 1;   // byte 0 of the next 64 begins a line
+    quint64 whiteBefore = 0; // the byte before the next 64 is white space
+    for (qsizetype base = 0; base < length; base += 64) {
+        const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + base));
+        const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + base + 32));
+        const quint64 inFrame = length - base >= 64 ? ~quint64(0) : (quint64(1) << (length - base)) - 1;
+        const quint64 lfs = bytesEqual(low, high, '\n') & inFrame;
         const quint64 white = spaces(low, high);
-        // A line may not begin with white space, a comment's '#' or its own end, nor end in white space.
-        const quint64 badStart = white | bytesEqual(low, high, '#') | ends;
-        int at = 0; // where the line begins, within the 64 bytes
-        for (;;) {
-            const quint64 ahead = ends & (~quint64(0) << at);
-            if (ahead == 0)
-                break; // the line goes on past these 64 bytes
-            const int e = __builtin_ctzll(ahead);
-            if (!((lfs >> e) & 1) || ((badStart >> at) & 1) || ((white >> (e - 1)) & 1) || p + e >= end) {
-                *out = o;
-                return p + at;
-            }
-            const char *line = p + at;
-            if (readable - line < 64)
-                break;
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(o),
-                                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(line)));
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(o + 32),
-                                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(line + 32)));
-            o += e - at;
-            o[0] = '\r';
-            o[1] = '\n';
-            o += 2;
-            at = e + 1;
-            if (at == 64)
-                break;
+        const quint64 starts = ((lfs << 1) | lineStart) & inFrame;
+        // A NUL; a line that begins with white space, '#' or its own end; a line that ends in white space.
+        if ((bytesEqual(low, high, '\0') & inFrame) | (starts & (white | bytesEqual(low, high, '#') | lfs)) |
+            (lfs & ((white << 1) | whiteBefore)))
+            return nullptr;
+        for (quint64 ends = lfs; ends; ends &= ends - 1) {
+            const qsizetype e = base + __builtin_ctzll(ends);
+            if (e - start > 64)
+                return nullptr;
+            char *to = out + start + lines;
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(to),
+                                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + start)));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(to + 32),
+                                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + start + 32)));
+            out[e + lines] = '\r';
+            out[e + lines + 1] = '\n';
+            ++lines;
+            start = e + 1;
         }
-        if (at == 0)
-            break; // a line of 64 bytes or more
-        p += at;
+        lineStart = lfs >> 63;
+        whiteBefore = white >> 63;
     }
-    *out = o;
-    return p;
+    return out + length + lines;
 }
 #endif
 
-using PlainLines = const char *(*)(const char *p, const char *end, const char *readable, char **out);
+using PlainFrame = char *(*)(const char *p, qsizetype length, const char *readable, char *out);
 
-const char *noPlainLines(const char *p, const char *, const char *, char **)
+char *noPlainFrame(const char *, qsizetype, const char *, char *)
 {
-    return p;
+    return nullptr;
 }
 
-PlainLines plainLines()
+PlainFrame plainFrame()
 {
 #if defined(__x86_64__)
-    static const PlainLines put = __builtin_cpu_supports("avx2") ? putPlainLinesAvx2 : noPlainLines;
+    static const PlainFrame put = __builtin_cpu_supports("avx2") ? putPlainFrameAvx2 : noPlainFrame;
     return put;
 #else
-    return noPlainLines;
+    return noPlainFrame;
 #endif
 }
 
@@ -514,9 +519,10 @@ char *putWire(QByteArrayView raw, char *out, double *timestamp, const char *read
     if (!timestamp) {
         // Nearly every line ends with LF, holds no NUL and begins and ends with neither white space nor (at
         // its start) a comment's '#': it goes on the wire as it stands. The others take the line rules.
-        const PlainLines put = plainLines();
         const char *p = raw.data(), *end = p + raw.size();
-        while ((p = put(p, end, readable, &out)) < end) {
+        if (char *done = plainFrame()(p, raw.size(), readable, out))
+            return done;
+        while (p < end) {
             const char *stop = lineEndOrNul(p, end);
             if (stop < end && *stop == '\n' && stop > p && !isSpace(*p) && *p != '#' && !isSpace(stop[-1])) {
                 std::memcpy(out, p, size_t(stop - p));

@@ -58,7 +58,10 @@ public:
     // line (those belong to no frame and are never sent).
     bool isFrame(qsizetype k) const;
     // The first entry at or after k that holds a frame, or -1.
-    qsizetype frameAtOrAfter(qsizetype k) const;
+    qsizetype frameAtOrAfter(qsizetype k) const { return frameAtOrAfter(k, nullptr); }
+    // The same for a pass in order: *run (start it at 0) remembers the run of frames the last answer lay in,
+    // which spares the search while k stays in it.
+    qsizetype frameAtOrAfter(qsizetype k, size_t *run) const;
 
     // The entry's text as the window shows it: each line as read (CR LF reads as LF, a line ends at its first
     // NUL), bytes taken as Latin-1. Empty for a lost frame. Reads only this entry's bytes.
