@@ -1,5 +1,6 @@
 // Editing recordings with orf (cut, merge, record split into parts) as a user runs it, and the window's
 // Save frames as.
+#include "recording/part_file.h"
 #include "test_support.h"
 #include "window_test.h"
 
@@ -7,6 +8,8 @@
 
 #include <QProcess>
 #include <QTemporaryDir>
+
+#include <sys/stat.h>
 
 using namespace ostrel_test;
 
@@ -196,6 +199,23 @@ private slots:
                  qPrintable(parts.join(' ')));
         QCOMPARE(orf(QStringList{"merge"} + parts + QStringList{"-o", "run.orf"}), 0);
         QCOMPARE(readFile(path("run.orf")), datagrams.join());
+    }
+
+    // Room set aside on the disk for more than is written is given back when the part is finished: the file
+    // takes no more of the disk than its bytes.
+    void roomSetAsideIsGivenBack()
+    {
+        const QString file = path("reserved.orf");
+        QString why;
+        FILE *part = part_file::create(file, false, &why);
+        QVERIFY2(part, qPrintable(why));
+        part_file::reserve(part, 8 << 20);
+        QVERIFY(std::fputs("fr 1\n", part) >= 0);
+        QVERIFY2(part_file::finish(part, file, &why), qPrintable(why));
+        struct stat st;
+        QVERIFY(::stat(QFile::encodeName(file).constData(), &st) == 0);
+        QCOMPARE(qint64(st.st_size), qint64(5));
+        QVERIFY2(qint64(st.st_blocks) * 512 <= 64 * 1024, qPrintable(QString::number(st.st_blocks)));
     }
 
     // File -> Save frames as: enabled once a recording is opened, prefilled with the slider's frame and the
