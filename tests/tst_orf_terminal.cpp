@@ -293,6 +293,29 @@ private slots:
         QVERIFY(t.screen.contains("\r\033[Korf: sent "));
     }
 
+    // Ctrl-Z gives the terminal back as it was, and a continue in the foreground (fg, after the shell set
+    // the terminal for itself) takes the keys again: q still ends play. Here no shell waits for play's process
+    // group, so Ctrl-Z does not stop it: the keys are taken again at once.
+    void keysAfterStopAndContinue()
+    {
+        UdpSink sink;
+        Terminal t;
+        QVERIFY(t.start({"play", recording(5000), "--rate", "100", "--to", "127.0.0.1:" + QString::number(sink.port())},
+                        dir.path()));
+        const auto keysTaken = [&] {
+            termios now{};
+            return ::tcgetattr(t.slave, &now) == 0 && !(now.c_lflag & ECHO);
+        };
+        QVERIFY(t.waitFor([&] { return keysTaken() && !sink.drain().isEmpty(); }));
+        t.type("\032");
+        QVERIFY(t.waitFor([&] { return keysTaken() && !sink.drain().isEmpty(); }));
+        QVERIFY(::tcsetattr(t.slave, TCSANOW, &t.before) == 0 && !keysTaken());
+        ::kill(t.pid, SIGCONT);
+        QVERIFY(t.waitFor(keysTaken));
+        t.type("q");
+        QCOMPARE(t.finish(), 0);
+    }
+
     // The terminal is as it was however play ends: its end, q, Ctrl-C, SIGTERM, SIGHUP.
     void terminalPutBack()
     {

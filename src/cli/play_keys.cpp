@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <pthread.h>
@@ -19,6 +20,42 @@ namespace {
 constexpr qint64 kUntimedStep = 100; // frames a seek moves without timestamps
 constexpr double kLowestSpeed = 1.0 / 64;
 constexpr double kHighestSpeed = 1e6; // as --speed allows
+
+// A stop (Ctrl-Z) gives the shell the terminal as it was; a continue in the foreground (fg) takes the keys
+// again. Both in signal handlers, with calls that are safe there, from what the keys' terminal set here.
+termios terminalAsItWas{}, terminalForKeys{};
+volatile std::sig_atomic_t keysHeard = 0;
+
+bool inForeground()
+{
+    return tcgetpgrp(STDIN_FILENO) == getpgrp();
+}
+
+void continued(int)
+{
+    const int saved = errno;
+    if (keysHeard && inForeground())
+        tcsetattr(STDIN_FILENO, TCSANOW, &terminalForKeys);
+    errno = saved;
+}
+
+void stopped(int)
+{
+    const int saved = errno;
+    if (keysHeard)
+        tcsetattr(STDIN_FILENO, TCSANOW, &terminalAsItWas);
+    // Stopped as the signal would have stopped it; the handler is back once it goes on. A process group no
+    // shell waits for is not stopped at all (the system leaves it running): the keys are taken again at once.
+    std::signal(SIGTSTP, SIG_DFL);
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTSTP);
+    std::raise(SIGTSTP);
+    pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+    std::signal(SIGTSTP, stopped);
+    errno = saved;
+    continued(SIGCONT);
+}
 
 } // namespace
 
@@ -90,6 +127,9 @@ struct PlayKeys::Terminal
     termios before{};
     ~Terminal()
     {
+        keysHeard = 0;
+        std::signal(SIGTSTP, SIG_DFL);
+        std::signal(SIGCONT, SIG_DFL);
         // Moved to the background meanwhile (Ctrl-Z, bg), the change would stop the process on SIGTTOU
         // unless that is blocked; blocked, it is made.
         sigset_t ttou, old;
@@ -118,6 +158,11 @@ PlayKeys::PlayKeys(PlaybackEngine *engine, const FrameIndex &index) : m_engine(e
         return;
     m_terminal = std::make_unique<Terminal>();
     m_terminal->before = before;
+    terminalAsItWas = before;
+    terminalForKeys = keys;
+    keysHeard = 1;
+    std::signal(SIGTSTP, stopped);
+    std::signal(SIGCONT, continued);
     auto *notifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, &PlayKeys::heard);
 }
