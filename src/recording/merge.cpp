@@ -276,9 +276,8 @@ bool unchanged(const Opened &opened)
 // Writes the pieces to to: large ones copied, small ones gathered in a buffer. False with errno's reason.
 bool copyPieces(const Plan &plan, int to, QString *why, const frame_range_copy::Progress &progress)
 {
-    qint64 total = 0, done = 0;
-    for (const Plan::Piece &piece : plan.pieces)
-        total += piece.end - piece.begin;
+    const qint64 total = plan.bytes();
+    qint64 done = 0;
     std::vector<char> buffer;
     buffer.reserve(kWriteBuffer);
     qint64 unwritten = 0; // written since the disk was last asked to write
@@ -320,6 +319,14 @@ qint64 Plan::lostCount() const
     qint64 n = 0;
     for (const FrameIndex::Run &run : lost)
         n += run.count();
+    return n;
+}
+
+qint64 Plan::bytes() const
+{
+    qint64 n = 0;
+    for (const Piece &piece : pieces)
+        n += piece.end - piece.begin;
     return n;
 }
 
@@ -381,10 +388,7 @@ bool write(const Plan &plan, const QString &file, bool force, QString *why,
     FILE *part = part_file::create(file, force, why);
     if (!part)
         return false;
-    qint64 bytes = 0;
-    for (const Plan::Piece &piece : plan.pieces)
-        bytes += piece.end - piece.begin;
-    part_file::reserve(part, bytes);
+    part_file::reserve(part, plan.bytes());
     QString reason;
     const bool copied = copyPieces(plan, fileno(part), &reason, progress);
     if (!copied || !unchanged(*plan.opened)) {

@@ -48,6 +48,8 @@ struct Plan
     qint64 differing = 0;              // frames some input's copy of which differs from the copy taken
 
     qint64 lostCount() const;
+    // The bytes the merged recording takes: its pieces'.
+    qint64 bytes() const;
     bool ok() const { return status == Status::Ok; }
     // "frames 1–120000: 119,210 from a.orf, 788 filled from b.orf, 2 still lost (frames 5001, 9999)", and
     // a line on differing copies when there are any.
