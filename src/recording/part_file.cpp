@@ -196,7 +196,7 @@ bool finish(FILE *part, const QString &file, QString *why)
     armed = 0; // from here on the part may be renamed: a signal must never remove what then has its name
     const mode_t mask = creationMask();
     QString failure;
-    if (std::fflush(part) != 0 || !releaseUnused(part) || ::fsync(fileno(part)) != 0)
+    if (!releaseUnused(part) || ::fsync(fileno(part)) != 0) // flushed by releaseUnused()
         failure = QStringLiteral("writing %1 failed: %2").arg(partName, systemError());
     else if (::fchmod(fileno(part), 0666 & ~mask) != 0)
         failure = QStringLiteral("%1 cannot be given its permissions: %2").arg(partName, systemError());

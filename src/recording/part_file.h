@@ -29,7 +29,7 @@ FILE *create(const QString &file, bool force, QString *why);
 // once instead of page by page as the part grows); what is not used is given back by finish(). Best effort:
 // without it the part is written as before, and a full disk still shows where the writing fails.
 void reserve(FILE *part, qint64 bytes);
-// Gives back what reserve() set aside beyond the file's end; false when that fails.
+// Flushes the file and gives back what reserve() set aside beyond its end; false when either fails.
 bool releaseUnused(FILE *file);
 
 // From now on, a part create() makes is removed when SIGINT, SIGTERM or SIGHUP ends the process before it is
