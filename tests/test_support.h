@@ -86,6 +86,10 @@ bool sendUdp(quint16 port, const QByteArray &payload, quint32 address = 0x7f0000
 void withFileSizeLimit(qint64 bytes, const std::function<void()> &f);
 QByteArray readFile(const QString &path);
 bool writeFile(const QString &path, const QByteArray &data);
+// Runs program to its end (at most 30 s) with HOME set to home and, when given, in workingDirectory: its exit
+// status, or -1 when it did not end by itself; its standard output in *out and standard error in *err.
+int runToEnd(const QString &program, const QStringList &arguments, const QString &home, QByteArray *out = nullptr,
+             QByteArray *err = nullptr, const QString &workingDirectory = QString());
 
 } // namespace ostrel_test
 

@@ -50,24 +50,9 @@ class TestEdit : public WindowTest
     QTemporaryDir dir;
     QString path(const QString &name) const { return dir.filePath(name); }
 
-    int orf(const QStringList &arguments, QByteArray *err = nullptr, QByteArray *out = nullptr)
+    int orf(const QStringList &arguments, QByteArray *err = nullptr)
     {
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", dir.path());
-        p.setProcessEnvironment(env);
-        p.setWorkingDirectory(dir.path());
-        p.start(QStringLiteral(ORF_PATH), arguments);
-        if (!p.waitForFinished(30000)) {
-            p.kill();
-            p.waitForFinished();
-            return -1;
-        }
-        if (err)
-            *err = p.readAllStandardError();
-        if (out)
-            *out = p.readAllStandardOutput();
-        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        return runToEnd(QStringLiteral(ORF_PATH), arguments, dir.path(), nullptr, err, dir.path());
     }
 
 private slots:

@@ -42,19 +42,7 @@ class TestOrf : public QObject
     // Runs orf to its end; the exit status, with its standard output in *out and its standard error in *err.
     int orf(const QStringList &arguments, QByteArray *out = nullptr, QByteArray *err = nullptr)
     {
-        QProcess p;
-        p.setProcessEnvironment(environment());
-        p.start(QStringLiteral(ORF_PATH), arguments);
-        if (!p.waitForFinished(30000)) {
-            p.kill();
-            p.waitForFinished();
-            return -1;
-        }
-        if (out)
-            *out = p.readAllStandardOutput();
-        if (err)
-            *err = p.readAllStandardError();
-        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        return runToEnd(QStringLiteral(ORF_PATH), arguments, dir.path(), out, err);
     }
 
 private slots:
