@@ -53,8 +53,8 @@ void stopped(int)
     std::raise(SIGTSTP);
     pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
     std::signal(SIGTSTP, stopped);
-    errno = saved;
     continued(SIGCONT);
+    errno = saved;
 }
 
 } // namespace
@@ -121,10 +121,9 @@ qint64 secondAway(const FrameIndex &index, qint64 frame, int direction, qsizetyp
     return index.first() + k;
 }
 
-// The terminal's settings as they were, put back on destruction.
+// Puts the terminal back as it was (terminalAsItWas) on destruction.
 struct PlayKeys::Terminal
 {
-    termios before{};
     ~Terminal()
     {
         keysHeard = 0;
@@ -136,7 +135,7 @@ struct PlayKeys::Terminal
         sigemptyset(&ttou);
         sigaddset(&ttou, SIGTTOU);
         pthread_sigmask(SIG_BLOCK, &ttou, &old);
-        tcsetattr(STDIN_FILENO, TCSANOW, &before);
+        tcsetattr(STDIN_FILENO, TCSANOW, &terminalAsItWas);
         pthread_sigmask(SIG_SETMASK, &old, nullptr);
     }
 };
@@ -157,7 +156,6 @@ PlayKeys::PlayKeys(PlaybackEngine *engine, const FrameIndex &index) : m_engine(e
     if (tcsetattr(STDIN_FILENO, TCSANOW, &keys) != 0)
         return;
     m_terminal = std::make_unique<Terminal>();
-    m_terminal->before = before;
     terminalAsItWas = before;
     terminalForKeys = keys;
     keysHeard = 1;
